@@ -1,0 +1,90 @@
+# The host build: the library as a static library on the simulator, 32-bit x86 so that
+# every record has the layout the NT client drivers compile against.
+add_compile_options(-m32)
+add_link_options(-m32)
+
+# Some x86-64 kernels are built without 32-bit program support; there the 32-bit test
+# programs run under qemu's i386 user-mode emulator instead.
+if(NOT DEFINED QOR_I386_RUNNER)
+    set(probe_dir ${CMAKE_BINARY_DIR}/i386-probe)
+    file(WRITE ${probe_dir}/probe.c "int main(void) { return sizeof(void *) == 4 ? 0 : 1; }\n")
+    execute_process(COMMAND ${CMAKE_C_COMPILER} -m32 probe.c -o probe
+                    WORKING_DIRECTORY ${probe_dir} RESULT_VARIABLE probe_built)
+    if(NOT probe_built EQUAL 0)
+        message(FATAL_ERROR "cannot build 32-bit programs: install g++-multilib")
+    endif()
+    execute_process(COMMAND ${probe_dir}/probe RESULT_VARIABLE probe_ran
+                    OUTPUT_QUIET ERROR_QUIET)
+    if(probe_ran EQUAL 0)
+        set(runner "")
+    else()
+        find_program(QOR_QEMU_I386 qemu-i386)
+        if(NOT QOR_QEMU_I386)
+            message(FATAL_ERROR "this kernel runs no 32-bit programs and qemu-i386 is missing: install qemu-user")
+        endif()
+        set(runner "${QOR_QEMU_I386};-L;/")
+    endif()
+    set(QOR_I386_RUNNER "${runner}" CACHE STRING "How 32-bit programs are run (empty: natively)")
+endif()
+if(QOR_I386_RUNNER)
+    message(STATUS "32-bit programs run under: ${QOR_I386_RUNNER}")
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${QOR_I386_RUNNER})
+    add_compile_definitions(QOR_UNDER_EMULATOR)
+endif()
+
+if(QOR_SANITIZE)
+    set(QOR_SANITIZER_FLAGS -fsanitize=address,undefined -fno-sanitize=vptr
+        -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+    add_compile_options(${QOR_SANITIZER_FLAGS})
+    add_link_options(${QOR_SANITIZER_FLAGS})
+endif()
+
+set(QOR_HOST_NTDDK ${CMAKE_SOURCE_DIR}/platform/host/include)
+
+# The simulated machine.
+file(GLOB QOR_SIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/*.cpp
+    ${CMAKE_SOURCE_DIR}/sim/models/*.cpp)
+add_library(qorsim STATIC ${QOR_SIM_SOURCES})
+target_include_directories(qorsim PUBLIC ${CMAKE_SOURCE_DIR}/sim ${QOR_HOST_NTDDK}
+    ${CMAKE_SOURCE_DIR}/interface)
+target_compile_options(qorsim PRIVATE ${QOR_WARNINGS})
+find_package(Threads REQUIRED)
+target_link_libraries(qorsim PUBLIC Threads::Threads)
+
+# The library, compiled freestanding as on the target.
+add_library(qorpelk STATIC ${QOR_LIBRARY_SOURCES})
+target_include_directories(qorpelk PUBLIC ${QOR_LIBRARY_INCLUDES} ${QOR_HOST_NTDDK})
+target_compile_definitions(qorpelk PRIVATE QOR_BUILDING_LIBRARY)
+target_compile_options(qorpelk PRIVATE ${QOR_WARNINGS} ${QOR_FREESTANDING_FLAGS})
+target_link_libraries(qorpelk PUBLIC qorsim)
+
+# The command line.
+file(GLOB QOR_TOOL_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/*.cpp)
+add_executable(qorsim-cli ${QOR_TOOL_SOURCES})
+set_target_properties(qorsim-cli PROPERTIES OUTPUT_NAME qorsim)
+target_compile_options(qorsim-cli PRIVATE ${QOR_WARNINGS})
+target_link_libraries(qorsim-cli PRIVATE qorpelk qorsim)
+
+# GoogleTest from Debian's source package, built for -m32 like everything else.
+set(QOR_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources")
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+add_subdirectory(${QOR_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+enable_testing()
+include(GoogleTest)
+file(GLOB QOR_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/*_test.cpp
+    ${CMAKE_SOURCE_DIR}/tests/support/*.cpp)
+add_executable(qor_tests ${QOR_TEST_SOURCES}
+    ${CMAKE_SOURCE_DIR}/tests/interface/c99_client.c
+    ${CMAKE_SOURCE_DIR}/tests/interface/cxx_client.cpp)
+target_include_directories(qor_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+target_compile_options(qor_tests PRIVATE ${QOR_WARNINGS}
+    $<$<COMPILE_LANGUAGE:C>:-std=c99 -pedantic-errors -Werror>)
+target_link_libraries(qor_tests PRIVATE qorpelk qorsim GTest::gtest_main)
+gtest_discover_tests(qor_tests DISCOVERY_TIMEOUT 60)
+
+# The library must not need a runtime: no dynamic initialisers, no exception or RTTI
+# symbols, no operator new. Checked on the host archive, which holds the same code.
+add_test(NAME library_is_freestanding
+    COMMAND ${CMAKE_SOURCE_DIR}/scripts/check-freestanding.sh $<TARGET_FILE:qorpelk>)

@@ -1,0 +1,12 @@
+# Toolchain of the NT target: i686-w64-mingw32 with mingw-w64's DDK headers.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR i686)
+set(CMAKE_C_COMPILER i686-w64-mingw32-gcc)
+set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++)
+set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(QOR_TARGET_NT ON CACHE BOOL "Build qorpelk.sys for the NT target" FORCE)
+set(QOR_DDK_INCLUDE /usr/i686-w64-mingw32/include/ddk CACHE PATH "mingw-w64 DDK headers")

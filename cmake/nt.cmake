@@ -1,0 +1,67 @@
+# The NT target: qorpelk.sys, a native-subsystem export driver that imports only from
+# ntoskrnl.exe and HAL.dll, with its import library and .def.
+find_program(QOR_OBJDUMP NAMES i686-w64-mingw32-objdump REQUIRED)
+find_program(QOR_NM NAMES i686-w64-mingw32-nm REQUIRED)
+find_program(QOR_DLLTOOL NAMES i686-w64-mingw32-dlltool REQUIRED)
+
+set(QOR_NT_COMPILE_FLAGS ${QOR_FREESTANDING_FLAGS} -ffreestanding -fno-stack-protector
+    -mno-stack-arg-probe -fno-strict-aliasing -O2)
+
+add_library(qorpelk SHARED ${QOR_LIBRARY_SOURCES})
+target_include_directories(qorpelk PRIVATE ${QOR_LIBRARY_INCLUDES})
+target_include_directories(qorpelk SYSTEM PRIVATE ${QOR_DDK_INCLUDE})
+target_compile_definitions(qorpelk PRIVATE QOR_BUILDING_LIBRARY _X86_=1)
+target_compile_options(qorpelk PRIVATE ${QOR_WARNINGS} ${QOR_NT_COMPILE_FLAGS})
+set_target_properties(qorpelk PROPERTIES
+    PREFIX "" SUFFIX ".sys"
+    IMPORT_PREFIX "lib" IMPORT_SUFFIX ".link.a")
+# Exports keep their undecorated names, as the kernel's own do; the import library maps
+# the stdcall-decorated symbols the clients reference (_QorOpenDevice@4) onto them.
+target_link_options(qorpelk PRIVATE
+    -nostdlib -nostartfiles
+    -Wl,--subsystem,native
+    -Wl,--entry,_DriverEntry@8
+    -Wl,--image-base,0x10000
+    -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000
+    -Wl,--kill-at
+    -Wl,--output-def,${CMAKE_BINARY_DIR}/qorpelk.link.def
+    -Wl,--no-insert-timestamp)
+target_link_libraries(qorpelk PRIVATE ntoskrnl hal gcc)
+set(QOR_IMPORT_LIBRARY ${CMAKE_BINARY_DIR}/libqorpelk.a)
+add_custom_command(TARGET qorpelk POST_BUILD
+    COMMAND ${CMAKE_SOURCE_DIR}/scripts/make-import-lib.sh ${QOR_DLLTOOL}
+            ${CMAKE_BINARY_DIR}/qorpelk.link.def ${CMAKE_BINARY_DIR}/qorpelk.def ${QOR_IMPORT_LIBRARY}
+    BYPRODUCTS ${QOR_IMPORT_LIBRARY} ${CMAKE_BINARY_DIR}/qorpelk.def
+    COMMENT "qorpelk.def and libqorpelk.a")
+add_library(qorpelk_import STATIC IMPORTED GLOBAL)
+set_target_properties(qorpelk_import PROPERTIES IMPORTED_LOCATION ${QOR_IMPORT_LIBRARY})
+add_dependencies(qorpelk_import qorpelk)
+
+# A minimal C client driver linked against the import library: the decorated references
+# of a real client must resolve to qorpelk.sys.
+add_library(qor_link_client SHARED ${CMAKE_SOURCE_DIR}/tests/interface/c99_client.c)
+target_include_directories(qor_link_client PRIVATE ${CMAKE_SOURCE_DIR}/interface)
+target_include_directories(qor_link_client SYSTEM PRIVATE ${QOR_DDK_INCLUDE})
+target_compile_definitions(qor_link_client PRIVATE _X86_=1 QOR_LINK_CLIENT)
+target_compile_options(qor_link_client PRIVATE -ffreestanding -fno-stack-protector -mno-stack-arg-probe)
+set_target_properties(qor_link_client PROPERTIES PREFIX "" SUFFIX ".sys")
+target_link_options(qor_link_client PRIVATE -nostdlib -nostartfiles -Wl,--subsystem,native
+    -Wl,--entry,_DriverEntry@8)
+target_link_libraries(qor_link_client PRIVATE qorpelk_import ntoskrnl hal)
+
+# The interface header compiled as C99 and as C++ after ntddk.h, layout checks included.
+add_library(qor_interface_check_nt OBJECT
+    ${CMAKE_SOURCE_DIR}/tests/interface/c99_client.c
+    ${CMAKE_SOURCE_DIR}/tests/interface/cxx_client.cpp)
+target_include_directories(qor_interface_check_nt PRIVATE ${CMAKE_SOURCE_DIR}/interface)
+target_include_directories(qor_interface_check_nt SYSTEM PRIVATE ${QOR_DDK_INCLUDE})
+target_compile_definitions(qor_interface_check_nt PRIVATE _X86_=1)
+target_compile_options(qor_interface_check_nt PRIVATE
+    $<$<COMPILE_LANGUAGE:C>:-std=c99 -pedantic-errors> -Wall -Wextra -Werror)
+
+enable_testing()
+add_test(NAME nt_artifacts
+    COMMAND ${CMAKE_SOURCE_DIR}/scripts/check-nt-artifacts.sh
+            ${QOR_OBJDUMP} ${QOR_NM} $<TARGET_FILE:qorpelk> ${QOR_IMPORT_LIBRARY}
+            ${CMAKE_BINARY_DIR}/qorpelk.def ${CMAKE_SOURCE_DIR}/interface/qorpelk.h
+            $<TARGET_FILE:qor_link_client>)

@@ -1,0 +1,46 @@
+// The control device \Device\QorPelk with its link \DosDevices\QORPELK. It holds no state
+// and answers create and close with success; client drivers call the library directly.
+#include "control_device.h"
+
+namespace {
+constexpr WCHAR kLinkName[] = QOR_W("\\DosDevices\\QORPELK");
+} // namespace
+
+extern "C" NTSTATUS NTAPI QOR_LIBRARY_ENTRY(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    static constexpr WCHAR deviceText[] = QOR_W("\\Device\\QorPelk");
+    UNICODE_STRING deviceName;
+    RtlInitUnicodeString(&deviceName, deviceText);
+
+    PDEVICE_OBJECT device = nullptr;
+    NTSTATUS status = IoCreateDevice(driver, 0, &deviceName, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    if (!NT_SUCCESS(status))
+        return status;
+
+    driver->MajorFunction[IRP_MJ_CREATE] = QorDispatch;
+    driver->MajorFunction[IRP_MJ_CLOSE] = QorDispatch;
+    driver->DriverUnload = QorUnload;
+
+    UNICODE_STRING linkName;
+    RtlInitUnicodeString(&linkName, kLinkName);
+    status = IoCreateSymbolicLink(&linkName, &deviceName);
+    if (!NT_SUCCESS(status))
+        IoDeleteDevice(driver->DeviceObject);
+    return status;
+}
+
+extern "C" NTSTATUS NTAPI QorDispatch(PDEVICE_OBJECT, PIRP irp)
+{
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = 0;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+extern "C" VOID NTAPI QorUnload(PDRIVER_OBJECT driver)
+{
+    UNICODE_STRING linkName;
+    RtlInitUnicodeString(&linkName, kLinkName);
+    IoDeleteSymbolicLink(&linkName);
+    IoDeleteDevice(driver->DeviceObject);
+}

@@ -1,0 +1,49 @@
+// The kernel and HAL boundary: the one header the library includes. It brings in the
+// kernel's declarations (mingw-w64's DDK on the NT target, the simulator's on the host)
+// and the exported interface, plus a few helpers that only need those declarations.
+#pragma once
+
+#if defined(_WIN32)
+// mingw-w64's intrin headers define these two as inline functions in C++, which clashes
+// with the DDK's own definitions; claiming them as defined keeps the DDK's.
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+#endif
+
+#include <ntddk.h>
+
+#include "qorpelk.h"
+
+// A wide string literal of the platform's 16-bit WCHAR.
+#if defined(_WIN32)
+#define QOR_W(text) L##text
+#else
+#define QOR_W(text) u##text
+#endif
+
+namespace qor {
+
+// Port access at a translated I/O port address; one access of the named width each.
+inline UCHAR PortRead8(ULONG port) { return READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(port)); }
+inline USHORT PortRead16(ULONG port) { return READ_PORT_USHORT(reinterpret_cast<PUSHORT>(port)); }
+inline ULONG PortRead32(ULONG port) { return READ_PORT_ULONG(reinterpret_cast<PULONG>(port)); }
+inline void PortWrite8(ULONG port, UCHAR value)
+{
+    WRITE_PORT_UCHAR(reinterpret_cast<PUCHAR>(port), value);
+}
+inline void PortWrite16(ULONG port, USHORT value)
+{
+    WRITE_PORT_USHORT(reinterpret_cast<PUSHORT>(port), value);
+}
+inline void PortWrite32(ULONG port, ULONG value)
+{
+    WRITE_PORT_ULONG(reinterpret_cast<PULONG>(port), value);
+}
+
+// The library's status field at offset 0 of a request's system buffer.
+inline void SetRequestStatus(void *systemBuffer, SHORT status)
+{
+    *static_cast<SHORT *>(systemBuffer) = status;
+}
+
+} // namespace qor

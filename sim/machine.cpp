@@ -1,0 +1,50 @@
+// The simulated machine: the one current instance, the per-thread IRQL and the verifier.
+#include "qorsim.h"
+
+namespace qorsim {
+
+namespace {
+thread_local KIRQL t_irql = PASSIVE_LEVEL;
+}
+
+Machine &machine()
+{
+    static Machine instance;
+    return instance;
+}
+
+void Machine::reset()
+{
+    pool.reset();
+    ports.reset();
+    clock.reset();
+    verifier.reset();
+    objects.reset();
+    foreign_completions.clear();
+    t_irql = PASSIVE_LEVEL;
+}
+
+KIRQL current_irql() { return t_irql; }
+void set_current_irql(KIRQL irql) { t_irql = irql; }
+
+void Verifier::violation(std::string what)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    violations_.push_back(std::move(what));
+}
+
+std::vector<std::string> Verifier::violations() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return violations_;
+}
+
+void Verifier::reset()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    violations_.clear();
+}
+
+} // namespace qorsim
+
+extern "C" KIRQL NTAPI KeGetCurrentIrql(void) { return qorsim::current_irql(); }

@@ -1,0 +1,278 @@
+// qorsim: a simulated 32-bit NT machine for the host build. The kernel and HAL operations
+// declared by platform/host/include/ntddk.h are implemented against the one current
+// Machine; tests, the command line and scenarios reach its parts through this header.
+#pragma once
+
+#include <ntddk.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace qorsim {
+
+// ---- virtual clock --------------------------------------------------------------------
+// Simulated time in nanoseconds. Nothing in the simulator sleeps for real; time moves when
+// a component says so (a port access costs a fixed time, a kernel wait advances it).
+class Clock {
+public:
+    uint64_t now_ns() const { return now_; }
+    void advance_ns(uint64_t ns) { now_ += ns; }
+    void reset() { now_ = 0; }
+
+private:
+    uint64_t now_ = 0;
+};
+
+// ---- nonpaged pool --------------------------------------------------------------------
+struct PoolBlock {
+    void *address;
+    size_t size;
+    ULONG tag;
+    uint64_t serial; // 1 for the first allocation since the last reset
+};
+
+class Pool {
+public:
+    void *allocate(POOL_TYPE type, size_t size, ULONG tag);
+    // Returns false (and records a verifier violation) for an address that is not a live
+    // block.
+    bool free(void *address);
+
+    // Fault injection: fail exactly the nth allocation from now (1 = the next one), or
+    // every allocation from the nth on. 0 switches the kind off.
+    void fail_nth(uint64_t n);
+    void fail_from(uint64_t n);
+    void clear_faults();
+
+    uint64_t allocations() const; // attempts since the last reset, failed ones included
+    uint64_t failures() const;
+    std::vector<PoolBlock> live_blocks() const;
+    size_t live_bytes() const;
+    std::string leak_report() const; // empty when nothing is live
+    void reset();                    // frees every live block
+
+private:
+    mutable std::mutex mutex_;
+    std::map<void *, PoolBlock> live_;
+    uint64_t attempts_ = 0;
+    uint64_t failures_ = 0;
+    uint64_t fail_nth_at_ = 0;
+    uint64_t fail_from_at_ = 0;
+};
+
+// ---- port I/O space --------------------------------------------------------------------
+// A model claims a range of ports; every access to the range reaches it with the offset
+// from the range's base. Reads of unclaimed ports float high (all ones) as on a PC bus.
+class PortDevice {
+public:
+    virtual ~PortDevice() = default;
+    virtual uint32_t read(uint32_t offset, unsigned width) = 0;
+    virtual void write(uint32_t offset, unsigned width, uint32_t value) = 0;
+};
+
+struct PortAccess {
+    uint64_t seq;     // 0 for the first access since the trace was cleared
+    uint64_t time_ns; // virtual time of the access
+    bool write;
+    unsigned width; // bytes: 1, 2 or 4
+    uint32_t port;
+    uint32_t value; // written, or returned by the read
+
+    bool operator==(const PortAccess &o) const
+    {
+        return write == o.write && width == o.width && port == o.port && value == o.value;
+    }
+};
+std::string describe(const PortAccess &access);
+
+class PortSpace {
+public:
+    // Claims [base, base + length) for the device; fails (false) on an overlap.
+    bool claim(uint32_t base, uint32_t length, PortDevice *device, std::string name);
+    void release(PortDevice *device);
+
+    uint32_t read(uint32_t port, unsigned width);
+    void write(uint32_t port, unsigned width, uint32_t value);
+
+    std::vector<PortAccess> trace() const;
+    void clear_trace();
+    void set_recording(bool on);
+    uint64_t access_count() const;
+    // Name of the device that owns the port, or "" when unclaimed.
+    std::string owner(uint32_t port) const;
+    void reset(); // drops claims and trace
+
+private:
+    struct Range {
+        uint32_t base;
+        uint32_t length;
+        PortDevice *device;
+        std::string name;
+    };
+    const Range *find(uint32_t port) const;
+
+    // Recursive: a model may raise an interrupt whose service routine touches ports.
+    mutable std::recursive_mutex mutex_;
+    std::vector<Range> ranges_;
+    std::vector<PortAccess> trace_;
+    uint64_t seq_ = 0;
+    bool recording_ = true;
+};
+
+// A plain register file: what is written reads back, per byte. Serves as a stand-in card
+// register block and as the base of models that only need a few behaviours on top.
+class RegisterFile : public PortDevice {
+public:
+    explicit RegisterFile(uint32_t length) : bytes_(length, 0) {}
+    uint32_t read(uint32_t offset, unsigned width) override;
+    void write(uint32_t offset, unsigned width, uint32_t value) override;
+    uint32_t peek(uint32_t offset, unsigned width) const;
+    void poke(uint32_t offset, unsigned width, uint32_t value);
+
+private:
+    std::vector<uint8_t> bytes_;
+};
+
+// ---- verifier --------------------------------------------------------------------------
+class Verifier {
+public:
+    void violation(std::string what);
+    std::vector<std::string> violations() const;
+    void reset();
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> violations_;
+};
+
+// ---- I/O manager side -----------------------------------------------------------------
+// A buffered I/O-control request as the I/O manager builds it: one IRP with its current
+// stack location and one system buffer of the larger of the two lengths, holding the
+// caller's input. Owned by the caller; completion is recorded, not acted on.
+class IoctlRequest {
+public:
+    IoctlRequest(ULONG code, const void *input, ULONG inputLength, ULONG outputLength);
+    IoctlRequest(const IoctlRequest &) = delete;
+    IoctlRequest &operator=(const IoctlRequest &) = delete;
+
+    PIRP irp() { return &irp_; }
+    uint8_t *buffer() { return buffer_.empty() ? nullptr : buffer_.data(); }
+    size_t buffer_size() const { return buffer_.size(); }
+    SHORT library_status() const; // the i16 at offset 0 of the system buffer
+    NTSTATUS status() const { return irp_.IoStatus.Status; }
+    ULONG_PTR information() const { return irp_.IoStatus.Information; }
+    bool completed() const { return completions_ > 0; }
+    int completions() const { return completions_; }
+
+    // Called by IofCompleteRequest.
+    void note_completion() { ++completions_; }
+    static IoctlRequest *from_irp(PIRP irp);
+
+private:
+    IRP irp_{};
+    IO_STACK_LOCATION stack_[2]{};
+    std::vector<uint8_t> buffer_;
+    int completions_ = 0;
+    uint32_t magic_;
+};
+
+// ---- object namespace: devices and symbolic links ----------------------------------------
+// Names compare case-insensitively, as in the NT object manager.
+std::u16string to_u16(const std::string &ascii);
+std::string to_ascii(const std::u16string &wide);
+std::u16string from_ucs(PCUNICODE_STRING string);
+
+class ObjectNamespace {
+public:
+    PDEVICE_OBJECT device(const std::u16string &name) const; // null when absent
+    bool has_link(const std::u16string &name) const;
+    std::u16string link_target(const std::u16string &name) const;
+    // Follows a \DosDevices\ link to its device, or takes a \Device\ name directly.
+    PDEVICE_OBJECT resolve(const std::u16string &name) const;
+    std::vector<std::u16string> device_names() const;
+    std::vector<std::u16string> link_names() const;
+
+    // Used by the kernel operations.
+    bool add_device(const std::u16string &name, PDEVICE_OBJECT device);
+    void remove_device(PDEVICE_OBJECT device);
+    bool add_link(const std::u16string &name, const std::u16string &target);
+    bool remove_link(const std::u16string &name);
+    void reset();
+
+private:
+    static std::u16string key(const std::u16string &name);
+    mutable std::mutex mutex_;
+    std::map<std::u16string, PDEVICE_OBJECT> devices_;
+    std::map<std::u16string, std::u16string> links_;
+};
+
+// A driver image loaded into the simulated kernel: its DRIVER_OBJECT and registry path;
+// the entry and unload routines run at PASSIVE_LEVEL on the calling thread.
+class LoadedDriver {
+public:
+    LoadedDriver(std::string name, PDRIVER_INITIALIZE entry, std::string registryPath);
+    ~LoadedDriver();
+    LoadedDriver(const LoadedDriver &) = delete;
+    LoadedDriver &operator=(const LoadedDriver &) = delete;
+
+    NTSTATUS load();
+    void unload(); // calls DriverUnload when the load succeeded and it is set
+    PDRIVER_OBJECT object() { return &driver_; }
+    bool loaded() const { return loaded_; }
+
+private:
+    DRIVER_OBJECT driver_{};
+    std::u16string name_, registry_path_;
+    UNICODE_STRING registry_ucs_{};
+    PDRIVER_INITIALIZE entry_;
+    bool loaded_ = false;
+};
+
+// The result of a create or close sent to a device by name, as a user program sees it.
+struct FileRequestResult {
+    bool delivered = false; // false: no such device, or the driver has no routine for it
+    NTSTATUS status = STATUS_OBJECT_NAME_NOT_FOUND;
+    ULONG_PTR information = 0;
+    int completions = 0;
+};
+FileRequestResult send_file_request(const std::u16string &name, UCHAR majorFunction);
+
+// ---- the machine ------------------------------------------------------------------------
+class Machine {
+public:
+    Pool pool;
+    PortSpace ports;
+    Clock clock;
+    Verifier verifier;
+    ObjectNamespace objects;
+
+    // IRPs completed through IofCompleteRequest that the simulator did not build.
+    std::vector<PIRP> foreign_completions;
+
+    // Puts the machine back to power-on: frees the pool, drops port claims and traces,
+    // clears faults and violations, resets the clock.
+    void reset();
+};
+
+Machine &machine();
+
+// Per-thread IRQL of the simulated processor the calling host thread stands for.
+KIRQL current_irql();
+void set_current_irql(KIRQL irql);
+
+// Kernel events: a notification event initialised by the simulator, its state, and a
+// host-side wait for it (a real wait, bounded by a host timeout, for threads that stand
+// for user programs).
+void initialize_event(PKEVENT event);
+bool event_signalled(PKEVENT event);
+bool wait_event(PKEVENT event, uint64_t timeout_ms);
+
+// Virtual time a single port access costs (ISA-like bus cycle).
+constexpr uint64_t kPortAccessNs = 500;
+
+} // namespace qorsim

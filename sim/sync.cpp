@@ -1,0 +1,111 @@
+// Spin locks and event objects of the simulated kernel. Spin locks are real: a simulated
+// DPC on one host thread and a dispatch routine on another exclude each other as on a
+// multiprocessor. The lock word holds the owning thread's number, so the verifier can
+// name a recursive acquire or a release by a thread that does not hold the lock.
+#include "qorsim.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <thread>
+
+namespace qorsim {
+
+namespace {
+std::atomic<ULONG> g_next_thread{1};
+thread_local ULONG t_thread = 0;
+
+ULONG ThisThread()
+{
+    if (t_thread == 0)
+        t_thread = g_next_thread.fetch_add(1);
+    return t_thread;
+}
+
+std::mutex g_event_mutex;
+std::condition_variable g_event_changed;
+} // namespace
+
+bool wait_event(PKEVENT event, uint64_t timeout_ms)
+{
+    std::unique_lock<std::mutex> lock(g_event_mutex);
+    return g_event_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                                    [event] { return event->Header.SignalState != 0; });
+}
+
+bool event_signalled(PKEVENT event)
+{
+    std::lock_guard<std::mutex> lock(g_event_mutex);
+    return event->Header.SignalState != 0;
+}
+
+void initialize_event(PKEVENT event)
+{
+    std::lock_guard<std::mutex> lock(g_event_mutex);
+    event->Header.Type = 0; // NotificationEvent
+    event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
+    event->Header.SignalState = 0;
+    event->Header.WaitListHead.Flink = event->Header.WaitListHead.Blink = &event->Header.WaitListHead;
+}
+
+} // namespace qorsim
+
+using qorsim::machine;
+
+extern "C" {
+
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
+
+KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
+{
+    const KIRQL old = qorsim::current_irql();
+    if (old > DISPATCH_LEVEL)
+        machine().verifier.violation("KfAcquireSpinLock above DISPATCH_LEVEL");
+    const ULONG me = qorsim::ThisThread();
+    if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) == me) {
+        machine().verifier.violation("KfAcquireSpinLock of a lock this thread already holds");
+        return old; // on NT this spins forever
+    }
+    qorsim::set_current_irql(DISPATCH_LEVEL);
+    for (;;) {
+        ULONG expected = 0;
+        if (__atomic_compare_exchange_n(SpinLock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
+            return old;
+        std::this_thread::yield();
+    }
+}
+
+VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
+{
+    if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) != qorsim::ThisThread())
+        machine().verifier.violation("KfReleaseSpinLock of a lock this thread does not hold");
+    if (qorsim::current_irql() != DISPATCH_LEVEL)
+        machine().verifier.violation("KfReleaseSpinLock while not at DISPATCH_LEVEL");
+    if (NewIrql > DISPATCH_LEVEL)
+        machine().verifier.violation("KfReleaseSpinLock to an IRQL above DISPATCH_LEVEL");
+    __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
+    qorsim::set_current_irql(NewIrql);
+}
+
+LONG NTAPI KeSetEvent(PRKEVENT Event, LONG, BOOLEAN Wait)
+{
+    if (qorsim::current_irql() > DISPATCH_LEVEL)
+        machine().verifier.violation("KeSetEvent above DISPATCH_LEVEL");
+    if (Wait)
+        machine().verifier.violation("KeSetEvent with Wait TRUE is not modelled");
+    LONG previous;
+    {
+        std::lock_guard<std::mutex> lock(qorsim::g_event_mutex);
+        previous = Event->Header.SignalState;
+        Event->Header.SignalState = 1;
+    }
+    qorsim::g_event_changed.notify_all();
+    return previous;
+}
+
+VOID NTAPI KeClearEvent(PRKEVENT Event)
+{
+    std::lock_guard<std::mutex> lock(qorsim::g_event_mutex);
+    Event->Header.SignalState = 0;
+}
+
+} // extern "C"
