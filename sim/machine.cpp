@@ -15,6 +15,12 @@ Machine &machine()
 
 void Machine::reset()
 {
+    dpcs.reset();
+    processes.reset();
+    handles.reset();
+    events.reset();
+    memory.reset();
+    faults.clear();
     pool.reset();
     ports.reset();
     clock.reset();
@@ -22,6 +28,29 @@ void Machine::reset()
     objects.reset();
     foreign_completions.clear();
     t_irql = PASSIVE_LEVEL;
+}
+
+void Faults::fail_nth(Fault kind, uint64_t n, bool every_after)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    Rule &r = rules_[static_cast<int>(kind)];
+    r.at = n == 0 ? 0 : r.calls + n;
+    r.every_after = every_after;
+}
+
+void Faults::clear()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (Rule &r : rules_)
+        r = Rule{};
+}
+
+bool Faults::take(Fault kind)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    Rule &r = rules_[static_cast<int>(kind)];
+    ++r.calls;
+    return r.at != 0 && (r.calls == r.at || (r.every_after && r.calls > r.at));
 }
 
 KIRQL current_irql() { return t_irql; }

@@ -9,9 +9,13 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
+
+#include "memory.h"
 
 namespace qorsim {
 
@@ -242,6 +246,48 @@ struct FileRequestResult {
 };
 FileRequestResult send_file_request(const std::u16string &name, UCHAR majorFunction);
 
+// ---- fault injection for platform operations ----------------------------------------------
+// Pool allocations have their own counters (Pool::fail_nth). These cover the other
+// operations that can fail on NT.
+enum class Fault { ContiguousMemory, OpenSection, ReferenceObject, MapView, CreateEvent, Count };
+
+class Faults {
+public:
+    // Fail the nth call from now (1 = the next); with every_after, that one and all later.
+    void fail_nth(Fault kind, uint64_t n, bool every_after = false);
+    void clear();
+    // Called by an operation: true when this call is to fail.
+    bool take(Fault kind);
+
+private:
+    struct Rule {
+        uint64_t calls = 0, at = 0;
+        bool every_after = false;
+    };
+    std::mutex mutex_;
+    Rule rules_[static_cast<int>(Fault::Count)];
+};
+
+// ---- deferred procedure calls --------------------------------------------------------------
+// One simulated processor's DPC queue, run by a host thread at DISPATCH_LEVEL in order.
+class DpcQueue {
+public:
+    ~DpcQueue();
+    bool insert(PKDPC dpc, PVOID argument1, PVOID argument2); // KeInsertQueueDpc
+    void drain();                                             // until empty and idle
+    uint64_t executed() const;
+    void reset(); // drains, then forgets the count
+
+private:
+    void run();
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<PKDPC> queue_;
+    std::thread thread_;
+    bool busy_ = false, stopping_ = false;
+    uint64_t executed_ = 0;
+};
+
 // ---- the machine ------------------------------------------------------------------------
 class Machine {
 public:
@@ -250,6 +296,12 @@ public:
     Clock clock;
     Verifier verifier;
     ObjectNamespace objects;
+    PhysicalMemory memory;
+    ProcessTable processes;
+    HandleTable handles;
+    EventDirectory events;
+    Faults faults;
+    DpcQueue dpcs;
 
     // IRPs completed through IofCompleteRequest that the simulator did not build.
     std::vector<PIRP> foreign_completions;
@@ -265,12 +317,10 @@ Machine &machine();
 KIRQL current_irql();
 void set_current_irql(KIRQL irql);
 
-// Kernel events: a notification event initialised by the simulator, its state, and a
-// host-side wait for it (a real wait, bounded by a host timeout, for threads that stand
-// for user programs).
+// Kernel events: a notification event initialised by the simulator and its state. Waits
+// (for threads that stand for user programs) are in memory.h: wait_event_for.
 void initialize_event(PKEVENT event);
 bool event_signalled(PKEVENT event);
-bool wait_event(PKEVENT event, uint64_t timeout_ms);
 
 // Virtual time a single port access costs (ISA-like bus cycle).
 constexpr uint64_t kPortAccessNs = 500;

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <map>
 #include <thread>
 
 namespace qorsim {
@@ -23,13 +24,43 @@ ULONG ThisThread()
 
 std::mutex g_event_mutex;
 std::condition_variable g_event_changed;
+
+// What the kernel's wait lists give NT: a waiter knows whether the event was set while it
+// waited, even when it was cleared again at once (a pulse).
+struct EventState {
+    uint64_t sets = 0;
+    size_t waiters = 0;
+};
+std::map<PKEVENT, EventState> g_event_states;
 } // namespace
 
-bool wait_event(PKEVENT event, uint64_t timeout_ms)
+bool wait_event_for(PKEVENT event, uint64_t timeout_ms)
 {
     std::unique_lock<std::mutex> lock(g_event_mutex);
-    return g_event_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                                    [event] { return event->Header.SignalState != 0; });
+    if (event->Header.SignalState != 0)
+        return true;
+    EventState &state = g_event_states[event];
+    const uint64_t seen = state.sets;
+    ++state.waiters;
+    const bool released = g_event_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
+        return g_event_states[event].sets != seen;
+    });
+    --g_event_states[event].waiters;
+    return released;
+}
+
+size_t event_waiters(PKEVENT event)
+{
+    std::lock_guard<std::mutex> lock(g_event_mutex);
+    auto it = g_event_states.find(event);
+    return it == g_event_states.end() ? 0 : it->second.waiters;
+}
+
+uint64_t event_set_count(PKEVENT event)
+{
+    std::lock_guard<std::mutex> lock(g_event_mutex);
+    auto it = g_event_states.find(event);
+    return it == g_event_states.end() ? 0 : it->second.sets;
 }
 
 bool event_signalled(PKEVENT event)
@@ -45,6 +76,7 @@ void initialize_event(PKEVENT event)
     event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
     event->Header.SignalState = 0;
     event->Header.WaitListHead.Flink = event->Header.WaitListHead.Blink = &event->Header.WaitListHead;
+    g_event_states.erase(event);
 }
 
 } // namespace qorsim
@@ -97,6 +129,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, LONG, BOOLEAN Wait)
         std::lock_guard<std::mutex> lock(qorsim::g_event_mutex);
         previous = Event->Header.SignalState;
         Event->Header.SignalState = 1;
+        ++qorsim::g_event_states[Event].sets;
     }
     qorsim::g_event_changed.notify_all();
     return previous;

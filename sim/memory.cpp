@@ -1,0 +1,569 @@
+// Physical memory, processes, handles and named events of the simulated kernel, with the
+// kernel operations that use them: contiguous memory, the physical-memory section and
+// its views, handle close, named notification events.
+#include "qorsim.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace qorsim {
+
+namespace {
+constexpr uint32_t kFirstAllocatablePage = 0x100000; // below 1 MB belongs to the firmware
+uint32_t PageRound(uint32_t bytes) { return (bytes + kPageSize - 1) & ~(kPageSize - 1); }
+
+// The object behind the "\Device\PhysicalMemory" section handle.
+struct SectionObject {
+    int references = 0;
+} g_physical_memory_section;
+} // namespace
+
+// ---- physical memory ---------------------------------------------------------------------
+PhysicalMemory::~PhysicalMemory()
+{
+    if (kernel_ != nullptr)
+        munmap(kernel_, size_);
+    if (fd_ >= 0)
+        close(fd_);
+}
+
+void PhysicalMemory::configure(uint32_t bytes)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (kernel_ == nullptr)
+        size_ = PageRound(bytes);
+}
+
+void PhysicalMemory::ensure()
+{
+    if (kernel_ != nullptr)
+        return;
+    fd_ = memfd_create("qorsim-ram", 0);
+    if (fd_ < 0 || ftruncate(fd_, size_) != 0) {
+        std::perror("qorsim: simulated RAM");
+        std::abort();
+    }
+    void *p = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+    if (p == MAP_FAILED) {
+        std::perror("qorsim: kernel mapping of simulated RAM");
+        std::abort();
+    }
+    kernel_ = static_cast<uint8_t *>(p);
+}
+
+uint8_t *PhysicalMemory::kernel_base()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    ensure();
+    return kernel_;
+}
+
+uint8_t *PhysicalMemory::phys_to_kernel(uint32_t phys) { return phys < size_ ? kernel_base() + phys : nullptr; }
+
+bool PhysicalMemory::kernel_to_phys(const void *kernel, uint32_t *phys)
+{
+    const uint8_t *base = kernel_base();
+    const auto *p = static_cast<const uint8_t *>(kernel);
+    if (p < base || p >= base + size_)
+        return false;
+    *phys = static_cast<uint32_t>(p - base);
+    return true;
+}
+
+void *PhysicalMemory::allocate_contiguous(uint32_t bytes, uint64_t highest)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    ensure();
+    requests_.push_back(bytes);
+    const uint32_t need = PageRound(bytes);
+    if (need == 0 || (limit_ != 0 && need > limit_))
+        return nullptr;
+    const uint64_t top = std::min<uint64_t>(highest, size_);
+    // First fit, from the bottom of allocatable memory.
+    uint32_t candidate = kFirstAllocatablePage;
+    for (const auto &[start, length] : blocks_) {
+        if (uint64_t(candidate) + need <= start)
+            break;
+        candidate = std::max(candidate, start + length);
+    }
+    if (uint64_t(candidate) + need > top)
+        return nullptr;
+    blocks_[candidate] = need;
+    std::memset(kernel_ + candidate, 0xCD, need); // contiguous memory is not zeroed
+    return kernel_ + candidate;
+}
+
+bool PhysicalMemory::free_contiguous(void *kernel)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (kernel_ == nullptr || kernel < kernel_ || kernel >= kernel_ + size_)
+        return false;
+    return blocks_.erase(static_cast<uint32_t>(static_cast<uint8_t *>(kernel) - kernel_)) != 0;
+}
+
+void PhysicalMemory::set_contiguous_limit(uint32_t bytes)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    limit_ = bytes;
+}
+
+std::vector<uint32_t> PhysicalMemory::contiguous_requests() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+}
+
+size_t PhysicalMemory::contiguous_blocks() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return blocks_.size();
+}
+
+bool PhysicalMemory::dma_write(uint32_t phys, const void *data, uint32_t bytes)
+{
+    if (uint64_t(phys) + bytes > size_)
+        return false;
+    std::memcpy(kernel_base() + phys, data, bytes);
+    return true;
+}
+
+bool PhysicalMemory::dma_read(uint32_t phys, void *data, uint32_t bytes)
+{
+    if (uint64_t(phys) + bytes > size_)
+        return false;
+    std::memcpy(data, kernel_base() + phys, bytes);
+    return true;
+}
+
+uint8_t *PhysicalMemory::map_view(uint32_t phys, uint32_t bytes)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    ensure();
+    if (bytes == 0 || uint64_t(phys) + bytes > size_ || phys % kPageSize != 0)
+        return nullptr;
+    void *p = mmap(nullptr, PageRound(bytes), PROT_READ | PROT_WRITE, MAP_SHARED, fd_, phys);
+    return p == MAP_FAILED ? nullptr : static_cast<uint8_t *>(p);
+}
+
+void PhysicalMemory::unmap_view(uint8_t *address, uint32_t bytes) { munmap(address, PageRound(bytes)); }
+
+void PhysicalMemory::reset()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    blocks_.clear();
+    requests_.clear();
+    limit_ = 0;
+}
+
+// ---- processes ---------------------------------------------------------------------------
+std::map<uintptr_t, View> Process::views() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return views_;
+}
+
+bool Process::contains(uintptr_t address, uint32_t bytes) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = views_.upper_bound(address);
+    if (it == views_.begin())
+        return false;
+    --it;
+    return address + uint64_t(bytes) <= it->first + uint64_t(it->second.bytes);
+}
+
+uintptr_t Process::add_view(uint32_t phys, uint32_t bytes)
+{
+    uint8_t *p = machine().memory.map_view(phys, bytes);
+    if (p == nullptr)
+        return 0;
+    std::lock_guard<std::mutex> lock(mutex_);
+    views_[reinterpret_cast<uintptr_t>(p)] = View{phys, PageRound(bytes)};
+    return reinterpret_cast<uintptr_t>(p);
+}
+
+bool Process::remove_view(uintptr_t base)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = views_.find(base);
+    if (it == views_.end())
+        return false;
+    machine().memory.unmap_view(reinterpret_cast<uint8_t *>(base), it->second.bytes);
+    views_.erase(it);
+    return true;
+}
+
+Process::~Process()
+{
+    for (const auto &[base, view] : views_)
+        machine().memory.unmap_view(reinterpret_cast<uint8_t *>(base), view.bytes);
+}
+
+namespace {
+thread_local Process *t_process = nullptr;
+}
+
+Process &ProcessTable::create(std::string name)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    processes_.push_back(std::make_unique<Process>(next_id_, std::move(name)));
+    next_id_ += 4;
+    return *processes_.back();
+}
+
+void ProcessTable::end(Process &process)
+{
+    machine().handles.close_all(&process);
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::erase_if(processes_, [&process](const auto &p) { return p.get() == &process; });
+}
+
+Process &ProcessTable::system()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!system_)
+        system_ = std::make_unique<Process>(4, "System");
+    return *system_;
+}
+
+Process *ProcessTable::current() { return t_process != nullptr ? t_process : &system(); }
+
+void ProcessTable::set_current(Process *process) { t_process = process; }
+
+size_t ProcessTable::count() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return processes_.size();
+}
+
+void ProcessTable::reset()
+{
+    std::vector<std::unique_ptr<Process>> ended;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ended.swap(processes_);
+        if (system_)
+            ended.push_back(std::move(system_));
+    }
+    t_process = nullptr;
+}
+
+InProcess::InProcess(Process &process) : previous_(t_process) { t_process = &process; }
+InProcess::~InProcess() { t_process = previous_; }
+
+// ---- handles -----------------------------------------------------------------------------
+HANDLE HandleTable::open(ObjectKind kind, void *object, Process *owner)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    const uintptr_t h = next_;
+    next_ += 4;
+    entries_[h] = Entry{kind, object, owner};
+    return reinterpret_cast<HANDLE>(h);
+}
+
+bool HandleTable::lookup(HANDLE handle, ObjectKind *kind, void **object) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = entries_.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == entries_.end())
+        return false;
+    *kind = it->second.kind;
+    *object = it->second.object;
+    return true;
+}
+
+namespace {
+void ReleaseObject(ObjectKind kind, void *object)
+{
+    switch (kind) {
+    case ObjectKind::Event: machine().events.release(static_cast<PKEVENT>(object)); break;
+    case ObjectKind::Section: --static_cast<SectionObject *>(object)->references; break;
+    case ObjectKind::File: break;
+    }
+}
+} // namespace
+
+bool HandleTable::close(HANDLE handle)
+{
+    Entry entry;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = entries_.find(reinterpret_cast<uintptr_t>(handle));
+        if (it == entries_.end())
+            return false;
+        entry = it->second;
+        entries_.erase(it);
+    }
+    ReleaseObject(entry.kind, entry.object);
+    return true;
+}
+
+void HandleTable::close_all(Process *owner)
+{
+    std::vector<Entry> closed;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto it = entries_.begin(); it != entries_.end();) {
+            if (it->second.owner == owner) {
+                closed.push_back(it->second);
+                it = entries_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (const Entry &e : closed)
+        ReleaseObject(e.kind, e.object);
+}
+
+size_t HandleTable::open_count() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return entries_.size();
+}
+
+std::string HandleTable::leak_report() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string out;
+    static const char *const kinds[] = {"section", "event", "file"};
+    for (const auto &[h, e] : entries_) {
+        char line[96];
+        std::snprintf(line, sizeof line, "open handle 0x%lx: %s of process %u\n", static_cast<unsigned long>(h),
+                      kinds[static_cast<int>(e.kind)], e.owner ? e.owner->id() : 0u);
+        out += line;
+    }
+    return out;
+}
+
+void HandleTable::reset()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    entries_.clear();
+    g_physical_memory_section.references = 0;
+}
+
+// ---- named events --------------------------------------------------------------------------
+namespace {
+const std::u16string kEventDirectory = u"\\BaseNamedObjects\\";
+
+std::u16string Upper(std::u16string s)
+{
+    for (char16_t &c : s)
+        if (c >= u'a' && c <= u'z')
+            c = static_cast<char16_t>(c - u'a' + u'A');
+    return s;
+}
+} // namespace
+
+PKEVENT EventDirectory::create_or_open(const std::u16string &name, bool *created)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::u16string key = Upper(name);
+    for (Entry &e : entries_) {
+        if (Upper(e.name) == key) {
+            ++e.references;
+            *created = false;
+            return e.event.get();
+        }
+    }
+    auto event = std::make_unique<KEVENT>();
+    initialize_event(event.get());
+    PKEVENT result = event.get();
+    entries_.push_back(Entry{std::move(event), name, 1});
+    *created = true;
+    return result;
+}
+
+PKEVENT EventDirectory::open_user(const std::u16string &name)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::u16string key = Upper(kEventDirectory + name);
+    for (Entry &e : entries_) {
+        if (Upper(e.name) == key) {
+            ++e.references;
+            return e.event.get();
+        }
+    }
+    return nullptr;
+}
+
+void EventDirectory::release(PKEVENT event)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+        if (it->event.get() == event) {
+            if (--it->references == 0)
+                entries_.erase(it);
+            return;
+        }
+    }
+}
+
+PKEVENT EventDirectory::find(const std::u16string &name) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::u16string key = Upper(name);
+    for (const Entry &e : entries_)
+        if (Upper(e.name) == key)
+            return e.event.get();
+    return nullptr;
+}
+
+std::vector<std::u16string> EventDirectory::names() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::u16string> out;
+    for (const Entry &e : entries_)
+        out.push_back(e.name);
+    return out;
+}
+
+size_t EventDirectory::count() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return entries_.size();
+}
+
+void EventDirectory::reset()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    entries_.clear();
+}
+
+} // namespace qorsim
+
+using qorsim::machine;
+
+namespace {
+void RequirePassive(const char *operation)
+{
+    if (qorsim::current_irql() != PASSIVE_LEVEL)
+        machine().verifier.violation(std::string(operation) + " above PASSIVE_LEVEL");
+}
+} // namespace
+
+extern "C" {
+
+PVOID NTAPI MmAllocateContiguousMemory(ULONG NumberOfBytes, PHYSICAL_ADDRESS HighestAcceptableAddress)
+{
+    if (qorsim::current_irql() > DISPATCH_LEVEL)
+        machine().verifier.violation("MmAllocateContiguousMemory above DISPATCH_LEVEL");
+    return machine().memory.allocate_contiguous(NumberOfBytes, uint64_t(HighestAcceptableAddress.QuadPart) + 1);
+}
+
+VOID NTAPI MmFreeContiguousMemory(PVOID BaseAddress)
+{
+    RequirePassive("MmFreeContiguousMemory");
+    if (!machine().memory.free_contiguous(BaseAddress))
+        machine().verifier.violation("MmFreeContiguousMemory of memory that is no contiguous block");
+}
+
+PHYSICAL_ADDRESS NTAPI MmGetPhysicalAddress(PVOID BaseAddress)
+{
+    PHYSICAL_ADDRESS result;
+    uint32_t phys = 0;
+    if (!machine().memory.kernel_to_phys(BaseAddress, &phys))
+        machine().verifier.violation("MmGetPhysicalAddress of an address outside simulated RAM");
+    result.QuadPart = phys;
+    return result;
+}
+
+NTSTATUS NTAPI ZwOpenSection(PHANDLE SectionHandle, ACCESS_MASK, POBJECT_ATTRIBUTES ObjectAttributes)
+{
+    RequirePassive("ZwOpenSection");
+    if (machine().faults.take(qorsim::Fault::OpenSection))
+        return STATUS_INSUFFICIENT_RESOURCES;
+    const std::u16string name = qorsim::from_ucs(ObjectAttributes->ObjectName);
+    const bool caseless = (ObjectAttributes->Attributes & OBJ_CASE_INSENSITIVE) != 0;
+    const std::u16string wanted = u"\\Device\\PhysicalMemory";
+    if (caseless ? qorsim::Upper(name) != qorsim::Upper(wanted) : name != wanted)
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    ++qorsim::g_physical_memory_section.references;
+    *SectionHandle = machine().handles.open(qorsim::ObjectKind::Section, &qorsim::g_physical_memory_section,
+                                            machine().processes.current());
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK, POBJECT_TYPE, KPROCESSOR_MODE, PVOID *Object,
+                                         PVOID)
+{
+    qorsim::ObjectKind kind;
+    void *object;
+    if (machine().faults.take(qorsim::Fault::ReferenceObject) || !machine().handles.lookup(Handle, &kind, &object))
+        return STATUS_INVALID_HANDLE;
+    if (kind == qorsim::ObjectKind::Section)
+        ++static_cast<qorsim::SectionObject *>(object)->references;
+    *Object = object;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI ZwMapViewOfSection(HANDLE SectionHandle, HANDLE ProcessHandle, PVOID *BaseAddress, ULONG_PTR,
+                                  ULONG, PLARGE_INTEGER SectionOffset, PULONG ViewSize, SECTION_INHERIT, ULONG,
+                                  ULONG Win32Protect)
+{
+    RequirePassive("ZwMapViewOfSection");
+    qorsim::ObjectKind kind;
+    void *object;
+    if (!machine().handles.lookup(SectionHandle, &kind, &object) || kind != qorsim::ObjectKind::Section)
+        return STATUS_INVALID_HANDLE;
+    if (ProcessHandle != NtCurrentProcess())
+        machine().verifier.violation("ZwMapViewOfSection into a process other than the current one");
+    if (Win32Protect != (PAGE_READWRITE | PAGE_NOCACHE))
+        machine().verifier.violation("ZwMapViewOfSection of device memory without PAGE_READWRITE|PAGE_NOCACHE");
+    if (machine().faults.take(qorsim::Fault::MapView))
+        return STATUS_INSUFFICIENT_RESOURCES;
+    // The offset is rounded down to the allocation granularity and the view grows by the
+    // bytes rounded off; the rounded offset is reported back.
+    const uint64_t offset = uint64_t(SectionOffset->QuadPart);
+    const uint64_t rounded = offset & ~uint64_t(qorsim::kAllocationGranularity - 1);
+    const uint64_t bytes = *ViewSize + (offset - rounded);
+    if (offset + *ViewSize > machine().memory.size())
+        return STATUS_INVALID_PARAMETER;
+    const uintptr_t base = machine().processes.current()->add_view(uint32_t(rounded), uint32_t(bytes));
+    if (base == 0)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    SectionOffset->QuadPart = LONGLONG(rounded);
+    *ViewSize = (uint32_t(bytes) + qorsim::kPageSize - 1) & ~(qorsim::kPageSize - 1);
+    *BaseAddress = reinterpret_cast<PVOID>(base);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI ZwUnmapViewOfSection(HANDLE ProcessHandle, PVOID BaseAddress)
+{
+    RequirePassive("ZwUnmapViewOfSection");
+    if (ProcessHandle != NtCurrentProcess())
+        machine().verifier.violation("ZwUnmapViewOfSection in a process other than the current one");
+    return machine().processes.current()->remove_view(reinterpret_cast<uintptr_t>(BaseAddress))
+               ? STATUS_SUCCESS
+               : STATUS_INVALID_PARAMETER;
+}
+
+NTSTATUS NTAPI ZwClose(HANDLE Handle)
+{
+    RequirePassive("ZwClose");
+    if (!machine().handles.close(Handle)) {
+        machine().verifier.violation("ZwClose of a handle that is not open");
+        return STATUS_INVALID_HANDLE;
+    }
+    return STATUS_SUCCESS;
+}
+
+PKEVENT NTAPI IoCreateNotificationEvent(PUNICODE_STRING EventName, PHANDLE EventHandle)
+{
+    RequirePassive("IoCreateNotificationEvent");
+    if (machine().faults.take(qorsim::Fault::CreateEvent))
+        return nullptr;
+    bool created = false;
+    PKEVENT event = machine().events.create_or_open(qorsim::from_ucs(EventName), &created);
+    if (created) // a new notification event starts signalled, as IoCreateNotificationEvent makes it
+        KeSetEvent(event, 0, FALSE);
+    *EventHandle = machine().handles.open(qorsim::ObjectKind::Event, event, machine().processes.current());
+    return event;
+}
+
+} // extern "C"

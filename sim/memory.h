@@ -1,0 +1,172 @@
+// Simulated physical memory, user processes with their views, the handle table and named
+// events of the simulated kernel.
+#pragma once
+
+#include <ntddk.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace qorsim {
+
+constexpr uint32_t kPageSize = 4096;
+constexpr uint32_t kAllocationGranularity = 0x10000; // of views, as on NT
+
+// RAM as one shared-memory object. The kernel sees all of it at one mapping (kernel
+// address = base + physical address); each view a process makes is another mapping of
+// the same pages, so a DMA engine, the kernel and any number of user views see the
+// same bytes at different addresses.
+class PhysicalMemory {
+public:
+    ~PhysicalMemory();
+    void configure(uint32_t bytes); // before first use; default 192 MB
+    uint32_t size() const { return size_; }
+
+    uint8_t *kernel_base();
+    uint8_t *phys_to_kernel(uint32_t phys);
+    bool kernel_to_phys(const void *kernel, uint32_t *phys);
+
+    // Physically contiguous, page-aligned allocation below `highest` (exclusive).
+    void *allocate_contiguous(uint32_t bytes, uint64_t highest);
+    bool free_contiguous(void *kernel);
+    // Test knob: no contiguous run larger than this many bytes can be found (0: no limit).
+    void set_contiguous_limit(uint32_t bytes);
+    std::vector<uint32_t> contiguous_requests() const; // sizes asked for since reset
+    size_t contiguous_blocks() const;
+
+    // A device's bus-master access by physical address; false outside RAM.
+    bool dma_write(uint32_t phys, const void *data, uint32_t bytes);
+    bool dma_read(uint32_t phys, void *data, uint32_t bytes);
+
+    // A new mapping of [phys, phys + bytes) (page-aligned), or null.
+    uint8_t *map_view(uint32_t phys, uint32_t bytes);
+    void unmap_view(uint8_t *address, uint32_t bytes);
+
+    void reset(); // frees every contiguous block and clears the knobs
+
+private:
+    void ensure();
+    mutable std::mutex mutex_;
+    int fd_ = -1;
+    uint32_t size_ = 192u << 20;
+    uint8_t *kernel_ = nullptr;
+    std::map<uint32_t, uint32_t> blocks_; // physical start -> bytes
+    std::vector<uint32_t> requests_;
+    uint32_t limit_ = 0;
+};
+
+// A simulated user process: an address space made of views of physical memory.
+struct View {
+    uint32_t phys;  // first mapped physical byte (allocation-granularity aligned)
+    uint32_t bytes; // mapped length (whole pages)
+};
+
+class Process {
+public:
+    Process(uint32_t id, std::string name) : id_(id), name_(std::move(name)) {}
+    uint32_t id() const { return id_; }
+    const std::string &name() const { return name_; }
+
+    // Views by base address; the process owns and unmaps them when it ends.
+    std::map<uintptr_t, View> views() const;
+    bool contains(uintptr_t address, uint32_t bytes) const;
+    uintptr_t add_view(uint32_t phys, uint32_t bytes);
+    bool remove_view(uintptr_t base);
+    ~Process();
+
+private:
+    uint32_t id_;
+    std::string name_;
+    mutable std::mutex mutex_;
+    std::map<uintptr_t, View> views_;
+};
+
+class ProcessTable {
+public:
+    Process &create(std::string name);
+    void end(Process &process); // unmaps its views, closes its handles
+    Process &system();          // the process of kernel threads and driver entry
+    Process *current();         // the calling thread's process (system when none was set)
+    void set_current(Process *process);
+    size_t count() const;
+    void reset();
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::unique_ptr<Process>> processes_;
+    std::unique_ptr<Process> system_;
+    uint32_t next_id_ = 8;
+};
+
+// Runs the enclosing scope in the context of a process, as a thread of it.
+class InProcess {
+public:
+    explicit InProcess(Process &process);
+    ~InProcess();
+    InProcess(const InProcess &) = delete;
+    InProcess &operator=(const InProcess &) = delete;
+
+private:
+    Process *previous_;
+};
+
+// Kernel handles to sections, events and files, per process.
+enum class ObjectKind { Section, Event, File };
+
+class HandleTable {
+public:
+    HANDLE open(ObjectKind kind, void *object, Process *owner);
+    bool lookup(HANDLE handle, ObjectKind *kind, void **object) const;
+    bool close(HANDLE handle); // false: no such handle
+    void close_all(Process *owner);
+    size_t open_count() const;
+    std::string leak_report() const;
+    void reset();
+
+private:
+    struct Entry {
+        ObjectKind kind;
+        void *object;
+        Process *owner;
+    };
+    mutable std::mutex mutex_;
+    std::map<uintptr_t, Entry> entries_;
+    uintptr_t next_ = 0x100;
+};
+
+// Named notification events under \BaseNamedObjects. An event lives while kernel handles
+// or user references to it remain.
+class EventDirectory {
+public:
+    // IoCreateNotificationEvent: creates or opens the event; takes one kernel reference.
+    PKEVENT create_or_open(const std::u16string &name, bool *created);
+    // A user program opens an existing event by its name without the directory part.
+    PKEVENT open_user(const std::u16string &name);
+    void release(PKEVENT event); // drops one reference (handle close or user close)
+    PKEVENT find(const std::u16string &name) const;
+    std::vector<std::u16string> names() const;
+    size_t count() const;
+    void reset();
+
+private:
+    struct Entry {
+        std::unique_ptr<KEVENT> event;
+        std::u16string name;
+        int references;
+    };
+    mutable std::mutex mutex_;
+    std::vector<Entry> entries_;
+};
+
+// Pulses and waits. A waiter is released by a KeSetEvent that happens while it waits,
+// even when KeClearEvent follows at once, and by an event that is signalled when it
+// starts to wait.
+bool wait_event_for(PKEVENT event, uint64_t timeout_ms);
+size_t event_waiters(PKEVENT event);
+uint64_t event_set_count(PKEVENT event);
+
+} // namespace qorsim
