@@ -40,6 +40,20 @@ inline void PortWrite32(ULONG port, ULONG value)
     WRITE_PORT_ULONG(reinterpret_cast<PULONG>(port), value);
 }
 
+// Holds a spin lock for a scope: raised to DISPATCH_LEVEL on entry, back to the caller's
+// level on exit.
+class SpinLockGuard {
+public:
+    explicit SpinLockGuard(PKSPIN_LOCK lock) : lock_(lock), oldIrql_(KfAcquireSpinLock(lock)) {}
+    ~SpinLockGuard() { KfReleaseSpinLock(lock_, oldIrql_); }
+    SpinLockGuard(const SpinLockGuard &) = delete;
+    SpinLockGuard &operator=(const SpinLockGuard &) = delete;
+
+private:
+    PKSPIN_LOCK lock_;
+    KIRQL oldIrql_;
+};
+
 // The library's status field at offset 0 of a request's system buffer.
 inline void SetRequestStatus(void *systemBuffer, SHORT status)
 {

@@ -186,13 +186,16 @@ uintptr_t Process::add_view(uint32_t phys, uint32_t bytes)
     return reinterpret_cast<uintptr_t>(p);
 }
 
-bool Process::remove_view(uintptr_t base)
+bool Process::remove_view(uintptr_t address)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto it = views_.find(base);
-    if (it == views_.end())
+    auto it = views_.upper_bound(address);
+    if (it == views_.begin())
         return false;
-    machine().memory.unmap_view(reinterpret_cast<uint8_t *>(base), it->second.bytes);
+    --it;
+    if (address >= it->first + it->second.bytes)
+        return false;
+    machine().memory.unmap_view(reinterpret_cast<uint8_t *>(it->first), it->second.bytes);
     views_.erase(it);
     return true;
 }
@@ -453,6 +456,8 @@ PVOID NTAPI MmAllocateContiguousMemory(ULONG NumberOfBytes, PHYSICAL_ADDRESS Hig
 {
     if (qorsim::current_irql() > DISPATCH_LEVEL)
         machine().verifier.violation("MmAllocateContiguousMemory above DISPATCH_LEVEL");
+    if (machine().faults.take(qorsim::Fault::ContiguousMemory))
+        return nullptr;
     return machine().memory.allocate_contiguous(NumberOfBytes, uint64_t(HighestAcceptableAddress.QuadPart) + 1);
 }
 
@@ -502,6 +507,13 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK, POBJECT_TYP
     return STATUS_SUCCESS;
 }
 
+LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object)
+{
+    if (Object == &qorsim::g_physical_memory_section)
+        return --qorsim::g_physical_memory_section.references;
+    return 0;
+}
+
 NTSTATUS NTAPI ZwMapViewOfSection(HANDLE SectionHandle, HANDLE ProcessHandle, PVOID *BaseAddress, ULONG_PTR,
                                   ULONG, PLARGE_INTEGER SectionOffset, PULONG ViewSize, SECTION_INHERIT, ULONG,
                                   ULONG Win32Protect)
@@ -540,7 +552,7 @@ NTSTATUS NTAPI ZwUnmapViewOfSection(HANDLE ProcessHandle, PVOID BaseAddress)
         machine().verifier.violation("ZwUnmapViewOfSection in a process other than the current one");
     return machine().processes.current()->remove_view(reinterpret_cast<uintptr_t>(BaseAddress))
                ? STATUS_SUCCESS
-               : STATUS_INVALID_PARAMETER;
+               : STATUS_NOT_MAPPED_VIEW;
 }
 
 NTSTATUS NTAPI ZwClose(HANDLE Handle)

@@ -75,7 +75,7 @@ public:
     std::map<uintptr_t, View> views() const;
     bool contains(uintptr_t address, uint32_t bytes) const;
     uintptr_t add_view(uint32_t phys, uint32_t bytes);
-    bool remove_view(uintptr_t base);
+    bool remove_view(uintptr_t address); // any address inside the view
     ~Process();
 
 private:

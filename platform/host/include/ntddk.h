@@ -42,7 +42,7 @@ typedef unsigned short WCHAR;
 typedef WCHAR *PWCHAR, *PWCH, *PWSTR;
 typedef const WCHAR *PCWSTR, *PCWCH;
 typedef const char *PCSTR;
-typedef long LONG, *PLONG, NTSTATUS;
+typedef long LONG, *PLONG, NTSTATUS, LONG_PTR;
 typedef unsigned long ULONG, *PULONG, ULONG_PTR, *PULONG_PTR, KAFFINITY, *PKAFFINITY, ACCESS_MASK;
 typedef long long LONGLONG;
 typedef unsigned long long ULONGLONG;
@@ -70,6 +70,7 @@ typedef union __attribute__((aligned(8))) _LARGE_INTEGER {
 #define STATUS_UNSUCCESSFUL ((NTSTATUS)0xC0000001L)
 #define STATUS_INVALID_HANDLE ((NTSTATUS)0xC0000008L)
 #define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000DL)
+#define STATUS_NOT_MAPPED_VIEW ((NTSTATUS)0xC0000019L)
 #define STATUS_NO_SUCH_DEVICE ((NTSTATUS)0xC000000EL)
 #define STATUS_NO_SUCH_FILE ((NTSTATUS)0xC000000FL)
 #define STATUS_OBJECT_NAME_INVALID ((NTSTATUS)0xC0000033L)
@@ -461,8 +462,8 @@ typedef enum _SECTION_INHERIT { ViewShare = 1, ViewUnmap = 2 } SECTION_INHERIT;
 #define SECTION_ALL_ACCESS 0x000F001FUL
 #define PAGE_READWRITE 0x04
 #define PAGE_NOCACHE 0x200
-#define NtCurrentProcess() ((HANDLE)(LONG_PTR_)-1)
-typedef long LONG_PTR_;
+#define NtCurrentProcess() ((HANDLE)(LONG_PTR)-1)
+
 typedef struct _OBJECT_TYPE *POBJECT_TYPE;
 typedef enum _LOCK_OPERATION { IoReadAccess, IoWriteAccess, IoModifyAccess } LOCK_OPERATION;
 
@@ -593,6 +594,8 @@ NTKERNELAPI NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK 
                                                      POBJECT_TYPE ObjectType,
                                                      KPROCESSOR_MODE AccessMode, PVOID *Object,
                                                      PVOID HandleInformation);
+NTKERNELAPI LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object);
+#define ObDereferenceObject(o) ObfDereferenceObject(o)
 NTKERNELAPI NTSTATUS NTAPI ZwMapViewOfSection(HANDLE SectionHandle, HANDLE ProcessHandle,
                                               PVOID *BaseAddress, ULONG_PTR ZeroBits,
                                               ULONG CommitSize, PLARGE_INTEGER SectionOffset,

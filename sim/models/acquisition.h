@@ -1,0 +1,66 @@
+// A data-acquisition card on an S5933 bridge: the add-on side produces samples from a
+// signal source whose samples carry a running sequence number, so a reader can prove
+// that none was lost or duplicated. An enabled input transfer is run by the card when
+// the scenario says so: the samples go by bus-master writes into simulated physical
+// memory at the programmed address, the count runs down to 0, the completion flag is
+// set and, when the chip's interrupt is asserted, the card's interrupt line fires.
+#pragma once
+
+#include "models/s5933.h"
+
+#include <functional>
+#include <optional>
+
+namespace qorsim::models {
+
+class SignalSource {
+public:
+    // Writes `bytes` of samples, each `sampleBytes` wide, little-endian sequence numbers.
+    void fill(uint8_t *out, uint32_t bytes, unsigned sampleBytes);
+    uint64_t produced() const { return next_; }
+    void reset() { next_ = 0; }
+
+private:
+    uint64_t next_ = 0;
+};
+
+class AcquisitionCard {
+public:
+    explicit AcquisitionCard(uint32_t base, unsigned sampleBytes = 2);
+    ~AcquisitionCard();
+    AcquisitionCard(const AcquisitionCard &) = delete;
+    AcquisitionCard &operator=(const AcquisitionCard &) = delete;
+
+    S5933 chip;
+    SignalSource source;
+    // The card's interrupt line, as the interrupt connection wires it: called at device
+    // IRQL on the thread that runs the card.
+    std::function<void()> interrupt;
+    KIRQL device_irql = 12;
+
+    using Direction = S5933::Direction;
+
+    // A transfer in that direction is enabled and has not run yet.
+    bool transfer_pending(Direction direction = Direction::Input) const;
+    // Runs it to its end: an input transfer writes samples into memory, an output transfer
+    // reads memory into the card (kept in played()). False when none is pending or its
+    // memory lies outside RAM.
+    bool run_transfer(Direction direction = Direction::Input);
+    uint64_t transfers() const { return transfers_; }
+    uint64_t bytes_moved() const { return bytes_; }
+    const std::vector<uint8_t> &played() const { return played_; }
+
+private:
+    struct Pending {
+        uint32_t address, count;
+    };
+    mutable std::mutex mutex_;
+    std::optional<Pending> pending_[2];
+    std::vector<uint8_t> played_;
+    uint32_t base_;
+    unsigned sample_bytes_;
+    uint64_t transfers_ = 0, bytes_ = 0;
+    std::vector<uint8_t> staging_;
+};
+
+} // namespace qorsim::models
