@@ -584,6 +584,13 @@ QORAPI BOOLEAN QORCALL QorFindDeviceBegin(QorFindRecord *record);
 QORAPI BOOLEAN QORCALL QorFindDeviceNext(QorFindRecord *record);
 QORAPI BOOLEAN QORCALL QorFindDeviceEnd(PVOID record);
 QORAPI BOOLEAN QORCALL QorEnumDevice(QorFindRecord *record);
+/*
+ * Reads the value named by the decimal index of the card set up last (CardCount - 1,
+ * "0" to "9") under the Parameters key into record->DevExt->EnumParam; an absent key or
+ * value reads as 0. FALSE on an allocation failure or a failed query. With CardCount 0
+ * (no card yet) or above 10 there is no value name: FALSE, without a query, and
+ * EnumParam is left as it was.
+ */
 QORAPI BOOLEAN QORCALL QorReadEnumReg(QorFindRecord *record);
 
 /* Life cycle */
