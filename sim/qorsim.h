@@ -295,13 +295,19 @@ public:
 
     std::vector<RegistryQuery> queries() const;
     void note_query(RegistryQuery query);
-    void reset(); // no keys, no recorded queries
+    // Fault injection: every RtlQueryRegistryValues from now returns this status without
+    // touching its table (as when the kernel cannot allocate its value buffer);
+    // STATUS_SUCCESS switches it off.
+    void fail_queries(NTSTATUS status);
+    NTSTATUS injected_failure() const;
+    void reset(); // no keys, no recorded queries, no injected failure
 
 private:
     static std::u16string key_of(const std::u16string &path);
     mutable std::mutex mutex_;
     std::map<std::u16string, std::map<std::u16string, RegistryValue>> keys_;
     std::vector<RegistryQuery> queries_;
+    NTSTATUS injected_failure_ = STATUS_SUCCESS;
 };
 
 // ---- the machine ------------------------------------------------------------------------

@@ -107,11 +107,24 @@ void Registry::note_query(RegistryQuery query)
     queries_.push_back(std::move(query));
 }
 
+void Registry::fail_queries(NTSTATUS status)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    injected_failure_ = status;
+}
+
+NTSTATUS Registry::injected_failure() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return injected_failure_;
+}
+
 void Registry::reset()
 {
     std::lock_guard<std::mutex> lock(mutex_);
     keys_.clear();
     queries_.clear();
+    injected_failure_ = STATUS_SUCCESS;
 }
 
 namespace {
@@ -223,6 +236,8 @@ extern "C" NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
         (RelativeTo & ~(qorsim::kRelativeToMask | RTL_REGISTRY_OPTIONAL)) != 0) {
         machine().verifier.violation("RtlQueryRegistryValues: only absolute paths are modelled");
         record.status = STATUS_INVALID_PARAMETER;
+    } else if (machine().registry.injected_failure() != STATUS_SUCCESS) {
+        record.status = machine().registry.injected_failure();
     } else if (!machine().registry.has_key(record.path)) {
         record.status = (RelativeTo & RTL_REGISTRY_OPTIONAL) ? STATUS_SUCCESS
                                                              : STATUS_OBJECT_NAME_NOT_FOUND;
