@@ -671,13 +671,14 @@ QORAPI PUNICODE_STRING QORCALL QorNewUcs(USHORT capacity);
 QORAPI VOID QORCALL QorDeleteUcs(PUNICODE_STRING string);
 QORAPI PUNICODE_STRING QORCALL QorDupUcsToUcs(PCUNICODE_STRING string);
 QORAPI PUNICODE_STRING QORCALL QorDupWcsToUcs(PCWSTR string);
-/* Returns the address just past the last character written. */
+/* Appends whole characters while they fit, silently cutting the rest; returns the
+ * address just past the last character written, which is Buffer + Length / 2. */
 QORAPI PWCH QORCALL QorCatWcs(PUNICODE_STRING destination, PCWSTR source);
-/* Returns the number of bytes appended. */
+/* Appends as many bytes as fit, silently cutting the rest; returns the bytes appended. */
 QORAPI ULONG QORCALL QorCatUcs(PUNICODE_STRING destination, PCUNICODE_STRING source);
 QORAPI PVOID QORCALL QorNewNpp(ULONG size);
 QORAPI VOID QORCALL QorDeleteNpp(PVOID block);
-/* Returns the status of the kernel wait. */
+/* A kernel-mode, non-alertable relative wait; returns KeDelayExecutionThread's status. */
 QORAPI NTSTATUS QORCALL QorSleep(LONG milliseconds);
 
 #ifdef __cplusplus

@@ -9,9 +9,9 @@
 //  - a missing value takes the entry's default when DefaultType is not REG_NONE, and is
 //    skipped otherwise; either way it is no error;
 //  - REG_DWORD data goes into the 32-bit variable EntryContext points to;
-//  - REG_SZ data goes into the UNICODE_STRING EntryContext points to: with a Buffer,
-//    as many whole characters as MaximumLength holds, then a NUL when there is room
-//    for it (Length excludes it); without a Buffer, a pool buffer of the value's size.
+//  - REG_SZ data goes into the UNICODE_STRING EntryContext points to, whose Buffer the
+//    caller supplies: as many whole characters as MaximumLength holds, then a NUL when
+//    there is room for it (Length excludes it). (NT would allocate a missing Buffer.)
 #include "qorsim.h"
 
 #include <cstring>
@@ -152,11 +152,8 @@ NTSTATUS store_string(const RegistryValue &value, PUNICODE_STRING target)
             break;
         }
     if (target->Buffer == nullptr) {
-        const auto bytes = static_cast<USHORT>((chars + 1) * sizeof(char16_t));
-        target->Buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, bytes, 0x206C7452 /* "Rtl " */));
-        if (target->Buffer == nullptr)
-            return STATUS_INSUFFICIENT_RESOURCES;
-        target->MaximumLength = bytes;
+        machine().verifier.violation("RtlQueryRegistryValues: a string without a buffer is not modelled");
+        return STATUS_INVALID_PARAMETER;
     }
     const size_t room = target->MaximumLength / sizeof(char16_t);
     const size_t copied = chars < room ? chars : room;

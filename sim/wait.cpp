@@ -1,7 +1,7 @@
 // KeDelayExecutionThread on the virtual clock: nothing sleeps for real. A relative
-// interval (negative, 100 ns units) advances the clock by its length; an absolute one
-// (positive) advances it to that time when it lies ahead. Every interval asked for is
-// recorded on the clock, as passed.
+// interval (negative or zero, 100 ns units) advances the clock by its length; every
+// interval asked for is recorded on the clock, as passed. Waits until an absolute time
+// are not modelled.
 #include "qorsim.h"
 
 using qorsim::machine;
@@ -12,13 +12,11 @@ extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARG
         machine().verifier.violation("KeDelayExecutionThread above APC_LEVEL");
     const LONGLONG interval = Interval->QuadPart;
     machine().clock.note_delay(interval);
-    constexpr uint64_t kNsPerUnit = 100;
-    if (interval < 0) {
-        machine().clock.advance_ns(static_cast<uint64_t>(-interval) * kNsPerUnit);
-    } else {
-        const uint64_t until = static_cast<uint64_t>(interval) * kNsPerUnit;
-        if (until > machine().clock.now_ns())
-            machine().clock.advance_ns(until - machine().clock.now_ns());
+    if (interval > 0) {
+        machine().verifier.violation("KeDelayExecutionThread until an absolute time is not modelled");
+        return STATUS_SUCCESS;
     }
+    constexpr uint64_t kNsPerUnit = 100;
+    machine().clock.advance_ns(static_cast<uint64_t>(-interval) * kNsPerUnit);
     return STATUS_SUCCESS;
 }

@@ -12,31 +12,38 @@ const std::u16string kKey = u"\\Registry\\Machine\\Software\\Test";
 
 using SimRtl = SimTest;
 
+// A query table of one direct entry into target and its terminator, against kKey.
+struct DirectQuery {
+    RTL_QUERY_REGISTRY_TABLE table[2]{};
+    DirectQuery(const char16_t *name, PVOID target)
+    {
+        table[0].Flags = RTL_QUERY_REGISTRY_DIRECT;
+        table[0].Name = const_cast<PWSTR>(name);
+        table[0].EntryContext = target;
+    }
+    NTSTATUS Run(ULONG relativeTo = RTL_REGISTRY_ABSOLUTE)
+    {
+        return RtlQueryRegistryValues(relativeTo, kKey.c_str(), table, nullptr, nullptr);
+    }
+};
+
 TEST_F(SimRtl, QueryRegistryMissingKeyAndValue)
 {
     ULONG value = 77;
-    RTL_QUERY_REGISTRY_TABLE table[2]{};
-    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT;
-    table[0].Name = const_cast<PWSTR>(u"Missing");
-    table[0].EntryContext = &value;
+    DirectQuery query(u"Missing", &value);
     // A missing key fails unless optional; optional, nothing is stored.
-    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kKey.c_str(), table, nullptr, nullptr),
-              STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, kKey.c_str(),
-                                     table, nullptr, nullptr),
-              STATUS_SUCCESS);
+    EXPECT_EQ(query.Run(), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(query.Run(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL), STATUS_SUCCESS);
     EXPECT_EQ(value, 77u);
     // A missing value without a default is skipped, with a default stores it.
     sim().registry.add_key(kKey + u"\\");
-    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kKey.c_str(), table, nullptr, nullptr),
-              STATUS_SUCCESS);
+    EXPECT_EQ(query.Run(), STATUS_SUCCESS);
     EXPECT_EQ(value, 77u);
     ULONG fallback = 5;
-    table[0].DefaultType = REG_DWORD;
-    table[0].DefaultData = &fallback;
-    table[0].DefaultLength = sizeof fallback;
-    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kKey.c_str(), table, nullptr, nullptr),
-              STATUS_SUCCESS);
+    query.table[0].DefaultType = REG_DWORD;
+    query.table[0].DefaultData = &fallback;
+    query.table[0].DefaultLength = sizeof fallback;
+    EXPECT_EQ(query.Run(), STATUS_SUCCESS);
     EXPECT_EQ(value, 5u);
 }
 
@@ -65,12 +72,7 @@ TEST_P(SimRegistryString, DirectIntoTheCallersBuffer)
     std::fill(std::begin(buffer), std::end(buffer), u'#');
     ASSERT_LT(c.capacity / sizeof(char16_t), std::size(buffer));
     UNICODE_STRING target{0, c.capacity, buffer};
-    RTL_QUERY_REGISTRY_TABLE table[2]{};
-    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT;
-    table[0].Name = const_cast<PWSTR>(u"NAME");
-    table[0].EntryContext = &target;
-    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kKey.c_str(), table, nullptr, nullptr),
-              STATUS_SUCCESS);
+    EXPECT_EQ(DirectQuery(u"NAME", &target).Run(), STATUS_SUCCESS);
     EXPECT_EQ(qorsim::from_ucs(&target), c.read);
     const size_t room = c.capacity / sizeof(char16_t);
     EXPECT_EQ(c.read.size() < room && buffer[c.read.size()] == 0, c.terminated);
@@ -137,21 +139,6 @@ TEST_F(SimRtl, UnicodeToAnsiCutsAndTerminates)
         if (c.capacity)
             EXPECT_EQ(buffer[d.Length], 0);
     }
-}
-
-TEST_F(SimRtl, DelayToAnAbsoluteTimeOnlyMovesTheClockForward)
-{
-    sim().clock.advance_ns(5000);
-    LARGE_INTEGER earlier, later;
-    earlier.QuadPart = 10;  // 1000 ns: already past
-    later.QuadPart = 100;   // 10000 ns
-    EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &earlier), STATUS_SUCCESS);
-    EXPECT_EQ(sim().clock.now_ns(), 5000u);
-    EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &later), STATUS_SUCCESS);
-    EXPECT_EQ(sim().clock.now_ns(), 10000u);
-    EXPECT_EQ(sim().clock.delays(), (std::vector<LONGLONG>{10, 100}));
-    sim().clock.reset();
-    EXPECT_TRUE(sim().clock.delays().empty());
 }
 
 } // namespace
