@@ -584,6 +584,13 @@ QORAPI BOOLEAN QORCALL QorFindDeviceBegin(QorFindRecord *record);
 QORAPI BOOLEAN QORCALL QorFindDeviceNext(QorFindRecord *record);
 QORAPI BOOLEAN QORCALL QorFindDeviceEnd(PVOID record);
 QORAPI BOOLEAN QORCALL QorEnumDevice(QorFindRecord *record);
+/*
+ * Reads the value named by the decimal index of the card set up last (CardCount - 1,
+ * "0" to "9") under the Parameters key into record->DevExt->EnumParam; an absent key or
+ * value reads as 0. FALSE on an allocation failure or a failed query. With CardCount 0
+ * (no card yet) or above 10 there is no value name: FALSE, without a query, and
+ * EnumParam is left as it was.
+ */
 QORAPI BOOLEAN QORCALL QorReadEnumReg(QorFindRecord *record);
 
 /* Life cycle */
@@ -664,13 +671,14 @@ QORAPI PUNICODE_STRING QORCALL QorNewUcs(USHORT capacity);
 QORAPI VOID QORCALL QorDeleteUcs(PUNICODE_STRING string);
 QORAPI PUNICODE_STRING QORCALL QorDupUcsToUcs(PCUNICODE_STRING string);
 QORAPI PUNICODE_STRING QORCALL QorDupWcsToUcs(PCWSTR string);
-/* Returns the address just past the last character written. */
+/* Appends whole characters while they fit, silently cutting the rest; returns the
+ * address just past the last character written, which is Buffer + Length / 2. */
 QORAPI PWCH QORCALL QorCatWcs(PUNICODE_STRING destination, PCWSTR source);
-/* Returns the number of bytes appended. */
+/* Appends as many bytes as fit, silently cutting the rest; returns the bytes appended. */
 QORAPI ULONG QORCALL QorCatUcs(PUNICODE_STRING destination, PCUNICODE_STRING source);
 QORAPI PVOID QORCALL QorNewNpp(ULONG size);
 QORAPI VOID QORCALL QorDeleteNpp(PVOID block);
-/* Returns the status of the kernel wait. */
+/* A kernel-mode, non-alertable relative wait; returns KeDelayExecutionThread's status. */
 QORAPI NTSTATUS QORCALL QorSleep(LONG milliseconds);
 
 #ifdef __cplusplus

@@ -26,6 +26,7 @@ void Machine::reset()
     clock.reset();
     verifier.reset();
     objects.reset();
+    registry.reset();
     foreign_completions.clear();
     t_irql = PASSIVE_LEVEL;
 }

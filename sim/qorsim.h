@@ -26,10 +26,30 @@ class Clock {
 public:
     uint64_t now_ns() const { return now_; }
     void advance_ns(uint64_t ns) { now_ += ns; }
-    void reset() { now_ = 0; }
+    void reset()
+    {
+        now_ = 0;
+        std::lock_guard<std::mutex> lock(delays_mutex_);
+        delays_.clear();
+    }
+
+    // Intervals asked of KeDelayExecutionThread since the last reset, as passed (100 ns
+    // units, negative: relative), in the order of the calls.
+    std::vector<LONGLONG> delays() const
+    {
+        std::lock_guard<std::mutex> lock(delays_mutex_);
+        return delays_;
+    }
+    void note_delay(LONGLONG interval)
+    {
+        std::lock_guard<std::mutex> lock(delays_mutex_);
+        delays_.push_back(interval);
+    }
 
 private:
     uint64_t now_ = 0;
+    mutable std::mutex delays_mutex_;
+    std::vector<LONGLONG> delays_;
 };
 
 // ---- nonpaged pool --------------------------------------------------------------------
@@ -288,6 +308,54 @@ private:
     uint64_t executed_ = 0;
 };
 
+// ==== registry (sim/registry.cpp) ============================================================
+// The configuration registry: keys by full path (\Registry\Machine\...) holding REG_DWORD
+// and REG_SZ values that a test or a machine description fills. Key and value names compare
+// case-insensitively, and a trailing separator names the same key, as in NT.
+// RtlQueryRegistryValues reads it (direct entries only) and records every call.
+struct RegistryValue {
+    ULONG type;
+    std::vector<uint8_t> data; // REG_SZ: UTF-16LE with its terminating NUL
+};
+
+struct RegistryQuery {
+    ULONG relative_to;
+    std::u16string path;               // as the caller passed it, up to its NUL
+    std::vector<std::u16string> names; // value names of the table's entries, in order
+    NTSTATUS status;
+};
+
+class Registry {
+public:
+    void add_key(const std::u16string &path);
+    bool remove_key(const std::u16string &path);
+    bool has_key(const std::u16string &path) const;
+    // The setters create the key when it is missing.
+    void set_dword(const std::u16string &path, const std::u16string &name, ULONG value);
+    void set_string(const std::u16string &path, const std::u16string &name,
+                    const std::u16string &value);
+    void set_value(const std::u16string &path, const std::u16string &name, RegistryValue value);
+    bool remove_value(const std::u16string &path, const std::u16string &name);
+    // False when the key or the value is absent.
+    bool find(const std::u16string &path, const std::u16string &name, RegistryValue *out) const;
+
+    std::vector<RegistryQuery> queries() const;
+    void note_query(RegistryQuery query);
+    // Fault injection: every RtlQueryRegistryValues from now returns this status without
+    // touching its table (as when the kernel cannot allocate its value buffer);
+    // STATUS_SUCCESS switches it off.
+    void fail_queries(NTSTATUS status);
+    NTSTATUS injected_failure() const;
+    void reset(); // no keys, no recorded queries, no injected failure
+
+private:
+    static std::u16string key_of(const std::u16string &path);
+    mutable std::mutex mutex_;
+    std::map<std::u16string, std::map<std::u16string, RegistryValue>> keys_;
+    std::vector<RegistryQuery> queries_;
+    NTSTATUS injected_failure_ = STATUS_SUCCESS;
+};
+
 // ---- the machine ------------------------------------------------------------------------
 class Machine {
 public:
@@ -302,12 +370,13 @@ public:
     EventDirectory events;
     Faults faults;
     DpcQueue dpcs;
+    Registry registry;
 
     // IRPs completed through IofCompleteRequest that the simulator did not build.
     std::vector<PIRP> foreign_completions;
 
     // Puts the machine back to power-on: frees the pool, drops port claims and traces,
-    // clears faults and violations, resets the clock.
+    // clears faults and violations, resets the clock, empties the registry.
     void reset();
 };
 

@@ -1,0 +1,139 @@
+// Registry readers: each builds the full key path of the client's Parameters key in a
+// temporary counted string and asks RtlQueryRegistryValues for one value through a
+// temporary two-entry query table, straight into its target (RTL_QUERY_REGISTRY_DIRECT)
+// with a default for an absent value. The key is optional: a driver installed without
+// a Parameters key runs on the defaults.
+#include "registry.h"
+
+#include "owners.h"
+
+namespace {
+
+// The key path buffer: 128 characters, of which at most 127 are used, so that the last
+// one stays the NUL of the zero-filled buffer. The kernel reads the path up to its NUL.
+constexpr USHORT kPathCapacity = 256;
+constexpr USHORT kPathMaxBytes = kPathCapacity - sizeof(WCHAR);
+constexpr USHORT kNameCapacity = 256;
+
+// One query entry and the all-zero entry that ends the table.
+constexpr ULONG kQueryTableBytes = 2 * sizeof(RTL_QUERY_REGISTRY_TABLE);
+static_assert(kQueryTableBytes == 56, "two 28-byte query entries");
+
+constexpr ULONG kQueryRelativeTo = RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL;
+
+constexpr WCHAR kParametersKey[] = QOR_W("\\Parameters");
+constexpr WCHAR kParametersKeyDirectory[] = QOR_W("\\Parameters\\");
+
+constexpr WCHAR kKindNames[QOR_BUFFER_KINDS][3] = {QOR_W("AI"), QOR_W("AO"), QOR_W("DI"),
+                                                   QOR_W("DO")};
+constexpr USHORT kCardNameCount = 10;
+constexpr WCHAR kCardNames[kCardNameCount][2] = {QOR_W("0"), QOR_W("1"), QOR_W("2"), QOR_W("3"),
+                                                 QOR_W("4"), QOR_W("5"), QOR_W("6"), QOR_W("7"),
+                                                 QOR_W("8"), QOR_W("9")};
+constexpr WCHAR kFpgaName[] = QOR_W("FPGA");
+
+// An empty wide string, the default of a string value: 2 bytes, its NUL.
+constexpr WCHAR kEmptyString[] = QOR_W("");
+
+// The temporaries of one read of the Parameters key: the key path and the query table,
+// both freed when the read goes out of scope.
+class ParametersQuery {
+public:
+    ParametersQuery(PCUNICODE_STRING registryPath, PCWSTR suffix)
+        : path_(QorNewUcs(kPathCapacity)), table_(QorNewNpp(kQueryTableBytes))
+    {
+        if (!ready())
+            return;
+        QorCatUcs(path_.get(), registryPath);
+        QorCatWcs(path_.get(), suffix);
+        if (path_->Length > kPathMaxBytes) { // cut to 127 characters, NUL after them
+            path_->Length = kPathMaxBytes;
+            path_->Buffer[kPathMaxBytes / sizeof(WCHAR)] = 0;
+        }
+    }
+
+    bool ready() const { return path_ && table_; }
+
+    // Queries one value into target; an absent value stores the default instead.
+    NTSTATUS Run(PCWSTR name, PVOID target, ULONG defaultType, const void *defaultData,
+                 ULONG defaultLength)
+    {
+        RTL_QUERY_REGISTRY_TABLE &entry = table_.as<RTL_QUERY_REGISTRY_TABLE>()[0];
+        entry.QueryRoutine = nullptr;
+        entry.Flags = RTL_QUERY_REGISTRY_DIRECT;
+        entry.Name = const_cast<PWSTR>(name);
+        entry.EntryContext = target;
+        entry.DefaultType = defaultType;
+        entry.DefaultData = const_cast<PVOID>(defaultData);
+        entry.DefaultLength = defaultLength;
+        return RtlQueryRegistryValues(kQueryRelativeTo, path_->Buffer,
+                                      table_.as<RTL_QUERY_REGISTRY_TABLE>(), nullptr, nullptr);
+    }
+
+    // Drops the table's pointers before it goes back to the pool.
+    void ClearTable()
+    {
+        auto *bytes = table_.as<UCHAR>();
+        for (ULONG i = 0; i < kQueryTableBytes; ++i)
+            bytes[i] = 0;
+    }
+
+private:
+    qor::UcsOwner path_;
+    qor::NppOwner table_;
+};
+
+constexpr ULONG kDwordDefault = 0;
+
+// Reads a REG_DWORD value of the Parameters key, 0 when absent; returns the query's
+// status, or STATUS_INSUFFICIENT_RESOURCES when the temporaries cannot be allocated.
+NTSTATUS QueryDword(PCUNICODE_STRING registryPath, PCWSTR name, ULONG *value)
+{
+    ParametersQuery query(registryPath, kParametersKey);
+    if (!query.ready())
+        return STATUS_INSUFFICIENT_RESOURCES;
+    return query.Run(name, value, REG_DWORD, &kDwordDefault, sizeof kDwordDefault);
+}
+
+} // namespace
+
+extern "C" {
+
+ULONG QORCALL QorReadParameterReg(PUNICODE_STRING registryPath, ULONG kind)
+{
+    ULONG value = 0;
+    if (kind < QOR_BUFFER_KINDS)
+        QueryDword(registryPath, kKindNames[kind], &value); // any failure leaves 0
+    return value;
+}
+
+BOOLEAN QORCALL QorReadFileReg(QorFindRecord *record)
+{
+    ParametersQuery query(record->RegistryPath, kParametersKeyDirectory);
+    if (!query.ready())
+        return FALSE;
+    qor::UcsOwner name(QorNewUcs(kNameCapacity));
+    if (!name)
+        return FALSE;
+    // A value that cannot be read leaves the name empty; nothing here tests it.
+    query.Run(kFpgaName, name.get(), REG_SZ, kEmptyString, sizeof kEmptyString);
+    query.ClearTable();
+    record->FpgaFileName = name.release();
+    return TRUE;
+}
+
+// Card indices 0 to 9 have a value name; CardCount outside 1 to 10 gives FALSE without a
+// query and leaves EnumParam alone (see the prototype in qorpelk.h).
+BOOLEAN QORCALL QorReadEnumReg(QorFindRecord *record)
+{
+    const USHORT cardCount = record->CardCount;
+    if (cardCount == 0 || cardCount > kCardNameCount)
+        return FALSE;
+    ULONG value = 0;
+    if (!NT_SUCCESS(QueryDword(record->RegistryPath, kCardNames[cardCount - 1], &value)))
+        return FALSE;
+    record->DevExt->EnumParam = value;
+    return TRUE;
+}
+
+} // extern "C"
