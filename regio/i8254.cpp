@@ -23,7 +23,9 @@ constexpr ULONG kByteMask = 0xFF;
 constexpr USHORT LatchCommand(USHORT counter) { return static_cast<USHORT>(counter << kSelectShift); }
 
 // One implementation for every layout: Spacing is the distance between registers, Width
-// the type of the control and data writes (a byte value zero-extended).
+// the type of the control and data writes. The control word and the latch command go out
+// whole in the wider layouts (counters 4 to 12 set bits above the byte) and as their low
+// byte in the byte layout; the count goes out a byte at a time, zero-extended.
 template <ULONG Spacing, class Width> struct CounterBlock {
     static ULONG Control(ULONG base) { return base + kControlRegister * Spacing; }
     static ULONG Data(ULONG base, USHORT counter) { return base + counter * Spacing; }
@@ -34,7 +36,7 @@ template <ULONG Spacing, class Width> struct CounterBlock {
         if (control == 0)
             return FALSE;
         const ULONG data = Data(base, request->Counter);
-        qor::PortWrite<Width>(Control(base), static_cast<Width>(control & kByteMask));
+        qor::PortWrite<Width>(Control(base), static_cast<Width>(control));
         qor::PortWrite<Width>(data, static_cast<Width>(request->Count & kByteMask));
         qor::PortWrite<Width>(data, static_cast<Width>((request->Count >> kByteBits) & kByteMask));
         return TRUE;
@@ -48,7 +50,7 @@ template <ULONG Spacing, class Width> struct CounterBlock {
         }
         request->Status = QorOk;
         const ULONG data = Data(base, request->Counter);
-        qor::PortWrite<Width>(Control(base), static_cast<Width>(LatchCommand(request->Counter) & kByteMask));
+        qor::PortWrite<Width>(Control(base), static_cast<Width>(LatchCommand(request->Counter)));
         const ULONG low = qor::PortRead8(data);
         const ULONG high = qor::PortRead8(data);
         request->Count = low | (high << kByteBits);
