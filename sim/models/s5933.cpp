@@ -42,7 +42,7 @@ uint32_t S5933::pop_in_fifo()
     if (endless_)
         return next_endless_++;
     if (in_fifo_.empty())
-        return 0; // an empty FIFO repeats nothing useful; the chip's data is undefined
+        return 0; // reading an empty FIFO returns stale data on the chip; 0 here
     const uint32_t dword = in_fifo_.front();
     in_fifo_.pop_front();
     return dword;
