@@ -623,7 +623,15 @@ QORAPI BOOLEAN QORCALL I8254B_IocCtrSet(ULONG base, QorCounterRequest *request);
 QORAPI BOOLEAN QORCALL I8254L_IocCtrGet(ULONG base, QorCounterRequest *request);
 QORAPI BOOLEAN QORCALL I8254W_IocCtrGet(ULONG base, QorCounterRequest *request);
 QORAPI BOOLEAN QORCALL I8254B_IocCtrGet(ULONG base, QorCounterRequest *request);
-/* Splits a pacer divisor into two cascaded 16-bit counts: (first << 16) | second. */
+/*
+ * Splits a pacer divisor into two cascaded 16-bit counts: (first << 16) | second. Below 4
+ * both counts are 2. Otherwise the second count is 2^k for the smallest k >= 1 that brings
+ * the first count, divisor >> k, below 0x10000; the product is the divisor with its low k
+ * bits cleared. From 0x80000000 up k is 16 and the second count, 65536, is returned as 0:
+ * the count that makes an 8254 counter in binary mode divide by 65536 (the counter set
+ * requests accept and load 0). So 0x80000000 gives 0x80000000 and 0xFFFFFFFF gives
+ * 0xFFFF0000 (65535 x 65536).
+ */
 QORAPI ULONG QORCALL QorSplitePacer(ULONG divisor);
 QORAPI VOID QORCALL PLX90_IocSetDualInt(QorDevExt *devExt, QorDualIntRequest *request);
 QORAPI VOID QORCALL PLX90_IocGetDualInt(QorDevExt *devExt, QorDualIntRequest *result);

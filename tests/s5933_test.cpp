@@ -1,0 +1,269 @@
+// AMCC S5933 functions against the chip model: exact access sequences, read-modify-writes
+// that keep every unnamed bit, bounded polls, the FIFO flush, and the model's own rules.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <iterator>
+
+#include "models/s5933.h"
+#include "support/model_fixture.h"
+
+namespace {
+
+using qorsim::models::S5933;
+using Dir = S5933::Direction;
+
+constexpr uint32_t kBase = 0xC000;
+constexpr uint32_t kFifo = kBase + 0x20, kMwar = kBase + 0x24, kMwtc = kBase + 0x28, kMrar = kBase + 0x2C;
+constexpr uint32_t kMrtc = kBase + 0x30, kIntcsr = kBase + 0x38, kMcsr = kBase + 0x3C;
+
+// MCSR reads add the FIFO status: outgoing FIFO drained (bit 2), incoming empty (bit 5).
+constexpr uint32_t kIdleStatus = 0x24;
+// INTCSR with every pending flag set: the abort flags assert bit 23 on every read.
+constexpr uint32_t kFlagsSet = 0x003F0000, kAsserted = 0x00800000;
+
+class S5933Test : public ModelTest<S5933> {};
+
+TEST_F(S5933Test, ClearControllerIsFourWritesAndQuietsTheChip)
+{
+    model.set_stored(S5933::kMcsr, 0x00004400); // both transfers enabled
+    model.set_stored(S5933::kIntcsr, 0x0000D010 | kFlagsSet);
+    S593_ClearController(kBase);
+    EXPECT_EQ(accesses(), (Accesses{Out(4, kMwtc, 0x100), Out(4, kMrtc, 0x100), Out(4, kMcsr, 0x0E002200),
+                                    Out(4, kIntcsr, 0x28BF0000)}));
+    EXPECT_FALSE(model.transfer_enabled(Dir::Input));
+    EXPECT_FALSE(model.transfer_enabled(Dir::Output));
+    EXPECT_FALSE(model.interrupt_asserted());
+    EXPECT_EQ(model.stored(S5933::kIntcsr) & 0xFFFF, 0u);
+    EXPECT_EQ(model.fifo_resets(Dir::Input), 1u);
+    EXPECT_EQ(model.fifo_resets(Dir::Output), 1u);
+    EXPECT_EQ(model.mailbox_resets(), 1u);
+    EXPECT_EQ(S593_InCountLeft(kBase), 0x100u);
+    EXPECT_EQ(S593_OutCountLeft(kBase), 0x100u);
+}
+
+// Every start and stop: the whole sequence, with INTCSR and MCSR read and written back
+// with only the named bits changed (pending flags go back as the ones they were read as).
+struct RmwCase {
+    const char *name;
+    void (*run)(ULONG base);
+    uint32_t intcsr; // stored before the call, without bit 23
+    uint32_t mcsr;   // stored before the call, without status
+    Accesses expected;
+};
+
+QorDbxDescriptor gRegion{0x00345000, nullptr, 0x2000};
+
+const RmwCase kRmwCases[] = {
+    {"StartODMA", [](ULONG b) { S593_StartODMA(b, &gRegion); }, 0x0C3F0B25, 0xF0002200,
+     {Out(4, kMrar, 0x00345000), Out(4, kMrtc, 0x2000), In(4, kIntcsr, 0x0CBF0B25), Out(4, kIntcsr, 0x0CBF8B25),
+      In(4, kMcsr, 0xF0002224), Out(4, kMcsr, 0xF2006224)}},
+    {"StartIDMA", [](ULONG b) { S593_StartIDMA(b, &gRegion); }, 0x0C3F0B25, 0xF0002200,
+     {Out(4, kMwar, 0x00345000), Out(4, kMwtc, 0x2000), In(4, kIntcsr, 0x0CBF0B25), Out(4, kIntcsr, 0x0CBF4B25),
+      In(4, kMcsr, 0xF0002224), Out(4, kMcsr, 0xF4002624)}},
+    {"StopODMA", [](ULONG b) { S593_StopODMA(b); }, 0x0C3FCB25, 0xF0006600,
+     {In(4, kMrtc, 0x1234), In(4, kIntcsr, 0x0CBFCB25), Out(4, kIntcsr, 0x0CBF4B25), In(4, kMcsr, 0xF0006624),
+      Out(4, kMcsr, 0xF2002624)}},
+    {"StopIDMA", [](ULONG b) { S593_StopIDMA(b); }, 0x0C3FCB25, 0xF0006600,
+     {In(4, kMwtc, 0x5678), In(4, kIntcsr, 0x0CBFCB25), Out(4, kIntcsr, 0x0CBF8B25), In(4, kMcsr, 0xF0006624),
+      Out(4, kMcsr, 0xF4006224)}},
+    // Only the low two bits of mailbox and byte select count: (7, 6) is mailbox 3, byte 2.
+    {"StartIMB 7 6", [](ULONG b) { S593_StartIMB(b, 7, 6); }, 0x0C3F0B25, 0,
+     {In(4, kIntcsr, 0x0CBF0B25), Out(4, kIntcsr, 0x0CBF1E25)}},
+    {"StartIMB 0 0 clears the old selection", [](ULONG b) { S593_StartIMB(b, 0, 0); }, 0x0C3F0F25, 0,
+     {In(4, kIntcsr, 0x0CBF0F25), Out(4, kIntcsr, 0x0CBF1025)}},
+    {"StartOMB 5 1", [](ULONG b) { S593_StartOMB(b, 5, 1); }, 0x0C3F0B2F, 0,
+     {In(4, kIntcsr, 0x0CBF0B2F), Out(4, kIntcsr, 0x0CBF0B35)}},
+    {"StopIMB keeps the selection", [](ULONG b) { S593_StopIMB(b); }, 0x0C3F1F35, 0,
+     {In(4, kIntcsr, 0x0CBF1F35), Out(4, kIntcsr, 0x0CBF0F35)}},
+    {"StopOMB keeps the selection", [](ULONG b) { S593_StopOMB(b); }, 0x0C3F1F3F, 0,
+     {In(4, kIntcsr, 0x0CBF1F3F), Out(4, kIntcsr, 0x0CBF1F2F)}},
+};
+
+class S5933Rmw : public S5933Test, public ::testing::WithParamInterface<RmwCase> {};
+
+TEST_P(S5933Rmw, ChangesOnlyTheNamedBits)
+{
+    const RmwCase &c = GetParam();
+    model.set_stored(S5933::kIntcsr, c.intcsr);
+    model.set_stored(S5933::kMcsr, c.mcsr);
+    model.set_stored(S5933::kMrtc, 0x1234);
+    model.set_stored(S5933::kMwtc, 0x5678);
+    c.run(kBase);
+    EXPECT_EQ(accesses(), c.expected);
+    // The pending flags were written back as ones, which acknowledges them on the chip.
+    EXPECT_EQ(model.stored(S5933::kIntcsr) & kFlagsSet, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, S5933Rmw, ::testing::ValuesIn(kRmwCases), RowName<::testing::TestParamInfo<RmwCase>>);
+
+TEST_F(S5933Test, StopReturnsTheCountLeftAndStopsWhateverItIs)
+{
+    for (const Dir dir : {Dir::Input, Dir::Output}) {
+        for (const bool completed : {false, true}) {
+            QorDbxDescriptor region{0x00100000, nullptr, 0x800};
+            uint32_t address = 0, count = 0;
+            model.on_transfer_enabled = [&](Dir d, uint32_t a, uint32_t n) {
+                EXPECT_EQ(d, dir);
+                address = a;
+                count = n;
+            };
+            dir == Dir::Input ? S593_StartIDMA(kBase, &region) : S593_StartODMA(kBase, &region);
+            EXPECT_EQ(address, 0x00100000u);
+            EXPECT_EQ(count, 0x800u);
+            EXPECT_TRUE(model.transfer_enabled(dir));
+            if (completed)
+                model.complete_transfer(dir);
+            const ULONG left = dir == Dir::Input ? S593_InCountLeft(kBase) : S593_OutCountLeft(kBase);
+            const ULONG stopped = dir == Dir::Input ? S593_StopIDMA(kBase) : S593_StopODMA(kBase);
+            EXPECT_EQ(left, completed ? 0u : 0x800u);
+            EXPECT_EQ(stopped, left);
+            EXPECT_FALSE(model.transfer_enabled(dir));
+        }
+    }
+}
+
+TEST_F(S5933Test, CompletionInterruptIsAssertedOnlyWhileEnabled)
+{
+    QorDbxDescriptor region{0x00200000, nullptr, 0x100};
+    S593_StartODMA(kBase, &region);
+    model.complete_transfer(Dir::Output);
+    EXPECT_TRUE(model.interrupt_asserted());
+    EXPECT_NE(S593_StopODMA(kBase), 0x100u); // the stop reads 0 and acknowledges the flag
+    EXPECT_FALSE(model.interrupt_asserted());
+    model.raise(S5933::kIntReadCompleteFlag);
+    EXPECT_FALSE(model.interrupt_asserted()); // its enable is off after the stop
+}
+
+struct FlushCase {
+    const char *name;
+    bool never;
+    uint64_t after; // MCSR reads that see the FIFO not yet drained
+    BOOLEAN result;
+    size_t reads;
+};
+
+const FlushCase kFlushCases[] = {
+    {"already drained", false, 0, TRUE, 1},
+    {"drained at the tenth read", false, 9, TRUE, 10},
+    {"drained at the last read", false, 255, TRUE, 256},
+    {"drained one read too late", false, 256, FALSE, 256},
+    {"never drained", true, 0, FALSE, 256},
+};
+
+class S5933OutFlush : public S5933Test, public ::testing::WithParamInterface<FlushCase> {};
+
+TEST_P(S5933OutFlush, PollsMcsrAtMost256Times)
+{
+    const FlushCase &c = GetParam();
+    if (c.never)
+        model.out_fifo_empty().set_never();
+    else
+        model.out_fifo_empty().set_after(c.after);
+    EXPECT_EQ(S593_OutFlushFIFO(kBase), c.result);
+    const Accesses trace = accesses();
+    ASSERT_EQ(trace.size(), c.reads);
+    for (size_t i = 0; i < trace.size(); ++i) {
+        const bool last = i + 1 == trace.size();
+        EXPECT_EQ(trace[i], In(4, kMcsr, (last && c.result ? 0x04u : 0u) | 0x20u)) << "read " << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, S5933OutFlush, ::testing::ValuesIn(kFlushCases),
+                         RowName<::testing::TestParamInfo<FlushCase>>);
+
+// The incoming FIFO flush into two regions of one host array, the region being filled and
+// the next, in either order.
+struct InFlushCase {
+    const char *name;
+    ULONG regionBytes;
+    ULONG mwtc;
+    unsigned fifoDwords; // 0xFFFF: the FIFO never reports empty
+    bool nextIsHigher;
+    ULONG expectedPosition; // relative to the lower region
+    unsigned storedInFill;  // dwords stored from the stop position of the fill region
+    unsigned storedInNext;  // dwords stored from the start of the next region
+};
+
+constexpr unsigned kEndless = 0xFFFF;
+constexpr ULONG kRegionGap = 0x100; // the next region lies this far above or below
+
+const InFlushCase kInFlushCases[] = {
+    {"full region continues in the higher next", 64, 0, 3, true, kRegionGap + 12, 0, 3},
+    {"full region continues in the lower next", 64, 0, 3, false, 12, 0, 3},
+    {"empty FIFO, higher next: stop position", 64, 16, 0, true, 48, 0, 0},
+    {"empty FIFO, lower next: stop position", 64, 16, 0, false, kRegionGap + 48, 0, 0},
+    {"empty FIFO at a full region: next start", 64, 0, 0, true, kRegionGap, 0, 0},
+    {"two dwords after the stop", 64, 16, 2, true, 56, 2, 0},
+    {"never empty stores exactly 12", 64, 56, kEndless, true, 8 + 48, 12, 0},
+    {"never empty wraps into the next", 64, 8, kEndless, true, kRegionGap + 40, 2, 10},
+};
+
+class S5933InFlush : public S5933Test, public ::testing::WithParamInterface<InFlushCase> {};
+
+TEST_P(S5933InFlush, StoresWhatTheFifoHoldsAndReturnsThePosition)
+{
+    const InFlushCase &c = GetParam();
+    alignas(4) static uint32_t memory[3 * kRegionGap / 4];
+    std::fill(std::begin(memory), std::end(memory), 0xCCCCCCCCu);
+    const ULONG low = reinterpret_cast<ULONG>(&memory[0]);
+    const ULONG high = low + kRegionGap;
+    const ULONG fill = c.nextIsHigher ? low : high;
+    const ULONG next = c.nextIsHigher ? high : low;
+    model.set_stored(S5933::kMwtc, c.mwtc);
+    if (c.fifoDwords == kEndless)
+        model.set_in_fifo_endless(0xD000);
+    else
+        for (unsigned i = 0; i < c.fifoDwords; ++i)
+            model.push_in_fifo(0xD000 + i);
+
+    EXPECT_EQ(S593_InFlushFIFO(kBase, c.regionBytes, fill, next), c.expectedPosition);
+
+    auto at = [](ULONG address) { return *reinterpret_cast<const uint32_t *>(address); };
+    uint32_t value = 0xD000;
+    const ULONG stop = fill + c.regionBytes - c.mwtc;
+    for (unsigned i = 0; i < c.storedInFill; ++i)
+        EXPECT_EQ(at(stop + 4 * i), value++) << "fill dword " << i;
+    EXPECT_EQ(at(stop + 4 * c.storedInFill), 0xCCCCCCCCu);
+    for (unsigned i = 0; i < c.storedInNext; ++i)
+        EXPECT_EQ(at(next + 4 * i), value++) << "next dword " << i;
+    if (c.storedInNext == 0)
+        EXPECT_EQ(at(next), 0xCCCCCCCCu);
+    const unsigned stored = c.storedInFill + c.storedInNext;
+    EXPECT_EQ(model.fifo_reads(), stored);
+    // One MWTC read, then an MCSR read before each dword, and a last one that saw empty.
+    const size_t mcsrReads = stored < 12 ? stored + 1 : 12;
+    EXPECT_EQ(accesses().size(), 1 + mcsrReads + stored);
+    EXPECT_EQ(accesses().front(), In(4, kMwtc, c.mwtc));
+    for (const auto &a : accesses())
+        EXPECT_FALSE(a.write);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, S5933InFlush, ::testing::ValuesIn(kInFlushCases),
+                         RowName<::testing::TestParamInfo<InFlushCase>>);
+
+TEST_F(S5933Test, ModelPendingFlagsClearOnlyWhereOnesAreWritten)
+{
+    model.raise(kFlagsSet);
+    sim().ports.write(kIntcsr, 4, 0x00050000); // acknowledge flags 16 and 18
+    EXPECT_EQ(model.stored(S5933::kIntcsr) & kFlagsSet, 0x003A0000u);
+    sim().ports.write(kIntcsr + 2, 1, 0x08); // a byte write reaches the flags too
+    EXPECT_EQ(model.stored(S5933::kIntcsr) & kFlagsSet, 0x00320000u);
+    sim().ports.write(kIntcsr, 1, 0xFF); // the low byte leaves the flags alone
+    EXPECT_EQ(model.stored(S5933::kIntcsr) & kFlagsSet, 0x00320000u);
+    EXPECT_EQ(sim().ports.read(kIntcsr, 4) & kAsserted, kAsserted); // the target abort
+}
+
+TEST_F(S5933Test, ModelFifoStatusAndResets)
+{
+    EXPECT_EQ(sim().ports.read(kMcsr, 4), kIdleStatus);
+    for (uint32_t i = 0; i < 8; ++i)
+        model.push_in_fifo(i);
+    EXPECT_EQ(sim().ports.read(kMcsr, 4), 0x04u | 0x10u | 0x08u); // four or more, full
+    sim().ports.write(kMcsr, 4, 0xFFFFFFFF); // status is read only, commands read back 0
+    EXPECT_EQ(model.in_fifo_size(), 0u);
+    EXPECT_EQ(sim().ports.read(kMcsr, 4), 0xF1FFFF00u | kIdleStatus);
+    EXPECT_EQ(sim().ports.read(kFifo, 4), 0u);
+}
+
+} // namespace
