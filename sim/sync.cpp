@@ -45,7 +45,10 @@ bool wait_event_for(PKEVENT event, uint64_t timeout_ms)
     const bool released = g_event_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
         return g_event_states[event].sets != seen;
     });
-    --g_event_states[event].waiters;
+    // A released waiter stopped waiting the moment the event was set (KeSetEvent took it
+    // off the count); a timed-out one leaves by itself.
+    if (!released)
+        --g_event_states[event].waiters;
     return released;
 }
 
@@ -129,7 +132,9 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, LONG, BOOLEAN Wait)
         std::lock_guard<std::mutex> lock(qorsim::g_event_mutex);
         previous = Event->Header.SignalState;
         Event->Header.SignalState = 1;
-        ++qorsim::g_event_states[Event].sets;
+        qorsim::EventState &state = qorsim::g_event_states[Event];
+        ++state.sets;
+        state.waiters = 0; // every thread waiting now is released
     }
     qorsim::g_event_changed.notify_all();
     return previous;

@@ -75,7 +75,6 @@ uint32_t S5933::read_register(uint32_t reg, uint32_t lanes)
 
 void S5933::write_mcsr(uint32_t value, uint32_t lanes)
 {
-    const uint32_t before = stored(kMcsr);
     store(kMcsr, value, lanes, kMcsrStatus | kMcsrCommands);
     const uint32_t commands = value & lanes & kMcsrCommands;
     if (commands & kMcsrOutFifoReset) {
@@ -91,11 +90,13 @@ void S5933::write_mcsr(uint32_t value, uint32_t lanes)
         ++mailbox_resets_;
         set_stored(kMbef, 0);
     }
-    const uint32_t rising = stored(kMcsr) & ~before;
+    // Writing an enable bit as 1 (re)starts that direction from its address and count,
+    // also when the bit was already set from the transfer before.
+    const uint32_t enabling = value & lanes & stored(kMcsr);
     if (on_transfer_enabled) {
-        if (rising & kMcsrWriteEnable)
+        if (enabling & kMcsrWriteEnable)
             on_transfer_enabled(Direction::Input, stored(kMwar), stored(kMwtc));
-        if (rising & kMcsrReadEnable)
+        if (enabling & kMcsrReadEnable)
             on_transfer_enabled(Direction::Output, stored(kMrar), stored(kMrtc));
     }
 }

@@ -2,9 +2,9 @@
 // keeps its enables and selections, its pending-interrupt flags clear when written with
 // ones, bit 23 shows an enabled flag; MCSR keeps its control bits, its FIFO-reset
 // commands act and read back as 0, its FIFO status bits come from the model's FIFOs.
-// Bus-master data movement is not modelled: enabling a transfer calls on_transfer_enabled
-// with the programmed address and count, where a memory model can take over; a test
-// finishes a transfer with complete_transfer.
+// Bus-master data movement belongs to the card around the chip (models/acquisition.h):
+// every MCSR write that sets a transfer enable calls on_transfer_enabled with the
+// programmed address and count; the card, or a test, ends it with complete_transfer.
 #pragma once
 
 #include "models/registers.h"
