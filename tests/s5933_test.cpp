@@ -227,8 +227,9 @@ TEST_P(S5933InFlush, StoresWhatTheFifoHoldsAndReturnsThePosition)
     EXPECT_EQ(at(stop + 4 * c.storedInFill), 0xCCCCCCCCu);
     for (unsigned i = 0; i < c.storedInNext; ++i)
         EXPECT_EQ(at(next + 4 * i), value++) << "next dword " << i;
-    if (c.storedInNext == 0)
+    if (c.storedInNext == 0) {
         EXPECT_EQ(at(next), 0xCCCCCCCCu);
+    }
     const unsigned stored = c.storedInFill + c.storedInNext;
     EXPECT_EQ(model.fifo_reads(), stored);
     // One MWTC read, then an MCSR read before each dword, and a last one that saw empty.
