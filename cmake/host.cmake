@@ -88,3 +88,15 @@ gtest_discover_tests(qor_tests DISCOVERY_TIMEOUT 60)
 # symbols, no operator new. Checked on the host archive, which holds the same code.
 add_test(NAME library_is_freestanding
     COMMAND ${CMAKE_SOURCE_DIR}/scripts/check-freestanding.sh $<TARGET_FILE:qorpelk>)
+
+# The sample client driver and user program, built against the simulator.
+add_library(acqdrv STATIC ${CMAKE_SOURCE_DIR}/examples/acqdrv/acqdrv.c)
+target_include_directories(acqdrv PUBLIC ${CMAKE_SOURCE_DIR}/examples/include ${CMAKE_SOURCE_DIR}/interface
+    ${QOR_HOST_NTDDK})
+set_target_properties(acqdrv PROPERTIES C_STANDARD 11)
+target_compile_options(acqdrv PRIVATE ${QOR_WARNINGS} -Werror)
+add_library(acqapp STATIC ${CMAKE_SOURCE_DIR}/examples/acqapp/acqapp.c)
+target_include_directories(acqapp PUBLIC ${CMAKE_SOURCE_DIR}/examples/include ${CMAKE_SOURCE_DIR}/examples/acqapp
+    ${CMAKE_SOURCE_DIR}/interface)
+set_target_properties(acqapp PROPERTIES C_STANDARD 11)
+target_compile_options(acqapp PRIVATE ${QOR_WARNINGS} -Werror)

@@ -65,3 +65,20 @@ add_test(NAME nt_artifacts
             ${QOR_OBJDUMP} ${QOR_NM} $<TARGET_FILE:qorpelk> ${QOR_IMPORT_LIBRARY}
             ${CMAKE_BINARY_DIR}/qorpelk.def ${CMAKE_SOURCE_DIR}/interface/qorpelk.h
             $<TARGET_FILE:qor_link_client>)
+
+# The sample client driver, importing from qorpelk.sys, and the sample program for Win32.
+add_library(acqdrv SHARED ${CMAKE_SOURCE_DIR}/examples/acqdrv/acqdrv.c)
+target_include_directories(acqdrv PRIVATE ${CMAKE_SOURCE_DIR}/examples/include ${CMAKE_SOURCE_DIR}/interface)
+target_include_directories(acqdrv SYSTEM PRIVATE ${QOR_DDK_INCLUDE})
+target_compile_definitions(acqdrv PRIVATE _X86_=1)
+target_compile_options(acqdrv PRIVATE -std=c11 -Wall -Wextra -Werror -ffreestanding -fno-stack-protector
+    -mno-stack-arg-probe -O2)
+set_target_properties(acqdrv PROPERTIES PREFIX "" SUFFIX ".sys" IMPORT_SUFFIX ".link.a")
+target_link_options(acqdrv PRIVATE -nostdlib -nostartfiles -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8
+    -Wl,--image-base,0x10000)
+target_link_libraries(acqdrv PRIVATE qorpelk_import ntoskrnl hal gcc)
+
+add_executable(acqapp ${CMAKE_SOURCE_DIR}/examples/acqapp/main.c ${CMAKE_SOURCE_DIR}/examples/acqapp/acqapp.c)
+target_include_directories(acqapp PRIVATE ${CMAKE_SOURCE_DIR}/examples/include ${CMAKE_SOURCE_DIR}/examples/acqapp
+    ${CMAKE_SOURCE_DIR}/interface)
+target_compile_options(acqapp PRIVATE -std=c11 -Wall -Wextra -Werror -O2)

@@ -145,6 +145,27 @@ SHORT IoctlRequest::library_status() const
     return s;
 }
 
+int IoctlRequest::completions() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return completions_;
+}
+
+void IoctlRequest::note_completion()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++completions_;
+    }
+    completed_.notify_all();
+}
+
+bool IoctlRequest::wait_completed(uint64_t timeout_ms)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    return completed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return completions_ > 0; });
+}
+
 IoctlRequest *IoctlRequest::from_irp(PIRP irp)
 {
     auto *request = static_cast<IoctlRequest *>(irp->Tail.Overlay.DriverContext[0]);

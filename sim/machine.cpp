@@ -16,6 +16,7 @@ Machine &machine()
 void Machine::reset()
 {
     dpcs.reset();
+    reset_user_handles();
     processes.reset();
     handles.reset();
     events.reset();

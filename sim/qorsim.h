@@ -190,17 +190,22 @@ public:
     SHORT library_status() const; // the i16 at offset 0 of the system buffer
     NTSTATUS status() const { return irp_.IoStatus.Status; }
     ULONG_PTR information() const { return irp_.IoStatus.Information; }
-    bool completed() const { return completions_ > 0; }
-    int completions() const { return completions_; }
+    bool completed() const { return completions() > 0; }
+    int completions() const;
+    // Waits (host time) until the request was completed, for a pended request that a DPC
+    // on another thread completes.
+    bool wait_completed(uint64_t timeout_ms);
 
     // Called by IofCompleteRequest.
-    void note_completion() { ++completions_; }
+    void note_completion();
     static IoctlRequest *from_irp(PIRP irp);
 
 private:
     IRP irp_{};
     IO_STACK_LOCATION stack_[2]{};
     std::vector<uint8_t> buffer_;
+    mutable std::mutex mutex_;
+    std::condition_variable completed_;
     int completions_ = 0;
     uint32_t magic_;
 };
@@ -355,6 +360,12 @@ private:
     std::vector<RegistryQuery> queries_;
     NTSTATUS injected_failure_ = STATUS_SUCCESS;
 };
+
+// ---- the Win32 side (sim/win32.cpp) --------------------------------------------------------
+// Handles that simulated user programs hold (devices opened with CreateFileA, events
+// opened with OpenEventA), and a reset that forgets them.
+size_t user_handle_count();
+void reset_user_handles();
 
 // ---- the machine ------------------------------------------------------------------------
 class Machine {

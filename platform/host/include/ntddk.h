@@ -9,6 +9,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -73,12 +74,18 @@ typedef union __attribute__((aligned(8))) _LARGE_INTEGER {
 #define STATUS_NOT_MAPPED_VIEW ((NTSTATUS)0xC0000019L)
 #define STATUS_NO_SUCH_DEVICE ((NTSTATUS)0xC000000EL)
 #define STATUS_NO_SUCH_FILE ((NTSTATUS)0xC000000FL)
+#define STATUS_INVALID_DEVICE_REQUEST ((NTSTATUS)0xC0000010L)
 #define STATUS_BUFFER_TOO_SMALL ((NTSTATUS)0xC0000023L)
 #define STATUS_OBJECT_NAME_INVALID ((NTSTATUS)0xC0000033L)
 #define STATUS_OBJECT_NAME_NOT_FOUND ((NTSTATUS)0xC0000034L)
 #define STATUS_OBJECT_NAME_COLLISION ((NTSTATUS)0xC0000035L)
 #define STATUS_INSUFFICIENT_RESOURCES ((NTSTATUS)0xC000009AL)
 #define STATUS_SHARED_IRQ_BUSY ((NTSTATUS)0xC000016CL)
+
+#define RtlZeroMemory(d, n) memset((d), 0, (n))
+#define RtlCopyMemory(d, s, n) memcpy((d), (s), (n))
+#define SL_PENDING_RETURNED 0x01
+#define IoMarkIrpPending(irp) (IoGetCurrentIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED)
 
 /* ---- IRQL ---------------------------------------------------------------------------- */
 #define PASSIVE_LEVEL 0

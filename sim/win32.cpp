@@ -1,0 +1,181 @@
+// The Win32 calls of a user program, for programs that run in a simulated process: a
+// device opened by its \\.\ name, buffered I/O-control requests sent to its driver as the
+// I/O manager sends them, named events opened and waited on.
+#include "qorsim.h"
+
+#include <cstring>
+
+namespace qorsim {
+namespace {
+
+struct UserObject {
+    enum class Kind { Device, Event } kind;
+    PDEVICE_OBJECT device = nullptr;
+    PKEVENT event = nullptr;
+    Process *process = nullptr;
+};
+
+std::mutex g_user_mutex;
+std::map<uintptr_t, UserObject> g_user_handles;
+uintptr_t g_next_user_handle = 0x1000;
+thread_local ULONG t_last_error = 0;
+
+HANDLE AddHandle(const UserObject &object)
+{
+    std::lock_guard<std::mutex> lock(g_user_mutex);
+    const uintptr_t h = g_next_user_handle += 4;
+    g_user_handles[h] = object;
+    return reinterpret_cast<HANDLE>(h);
+}
+
+bool FindHandle(HANDLE handle, UserObject *out)
+{
+    std::lock_guard<std::mutex> lock(g_user_mutex);
+    auto it = g_user_handles.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == g_user_handles.end())
+        return false;
+    *out = it->second;
+    return true;
+}
+
+ULONG ErrorOf(NTSTATUS status)
+{
+    switch (status) {
+    case STATUS_INVALID_PARAMETER: return 87;        // ERROR_INVALID_PARAMETER
+    case STATUS_OBJECT_NAME_NOT_FOUND: return 2;     // ERROR_FILE_NOT_FOUND
+    case STATUS_INSUFFICIENT_RESOURCES: return 1450; // ERROR_NO_SYSTEM_RESOURCES
+    default: return 31;                              // ERROR_GEN_FAILURE
+    }
+}
+
+// "\\.\Name" is the DOS device name "\DosDevices\Name".
+std::u16string DeviceName(const char *name)
+{
+    std::string n = name;
+    if (n.rfind("\\\\.\\", 0) == 0)
+        n = "\\DosDevices\\" + n.substr(4);
+    return to_u16(n);
+}
+
+} // namespace
+
+size_t user_handle_count()
+{
+    std::lock_guard<std::mutex> lock(g_user_mutex);
+    return g_user_handles.size();
+}
+
+void reset_user_handles()
+{
+    std::lock_guard<std::mutex> lock(g_user_mutex);
+    g_user_handles.clear();
+}
+
+} // namespace qorsim
+
+using namespace qorsim;
+
+extern "C" {
+
+HANDLE NTAPI CreateFileA(const char *name, ULONG, ULONG, PVOID, ULONG, ULONG, HANDLE)
+{
+    const std::u16string path = DeviceName(name);
+    PDEVICE_OBJECT device = machine().objects.resolve(path);
+    const FileRequestResult r = send_file_request(path, IRP_MJ_CREATE);
+    if (!r.delivered || !NT_SUCCESS(r.status)) {
+        t_last_error = r.delivered ? ErrorOf(r.status) : 2;
+        return reinterpret_cast<HANDLE>(-1);
+    }
+    return AddHandle(UserObject{UserObject::Kind::Device, device, nullptr, machine().processes.current()});
+}
+
+int NTAPI DeviceIoControl(HANDLE handle, ULONG code, PVOID in, ULONG inLength, PVOID out, ULONG outLength,
+                           PULONG returned, PVOID)
+{
+    UserObject object;
+    if (!FindHandle(handle, &object) || object.kind != UserObject::Kind::Device) {
+        t_last_error = 6;
+        return 0;
+    }
+    IoctlRequest request(code, in, in ? inLength : 0, outLength);
+    IoGetCurrentIrpStackLocation(request.irp())->DeviceObject = object.device;
+    PDRIVER_DISPATCH dispatch = object.device->DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL];
+    if (dispatch == nullptr) {
+        t_last_error = 1; // ERROR_INVALID_FUNCTION
+        return 0;
+    }
+    const NTSTATUS returnedStatus = dispatch(object.device, request.irp());
+    // A pended request is completed later, by a DPC on another processor.
+    if (returnedStatus == STATUS_PENDING && !request.wait_completed(60000)) {
+        machine().verifier.violation("a pended I/O-control request was never completed");
+        t_last_error = 31;
+        return 0;
+    }
+    const NTSTATUS status = request.status();
+    const ULONG information = static_cast<ULONG>(request.information());
+    if (returned)
+        *returned = information;
+    // The I/O manager copies the system buffer back only for a request that did not fail.
+    if (NT_SUCCESS(status) && out != nullptr && information != 0)
+        std::memcpy(out, request.buffer(), information < outLength ? information : outLength);
+    if (!NT_SUCCESS(status)) {
+        t_last_error = ErrorOf(status);
+        return 0;
+    }
+    return 1;
+}
+
+HANDLE NTAPI OpenEventA(ULONG, int, const char *name)
+{
+    PKEVENT event = machine().events.open_user(to_u16(name));
+    if (event == nullptr) {
+        t_last_error = 2;
+        return nullptr;
+    }
+    return AddHandle(UserObject{UserObject::Kind::Event, nullptr, event, machine().processes.current()});
+}
+
+ULONG NTAPI WaitForSingleObject(HANDLE handle, ULONG milliseconds)
+{
+    UserObject object;
+    if (!FindHandle(handle, &object) || object.kind != UserObject::Kind::Event) {
+        t_last_error = 6;
+        return 0xFFFFFFFF;
+    }
+    const uint64_t timeout = milliseconds == 0xFFFFFFFF ? 3600000 : milliseconds;
+    return wait_event_for(object.event, timeout) ? 0 : 258;
+}
+
+int NTAPI CloseHandle(HANDLE handle)
+{
+    UserObject object;
+    {
+        std::lock_guard<std::mutex> lock(g_user_mutex);
+        auto it = g_user_handles.find(reinterpret_cast<uintptr_t>(handle));
+        if (it == g_user_handles.end()) {
+            t_last_error = 6;
+            return 0;
+        }
+        object = it->second;
+        g_user_handles.erase(it);
+    }
+    if (object.kind == UserObject::Kind::Event) {
+        machine().events.release(object.event);
+    } else {
+        InProcess in(*object.process);
+        PDRIVER_DISPATCH close = object.device->DriverObject->MajorFunction[IRP_MJ_CLOSE];
+        if (close != nullptr) {
+            // The close goes to the device the handle was opened on.
+            IoctlRequest request(0, nullptr, 0, 0);
+            PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(request.irp());
+            stack->MajorFunction = IRP_MJ_CLOSE;
+            stack->DeviceObject = object.device;
+            close(object.device, request.irp());
+        }
+    }
+    return 1;
+}
+
+ULONG NTAPI GetLastError(void) { return t_last_error; }
+
+} // extern "C"
