@@ -58,12 +58,26 @@ target_compile_definitions(qorpelk PRIVATE QOR_BUILDING_LIBRARY)
 target_compile_options(qorpelk PRIVATE ${QOR_WARNINGS} ${QOR_FREESTANDING_FLAGS})
 target_link_libraries(qorpelk PUBLIC qorsim)
 
+# The sample client driver and user program, built against the simulator.
+add_library(acqdrv STATIC ${CMAKE_SOURCE_DIR}/examples/acqdrv/acqdrv.c)
+target_include_directories(acqdrv PUBLIC ${CMAKE_SOURCE_DIR}/examples/include ${CMAKE_SOURCE_DIR}/interface
+    ${QOR_HOST_NTDDK})
+set_target_properties(acqdrv PROPERTIES C_STANDARD 11)
+target_compile_options(acqdrv PRIVATE ${QOR_WARNINGS} -Werror)
+target_link_libraries(acqdrv PUBLIC qorpelk)
+add_library(acqapp STATIC ${CMAKE_SOURCE_DIR}/examples/acqapp/acqapp.c)
+target_include_directories(acqapp PUBLIC ${CMAKE_SOURCE_DIR}/examples/include ${CMAKE_SOURCE_DIR}/examples/acqapp
+    ${CMAKE_SOURCE_DIR}/interface)
+set_target_properties(acqapp PROPERTIES C_STANDARD 11)
+target_compile_options(acqapp PRIVATE ${QOR_WARNINGS} -Werror)
+target_link_libraries(acqapp PUBLIC qorsim)
+
 # The command line.
 file(GLOB QOR_TOOL_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/*.cpp)
 add_executable(qorsim-cli ${QOR_TOOL_SOURCES})
 set_target_properties(qorsim-cli PROPERTIES OUTPUT_NAME qorsim)
 target_compile_options(qorsim-cli PRIVATE ${QOR_WARNINGS})
-target_link_libraries(qorsim-cli PRIVATE qorpelk qorsim)
+target_link_libraries(qorsim-cli PRIVATE acqdrv acqapp qorpelk qorsim)
 
 # GoogleTest from Debian's source package, built for -m32 like everything else.
 set(QOR_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources")
@@ -89,14 +103,3 @@ gtest_discover_tests(qor_tests DISCOVERY_TIMEOUT 60)
 add_test(NAME library_is_freestanding
     COMMAND ${CMAKE_SOURCE_DIR}/scripts/check-freestanding.sh $<TARGET_FILE:qorpelk>)
 
-# The sample client driver and user program, built against the simulator.
-add_library(acqdrv STATIC ${CMAKE_SOURCE_DIR}/examples/acqdrv/acqdrv.c)
-target_include_directories(acqdrv PUBLIC ${CMAKE_SOURCE_DIR}/examples/include ${CMAKE_SOURCE_DIR}/interface
-    ${QOR_HOST_NTDDK})
-set_target_properties(acqdrv PROPERTIES C_STANDARD 11)
-target_compile_options(acqdrv PRIVATE ${QOR_WARNINGS} -Werror)
-add_library(acqapp STATIC ${CMAKE_SOURCE_DIR}/examples/acqapp/acqapp.c)
-target_include_directories(acqapp PUBLIC ${CMAKE_SOURCE_DIR}/examples/include ${CMAKE_SOURCE_DIR}/examples/acqapp
-    ${CMAKE_SOURCE_DIR}/interface)
-set_target_properties(acqapp PROPERTIES C_STANDARD 11)
-target_compile_options(acqapp PRIVATE ${QOR_WARNINGS} -Werror)

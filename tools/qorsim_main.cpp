@@ -1,17 +1,17 @@
 // qorsim: the command line of the simulated NT machine.
-//   qorsim demo [--requests N]   boot, load the library, serve a stream of I/O-control
-//                                requests to a simulated card, report
+//   qorsim demo [--halves N]   boot the default machine, load the library and the sample
+//                              driver, run the sample program's acquisition, report
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-int RunDemo(unsigned requests);
+int RunDemo(unsigned halves);
 
 namespace {
 int Usage()
 {
-    std::fprintf(stderr, "usage: qorsim demo [--requests N]\n");
+    std::fprintf(stderr, "usage: qorsim demo [--halves N]\n");
     return 2;
 }
 } // namespace
@@ -22,14 +22,14 @@ int main(int argc, char **argv)
         return Usage();
     const std::string command = argv[1];
     if (command == "demo") {
-        unsigned requests = 20000;
+        unsigned halves = 2000;
         for (int i = 2; i < argc; ++i) {
-            if (std::strcmp(argv[i], "--requests") == 0 && i + 1 < argc)
-                requests = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 0));
+            if (std::strcmp(argv[i], "--halves") == 0 && i + 1 < argc)
+                halves = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 0));
             else
                 return Usage();
         }
-        return RunDemo(requests);
+        return RunDemo(halves);
     }
     return Usage();
 }

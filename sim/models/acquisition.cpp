@@ -11,14 +11,19 @@ void SignalSource::fill(uint8_t *out, uint32_t bytes, unsigned sampleBytes)
 
 AcquisitionCard::AcquisitionCard(uint32_t base, unsigned sampleBytes) : base_(base), sample_bytes_(sampleBytes)
 {
-    machine().ports.claim(base_, chip.length(), &chip, "s5933");
+    if (base_ != 0)
+        machine().ports.claim(base_, chip.length(), &chip, "s5933");
     chip.on_transfer_enabled = [this](S5933::Direction direction, uint32_t address, uint32_t count) {
         std::lock_guard<std::mutex> lock(mutex_);
         pending_[static_cast<int>(direction)] = Pending{address, count};
     };
 }
 
-AcquisitionCard::~AcquisitionCard() { machine().ports.release(&chip); }
+AcquisitionCard::~AcquisitionCard()
+{
+    if (base_ != 0)
+        machine().ports.release(&chip);
+}
 
 bool AcquisitionCard::transfer_pending(Direction direction) const
 {

@@ -26,6 +26,7 @@ private:
 
 class AcquisitionCard {
 public:
+    // base: the port base the chip claims; 0 when a PCI function's BAR claims it.
     explicit AcquisitionCard(uint32_t base, unsigned sampleBytes = 2);
     ~AcquisitionCard();
     AcquisitionCard(const AcquisitionCard &) = delete;

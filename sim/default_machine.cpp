@@ -1,0 +1,89 @@
+#include "default_machine.h"
+
+namespace qorsim {
+
+namespace {
+constexpr uint8_t kIrqAcquisition = 10;
+constexpr uint8_t kIrqShared = 11;
+constexpr uint32_t kFpgaImageBytes = 2048;
+} // namespace
+
+DefaultMachine::DefaultMachine()
+{
+    Machine &m = machine();
+
+    // Bus 0: two S5933 acquisition cards, a chipset device of two functions, and a card
+    // of another vendor. Bus 1 does not exist. Bus 2: a PLX 9050 and, behind an empty
+    // function 0, a PLX 9080 at function 2 of a multi-function device, sharing a line.
+    auto s5933 = [&](ULONG bus, ULONG device, uint32_t io) {
+        PciFunction &f = m.pci.add_function(bus, device, 0, 0x10E8, 0x5A01);
+        acquisition_.push_back(std::make_unique<models::AcquisitionCard>(0, 2));
+        registers_.push_back(std::make_unique<RegisterFile>(0x20));
+        fpga_.push_back(std::make_unique<models::FpgaPort>());
+        fpga_.back()->complete_after(kFpgaImageBytes);
+        f.set_io_bar(0, io, 0x40, &acquisition_.back()->chip, "s5933");
+        f.set_io_bar(1, io + 0x40, 0x20, registers_.back().get(), "card registers");
+        f.set_io_bar(2, io + 0x60, 0x10, fpga_.back().get(), "fpga port");
+        f.set_interrupt_line(kIrqAcquisition);
+        acquisition_.back()->interrupt = f.line();
+        cards_.push_back(Card{"AMCC S5933", bus, device, 0, &f, acquisition_.back().get()});
+    };
+    s5933(0, 3, 0xE000);
+    m.pci.add_function(0, 0, 0, 0x8086, 0x7000).poke(14, 1, 0x80); // multi-function bridge
+    m.pci.add_function(0, 0, 1, 0x8086, 0x7010);
+    m.pci.add_function(0, 9, 0, 0x1234, 0x5A01); // another vendor's device with our device ID
+    s5933(0, 12, 0xE400);
+
+    PciFunction &plx50 = m.pci.add_function(2, 4, 0, 0x10B5, 0x9050);
+    plx50.poke(44, 2, 0x1A2B);
+    plx50.poke(46, 2, 0x9051);
+    plx9050_.push_back(std::make_unique<models::Plx9050>());
+    registers_.push_back(std::make_unique<RegisterFile>(0x20));
+    plx50.set_memory_bar(0, 0xFEB00000, 0x80);
+    plx50.set_io_bar(1, 0xD000, 0x80, plx9050_.back().get(), "plx9050");
+    plx50.set_io_bar(2, 0xD100, 0x20, registers_.back().get(), "card registers");
+    plx50.set_interrupt_line(kIrqShared);
+    cards_.push_back(Card{"PLX PCI 9050", 2, 4, 0, &plx50, nullptr});
+
+    PciFunction &plx80 = m.pci.add_function(2, 6, 2, 0x10B5, 0x9080);
+    plx80.poke(14, 1, 0x80);
+    plx80.poke(44, 2, 0x1A2B);
+    plx80.poke(46, 2, 0x9081);
+    plx9080_.push_back(std::make_unique<models::Plx9080>());
+    registers_.push_back(std::make_unique<RegisterFile>(0x20));
+    plx80.set_memory_bar(0, 0xFEA00000, 0x100);
+    plx80.set_io_bar(1, 0xC000, 0x100, plx9080_.back().get(), "plx9080");
+    plx80.set_io_bar(2, 0xC100, 0x20, registers_.back().get(), "card registers");
+    plx80.set_interrupt_line(kIrqShared);
+    cards_.push_back(Card{"PLX PCI 9080", 2, 6, 2, &plx80, nullptr});
+
+    // The sample driver's parameters: buffer sizes in KB, one value per card, the FPGA file.
+    const std::u16string parameters = std::u16string(kServiceKey) + u"\\Parameters";
+    m.registry.set_dword(parameters, u"AI", 64);
+    m.registry.set_dword(parameters, u"AO", 16);
+    m.registry.set_dword(parameters, u"DI", 8);
+    m.registry.set_dword(parameters, u"DO", 8);
+    m.registry.set_dword(parameters, u"0", 7);
+    m.registry.set_dword(parameters, u"1", 9);
+    m.registry.set_string(parameters, u"FPGA", u"acqfpga.bin");
+    std::vector<uint8_t> image(kFpgaImageBytes);
+    for (uint32_t i = 0; i < kFpgaImageBytes; ++i)
+        image[i] = static_cast<uint8_t>(i * 37 + 11);
+    m.files.add(u"acqfpga.bin", image);
+}
+
+DefaultMachine::~DefaultMachine()
+{
+    // The PCI functions hold the register models' port claims; give them back first.
+    machine().pci.reset();
+}
+
+std::vector<models::AcquisitionCard *> DefaultMachine::acquisition_cards() const
+{
+    std::vector<models::AcquisitionCard *> out;
+    for (const auto &card : acquisition_)
+        out.push_back(card.get());
+    return out;
+}
+
+} // namespace qorsim
