@@ -65,3 +65,11 @@ add_test(NAME nt_artifacts
             ${QOR_OBJDUMP} ${QOR_NM} $<TARGET_FILE:qorpelk> ${QOR_IMPORT_LIBRARY}
             ${CMAKE_BINARY_DIR}/qorpelk.def ${CMAKE_SOURCE_DIR}/interface/qorpelk.h
             $<TARGET_FILE:qor_link_client>)
+
+# TEMPORARY: the FPGA download (discovery/fpga.cpp) is built on its own branch; until it
+# is merged the image links the test stand-in, which refuses every download. Remove these
+# lines together with tests/support/fpga_stand_in.* at the merge.
+if(NOT EXISTS ${CMAKE_SOURCE_DIR}/discovery/fpga.cpp)
+    target_sources(qorpelk PRIVATE ${CMAKE_SOURCE_DIR}/tests/support/fpga_stand_in.cpp)
+    target_include_directories(qorpelk PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
+endif()
