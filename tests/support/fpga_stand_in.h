@@ -3,9 +3,7 @@
 // cmake/nt.cmake) when discovery/fpga.cpp is merged.
 #pragma once
 
-#include <ntddk.h>
-
-#include "qorpelk.h"
+#include "qor_platform.h"
 
 struct FpgaStandIn {
     NTSTATUS result;         // what the next calls return
