@@ -123,7 +123,8 @@ protected:
         return f;
     }
 
-    // A PLX 9080 card: BAR0 memory, BAR1 the chip's I/O window, BAR2 a local I/O space.
+    // A PLX 9080 card: BAR0 memory, BAR1 the chip's I/O window, BAR2 a local I/O space,
+    // BAR3 the FPGA configuration port.
     qorsim::PciFunction &AddPlx9080(ULONG bus, ULONG dev, ULONG fn, uint32_t io, uint8_t line,
                                     USHORT vendor, USHORT device)
     {
@@ -131,6 +132,7 @@ protected:
         f.set_memory_bar(0, 0xE2000000 + (io << 4), 0x100);
         f.set_io_bar(1, io, 0x100, NewModel<qorsim::models::Plx9080>(), "plx9080");
         f.set_io_bar(2, io + 0x100, 0x40);
+        f.set_io_bar(3, io + 0x140, 0x10);
         f.set_interrupt_line(line);
         return f;
     }
