@@ -2,14 +2,15 @@
 // function whose loop variables live in the client's QorFindRecord, so every call resumes
 // one device past the card it found last. Only the first function of a device that
 // answers is compared: it decides for the whole device.
+#include "dbx.h"
 #include "owners.h"
 #include "registry.h"
+#include "setup.h"
 
 namespace {
 
 constexpr USHORT kMaxPortBases = 4;
 constexpr USHORT kMaxListLimit = QOR_LIST_LIMIT_MAX;
-constexpr ULONG kNameCapacity = 256;
 constexpr ULONG kHeaderBytes = 64; // the standard configuration header
 constexpr USHORT kBuses = 256;
 constexpr USHORT kDevicesPerBus = 32;
@@ -25,9 +26,10 @@ constexpr UCHAR kLatencyTimerMax = 0xFF;
 constexpr USHORT kPlxVendorId = 0x10B5;
 constexpr USHORT kPlx9050DeviceId = 0x9050;
 constexpr USHORT kPlx9080DeviceId = 0x9080;
-// Card families that carry two device IDs: searching for the first finds both.
+// A card family with two device IDs: a search for 0x3E62 finds 0x3E61 cards too.
 constexpr USHORT kFamily3E62 = 0x3E62, kFamily3E61 = 0x3E61;
-constexpr USHORT kFamily2B94 = 0x2B94, kFamily2B93 = 0x2B93;
+using qor::kFamily2B93;
+using qor::kFamily2B94;
 
 constexpr WCHAR kDosDevices[] = QOR_W("\\DosDevices\\");
 
@@ -60,7 +62,7 @@ bool BuildBlock(QorFindRecord *record, QorDriverBlock *block)
     block->BaseName = QorDupWcsToUcs(record->BaseName);
     if (block->BaseName == nullptr)
         return false;
-    qor::UcsOwner prefix(QorNewUcs(kNameCapacity));
+    qor::UcsOwner prefix(QorNewUcs(qor::kNameCapacity));
     if (!prefix)
         return false;
     QorCatWcs(prefix.get(), kDosDevices);

@@ -10,10 +10,11 @@
 
 namespace {
 
-constexpr ULONG kNameCapacity = 256;
-constexpr ULONG kNumberCapacity = 16;
 constexpr WCHAR kDevicePrefix[] = QOR_W("\\Device\\");
-constexpr USHORT kFamily2B94 = 0x2B94, kFamily2B93 = 0x2B93;
+using qor::kFamily2B93;
+using qor::kFamily2B94;
+using qor::kNameCapacity;
+using qor::kNumberCapacity;
 
 // A PCI function has six base address registers, so at most six I/O ranges.
 constexpr ULONG kMaxIoRanges = 6;

@@ -29,3 +29,8 @@ BOOLEAN QORCALL QorSetupIoPort(QorFindRecord *record, PULONG translated,
 BOOLEAN QORCALL QorSetupInterrupt(QorFindRecord *record, PCM_PARTIAL_RESOURCE_DESCRIPTOR interrupt);
 
 } // extern "C"
+
+namespace qor {
+// A card family with two device IDs: a search for 0x2B94 finds 0x2B93 cards too.
+constexpr USHORT kFamily2B94 = 0x2B94, kFamily2B93 = 0x2B93;
+} // namespace qor

@@ -7,11 +7,6 @@
 
 #include "dbx.h"
 
-namespace {
-constexpr ULONG kNameCapacity = 256;
-constexpr ULONG kNumberCapacity = 16;
-} // namespace
-
 extern "C" {
 
 VOID QORCALL QorDropDevice(PDEVICE_OBJECT device)
@@ -40,10 +35,10 @@ VOID QORCALL QorDropDevice(PDEVICE_OBJECT device)
     }
 
     // The link name is rebuilt from the prefix and the card's own index.
-    qor::UcsOwner linkName(QorNewUcs(kNameCapacity));
+    qor::UcsOwner linkName(QorNewUcs(qor::kNameCapacity));
     if (!linkName)
         return;
-    qor::UcsOwner number(QorNewUcs(kNumberCapacity));
+    qor::UcsOwner number(QorNewUcs(qor::kNumberCapacity));
     if (!number)
         return;
     QorCatUcs(linkName.get(), block->DosLinkPrefix);
