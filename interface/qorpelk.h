@@ -314,8 +314,26 @@ QOR_CHECK_AT(QorDsen, Int2Enabled, 25);
 
 /* Enumeration */
 QORAPI BOOLEAN QORCALL QorFindDeviceBegin(QorFindRecord *record);
+/*
+ * Searching the 0x2B94 family (ControllerType 1, DeviceId 0x2B94) finds cards with device
+ * ID 0x2B94 or 0x2B93 and leaves the ID found in DeviceId until QorEnumDevice restores
+ * 0x2B94. A plain PLX 9050 found by its subsystem ID leaves DeviceId unchanged.
+ */
 QORAPI BOOLEAN QORCALL QorFindDeviceNext(QorFindRecord *record);
 QORAPI BOOLEAN QORCALL QorFindDeviceEnd(PVOID record);
+/*
+ * Sets up the card the last QorFindDeviceNext found; on failure the card is dropped whole,
+ * CardCount is unchanged and LastStatus tells why (not written when the device object or
+ * the FPGA configuration failed).
+ * - DownloadFpga with fewer than 3 port bases stored (PortBase[0] and the configuration
+ *   port PortBase[2] are needed): the card is refused before any port is written, with
+ *   LastStatus STATUS_INVALID_PARAMETER.
+ * - A PLX 9050 whose register window has bit 7 set is moved behind its second I/O range
+ *   when BAR5 is a memory range; with fewer than 2 port bases stored there is no
+ *   translated address for that place, and the window stays where the HAL put it. With
+ *   BAR5 an I/O range it is moved onto BAR5, whatever PortCount is.
+ * - Only the first interrupt descriptor of the resource list is connected.
+ */
 QORAPI BOOLEAN QORCALL QorEnumDevice(QorFindRecord *record);
 /*
  * Reads the value named by the decimal index of the card set up last (CardCount - 1,

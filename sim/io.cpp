@@ -285,6 +285,8 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 {
     if (qorsim::current_irql() != PASSIVE_LEVEL)
         machine().verifier.violation("IoCreateDevice above PASSIVE_LEVEL");
+    if (machine().faults.take(qorsim::Fault::CreateDevice))
+        return STATUS_INSUFFICIENT_RESOURCES;
     const std::u16string name = qorsim::from_ucs(DeviceName);
     if (!name.empty() && machine().objects.device(name) != nullptr)
         return STATUS_OBJECT_NAME_COLLISION;
@@ -323,6 +325,12 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
             break;
         }
     }
+    // An interrupt routine still connected with the device as its context would run on
+    // freed memory.
+    for (const qorsim::ConnectedInterrupt &c : machine().interrupts.connected())
+        if (c.context == DeviceObject)
+            machine().verifier.violation("IoDeleteDevice with an interrupt connected to the device");
+    machine().timers.forget(DeviceObject);
     machine().objects.remove_device(DeviceObject);
     machine().pool.free(DeviceObject);
 }
@@ -331,6 +339,8 @@ NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_S
 {
     if (qorsim::current_irql() != PASSIVE_LEVEL)
         machine().verifier.violation("IoCreateSymbolicLink above PASSIVE_LEVEL");
+    if (machine().faults.take(qorsim::Fault::CreateSymbolicLink))
+        return STATUS_INSUFFICIENT_RESOURCES;
     return machine().objects.add_link(qorsim::from_ucs(SymbolicLinkName), qorsim::from_ucs(DeviceName))
                ? STATUS_SUCCESS
                : STATUS_OBJECT_NAME_COLLISION;

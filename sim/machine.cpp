@@ -28,6 +28,9 @@ void Machine::reset()
     verifier.reset();
     objects.reset();
     registry.reset();
+    interrupts.reset();
+    timers.reset();
+    pci.reset();
     foreign_completions.clear();
     t_irql = PASSIVE_LEVEL;
 }

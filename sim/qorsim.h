@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -274,7 +275,21 @@ FileRequestResult send_file_request(const std::u16string &name, UCHAR majorFunct
 // ---- fault injection for platform operations ----------------------------------------------
 // Pool allocations have their own counters (Pool::fail_nth). These cover the other
 // operations that can fail on NT.
-enum class Fault { ContiguousMemory, OpenSection, ReferenceObject, MapView, CreateEvent, Count };
+enum class Fault {
+    ContiguousMemory,
+    OpenSection,
+    ReferenceObject,
+    MapView,
+    CreateEvent,
+    // PCI, HAL and device operations (sim/hal.cpp, sim/io.cpp).
+    CreateDevice,          // IoCreateDevice: STATUS_INSUFFICIENT_RESOURCES
+    CreateSymbolicLink,    // IoCreateSymbolicLink: STATUS_INSUFFICIENT_RESOURCES
+    AssignSlotResources,   // HalAssignSlotResources: STATUS_INSUFFICIENT_RESOURCES
+    TranslateBusAddress,   // HalTranslateBusAddress: FALSE
+    InterruptVector,       // HalGetInterruptVector: vector 0, as for a level it cannot map
+    ConnectInterrupt,      // IoConnectInterrupt: STATUS_INSUFFICIENT_RESOURCES
+    Count
+};
 
 class Faults {
 public:
@@ -367,6 +382,157 @@ private:
 size_t user_handle_count();
 void reset_user_handles();
 
+// ==== PCI buses, HAL resources, interrupts and I/O timers (sim/pci.cpp, sim/hal.cpp) =========
+// The machine's PCI buses: a bus exists once a test adds it (or a function on it); on it,
+// functions with a 256-byte configuration space each. A function is a card: I/O base
+// address registers that may carry a register model, claimed in the port space at the
+// BAR's address (an I/O bus address translates to the same port) and moved when software
+// rewrites the BAR; memory BARs; an interrupt line (configuration offset 60, pin at 61).
+// HalAssignSlotResources reports the card's ranges in BAR order, then its interrupt, and
+// holds them for the device until IoAssignResources is called without requested
+// resources for it.
+class PciFunction {
+public:
+    static constexpr size_t kConfigBytes = 256;
+    PciFunction(ULONG bus, ULONG device, ULONG function);
+    ~PciFunction();
+    PciFunction(const PciFunction &) = delete;
+    PciFunction &operator=(const PciFunction &) = delete;
+
+    ULONG bus() const { return bus_; }
+    ULONG device() const { return device_; }
+    ULONG function() const { return function_; }
+    ULONG slot() const { return device_ | (function_ << 5); } // PCI_SLOT_NUMBER bits 0-7
+
+    // Configuration space as software sees it. write() is what HalSetBusDataByOffset does:
+    // the ID, class, header-type and subsystem fields are read only, a BAR keeps its type
+    // bits and the address bits its size allows, and a moved I/O BAR takes its model along.
+    uint32_t read(uint32_t offset, unsigned width) const;
+    void write(uint32_t offset, unsigned width, uint32_t value);
+    // Sets configuration bytes as firmware would, without the write rules.
+    void poke(uint32_t offset, unsigned width, uint32_t value);
+    const uint8_t *config() const { return config_; }
+
+    // Declares BAR n as an I/O range of `length` bytes (a power of two) at `base`, with an
+    // optional register model claimed there; or as a memory range.
+    void set_io_bar(unsigned n, uint32_t base, uint32_t length, PortDevice *model = nullptr,
+                    std::string name = "");
+    void set_memory_bar(unsigned n, uint32_t base, uint32_t length);
+    uint32_t bar(unsigned n) const { return read(16 + 4 * n, 4); }
+    // The interrupt line (bus interrupt level) with pin INTA; 0 leaves the card without one.
+    void set_interrupt_line(uint8_t line);
+    uint8_t interrupt_line() const { return config_[60]; }
+    // Reports the interrupt in a full descriptor of its own after the ranges' one.
+    bool interrupt_in_own_descriptor = false;
+
+    // Raises the card's interrupt line: every routine connected to its vector runs at its
+    // IRQL. Returns how many routines claimed the interrupt. A callable of it serves as
+    // models::AcquisitionCard::interrupt.
+    unsigned raise_interrupt();
+    std::function<void()> line();
+
+    struct Bar {
+        bool present = false, io = false;
+        uint32_t length = 0;
+        PortDevice *model = nullptr;
+        std::string name;
+    };
+    const Bar &bar_info(unsigned n) const { return bars_[n]; }
+
+private:
+    void claim(unsigned n);
+    ULONG bus_, device_, function_;
+    uint8_t config_[kConfigBytes] = {};
+    Bar bars_[6];
+};
+
+struct ConfigWrite {
+    ULONG bus, slot, offset, length;
+    uint32_t value; // the bytes written, little-endian
+};
+
+class PciBuses {
+public:
+    void add_bus(ULONG bus);
+    bool has_bus(ULONG bus) const;
+    // Adds a function (and its bus) with its vendor and device ID; header type 0.
+    PciFunction &add_function(ULONG bus, ULONG device, ULONG function, USHORT vendorId, USHORT deviceId);
+    PciFunction *find(ULONG bus, ULONG slot) const; // slot: PCI_SLOT_NUMBER, bits 8-31 ignored
+
+    // Configuration writes through HalSetBusDataByOffset, in order, and reads through
+    // HalGetBusData.
+    std::vector<ConfigWrite> writes() const;
+    uint64_t reads() const;
+    void note_write(ConfigWrite write);
+    void note_read();
+
+    // Slots whose resources HalAssignSlotResources handed to a device object.
+    bool assigned(ULONG bus, ULONG slot) const;
+    PDEVICE_OBJECT assignee(ULONG bus, ULONG slot) const;
+    bool assign(ULONG bus, ULONG slot, PDEVICE_OBJECT device); // false: held by another
+    void release(PDEVICE_OBJECT device);
+    size_t assigned_count() const;
+
+    void reset(); // no buses, functions, assignments or records
+
+private:
+    mutable std::recursive_mutex mutex_;
+    std::vector<bool> buses_ = std::vector<bool>(256, false);
+    std::map<std::tuple<ULONG, ULONG, ULONG>, std::unique_ptr<PciFunction>> functions_;
+    std::map<std::pair<ULONG, ULONG>, PDEVICE_OBJECT> assigned_;
+    std::vector<ConfigWrite> writes_;
+    uint64_t reads_ = 0;
+};
+
+// Interrupt vectors as a PC HAL gives them for bus interrupt levels 1 to 15: vector
+// 0x30 + level, IRQL 27 - level, processor 0. Connected interrupt objects are tracked;
+// raising a vector runs every routine connected to it, in connection order, at its IRQL.
+struct ConnectedInterrupt {
+    PKINTERRUPT object;
+    PKSERVICE_ROUTINE routine;
+    PVOID context;
+    ULONG vector;
+    KIRQL irql;
+    bool shared;
+};
+
+class Interrupts {
+public:
+    static constexpr ULONG kVectorBase = 0x30;
+    static constexpr KIRQL kProfileLevel = 27;
+    static constexpr ULONG kMaxLevel = 15;
+
+    NTSTATUS connect(PKINTERRUPT *object, PKSERVICE_ROUTINE routine, PVOID context, ULONG vector,
+                     KIRQL irql, bool shared);
+    bool disconnect(PKINTERRUPT object); // false: not connected
+    unsigned raise(ULONG vector);
+    std::vector<ConnectedInterrupt> connected() const;
+    std::string leak_report() const; // empty when none is connected
+    void reset();
+
+private:
+    mutable std::recursive_mutex mutex_;
+    std::vector<std::unique_ptr<ConnectedInterrupt>> connected_;
+};
+
+// I/O timers initialised for device objects (IoInitializeTimer); forgotten when the device
+// is deleted.
+class IoTimers {
+public:
+    void initialize(PDEVICE_OBJECT device, PIO_TIMER_ROUTINE routine, PVOID context);
+    void forget(PDEVICE_OBJECT device);
+    PIO_TIMER_ROUTINE routine(PDEVICE_OBJECT device) const; // null when none
+    size_t count() const;
+    void reset();
+
+private:
+    mutable std::mutex mutex_;
+    std::map<PDEVICE_OBJECT, std::pair<PIO_TIMER_ROUTINE, PVOID>> timers_;
+};
+
+// Pool tag of the resource lists HalAssignSlotResources returns ("Hal ").
+constexpr ULONG kResourceListTag = 0x206C6148;
+
 // ---- the machine ------------------------------------------------------------------------
 class Machine {
 public:
@@ -382,12 +548,16 @@ public:
     Faults faults;
     DpcQueue dpcs;
     Registry registry;
+    PciBuses pci;
+    Interrupts interrupts;
+    IoTimers timers;
 
     // IRPs completed through IofCompleteRequest that the simulator did not build.
     std::vector<PIRP> foreign_completions;
 
     // Puts the machine back to power-on: frees the pool, drops port claims and traces,
-    // clears faults and violations, resets the clock, empties the registry.
+    // clears faults and violations, resets the clock, empties the registry, removes the
+    // PCI buses, interrupt connections and I/O timers.
     void reset();
 };
 

@@ -15,6 +15,8 @@ protected:
     void TearDown() override
     {
         EXPECT_EQ(qorsim::machine().pool.leak_report(), "");
+        EXPECT_EQ(qorsim::machine().interrupts.leak_report(), "");
+        EXPECT_EQ(qorsim::machine().pci.assigned_count(), 0u) << "slot resources still assigned";
         EXPECT_TRUE(qorsim::machine().verifier.violations().empty())
             << "first violation: " << qorsim::machine().verifier.violations().front();
         qorsim::machine().reset();
