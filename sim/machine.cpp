@@ -18,6 +18,7 @@ void Machine::reset()
     dpcs.reset();
     processes.reset();
     handles.reset();
+    files.reset();
     events.reset();
     memory.reset();
     faults.clear();
