@@ -76,8 +76,8 @@ void FpgaPort::write_register(uint32_t reg, uint32_t value, uint32_t lanes)
         hold();
     else if (held_)
         release();
-    else if (attempts_.empty())
-        ++ignored_writes_; // no configuration reset yet: the FPGA is not taking data
+    else if (attempts_.empty() || !ready())
+        ++ignored_writes_; // no configuration reset yet, or not ready: the FPGA takes no data
     else
         receive(static_cast<uint8_t>(value & kDataMask));
 }

@@ -4,8 +4,9 @@
 // Control word: bit 8 is the program line. Writing it set holds the FPGA in configuration
 // reset and clears whatever it had received; writing 0x0000 while it is held releases it
 // and starts a new configuration attempt. Any other write while the line is released is a
-// configuration byte (bits 0 to 7). Writes narrower than the control word, or data before
-// the first release, do not reach the FPGA and are only counted.
+// configuration byte (bits 0 to 7). Writes narrower than the control word, and data before
+// the first release or while bit 0 (ready) is clear, do not reach the FPGA and are only
+// counted.
 //
 // Status: bit 0 ready (0 while held, 1 once released, 0 again after a byte the FPGA
 // rejected), bits 1 and 2 configuration complete, bit 2 alone the end of the start-up
