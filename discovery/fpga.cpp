@@ -9,6 +9,7 @@ constexpr WCHAR kDriversDirectory[] = QOR_W("\\SystemRoot\\system32\\drivers\\")
 // Room the path buffer has beyond the name's capacity: the directory and a terminator.
 constexpr ULONG kPathExtraBytes = 60;
 static_assert(sizeof(kDriversDirectory) == kPathExtraBytes, "58-byte directory and its NUL");
+constexpr ULONG kLongestCountedString = 0xFFFE;
 
 // Configuration port: control word written, status read.
 constexpr USHORT kProgramHeld = 0x0100;     // program line held: FPGA in configuration reset
@@ -59,11 +60,12 @@ NTSTATUS OpenConfigurationFile(PUNICODE_STRING fileName, FileHandle *file)
     UNICODE_STRING path;
     path.Buffer = buffer.as<WCHAR>();
     path.Length = 0;
-    // A counted string holds at most 0xFFFE bytes; a longer name does not fit and the open
-    // of the bare directory fails.
-    path.MaximumLength = static_cast<USHORT>(capacity > 0xFFFE ? 0xFFFE : capacity);
+    // A counted string holds at most 0xFFFE bytes. A name too long to follow the directory
+    // in it names no file that can be opened; the bare directory must not be opened instead.
+    path.MaximumLength = static_cast<USHORT>(capacity > kLongestCountedString ? kLongestCountedString : capacity);
     RtlAppendUnicodeStringToString(&path, &directory);
-    RtlAppendUnicodeStringToString(&path, fileName);
+    if (!NT_SUCCESS(RtlAppendUnicodeStringToString(&path, fileName)))
+        return STATUS_NO_SUCH_FILE;
 
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE, nullptr, nullptr);

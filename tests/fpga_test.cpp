@@ -141,6 +141,14 @@ TEST_F(Fpga, AnyOpenFailureIsNoSuchFile)
     EXPECT_TRUE(accesses().empty());
 }
 
+TEST_F(Fpga, NameTooLongForAPathIsNotOpened)
+{
+    std::vector<WCHAR> longName(0x7FFF, u'a');
+    UNICODE_STRING fileName{0xFFFE, 0xFFFE, longName.data()};
+    EXPECT_EQ(ZwCFOpenAndReadFile(&ext, &fileName), STATUS_NO_SUCH_FILE);
+    EXPECT_TRUE(sim().files.calls().empty()); // not even the bare directory
+}
+
 // Every row of the load's failure table, with what was taken and released.
 struct LoadRow {
     const char *name;
@@ -151,6 +159,8 @@ struct LoadRow {
     uint64_t poolAllocations; // attempts, failed ones included
     bool portUsed;
 };
+
+void PrintTo(const LoadRow &row, std::ostream *os) { *os << row.name; }
 
 class FpgaLoadFailure : public Fpga, public ::testing::WithParamInterface<LoadRow> {};
 
@@ -205,6 +215,8 @@ struct DownloadRow {
     size_t sleeps;
     size_t readsAfterLastWrite;
 };
+
+void PrintTo(const DownloadRow &row, std::ostream *os) { *os << row.name; }
 
 class FpgaDownload : public Fpga, public ::testing::WithParamInterface<DownloadRow> {};
 
