@@ -19,6 +19,7 @@ void Machine::reset()
     reset_user_handles();
     processes.reset();
     handles.reset();
+    files.reset();
     events.reset();
     memory.reset();
     faults.clear();

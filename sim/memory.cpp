@@ -285,7 +285,7 @@ void ReleaseObject(ObjectKind kind, void *object)
     switch (kind) {
     case ObjectKind::Event: machine().events.release(static_cast<PKEVENT>(object)); break;
     case ObjectKind::Section: --static_cast<SectionObject *>(object)->references; break;
-    case ObjectKind::File: break;
+    case ObjectKind::File: machine().files.close(static_cast<FileStore::OpenFile *>(object)); break;
     }
 }
 } // namespace

@@ -288,6 +288,9 @@ enum class Fault {
     TranslateBusAddress,   // HalTranslateBusAddress: FALSE
     InterruptVector,       // HalGetInterruptVector: vector 0, as for a level it cannot map
     ConnectInterrupt,      // IoConnectInterrupt: STATUS_INSUFFICIENT_RESOURCES
+    OpenFile,  // ZwCreateFile: STATUS_INSUFFICIENT_RESOURCES
+    QueryFile, // ZwQueryInformationFile: STATUS_IO_DEVICE_ERROR
+    ReadFile,  // ZwReadFile: STATUS_IO_DEVICE_ERROR, nothing transferred
     Count
 };
 
@@ -382,8 +385,7 @@ private:
 size_t user_handle_count();
 void reset_user_handles();
 
-// ==== PCI buses, HAL resources, interrupts and I/O timers (sim/pci.cpp, sim/hal.cpp) =========
-// The machine's PCI buses: a bus exists once a test adds it (or a function on it); on it,
+// ==== PCI buses, HAL resources, interrupts and I/O timers (sim/pci.cpp, sim/hal.cpp) ==// The machine's PCI buses: a bus exists once a test adds it (or a function on it); on it,
 // functions with a 256-byte configuration space each. A function is a card: I/O base
 // address registers that may carry a register model, claimed in the port space at the
 // BAR's address (an I/O bus address translates to the same port) and moved when software
@@ -533,6 +535,68 @@ private:
 // Pool tag of the resource lists HalAssignSlotResources returns ("Hal ").
 constexpr ULONG kResourceListTag = 0x206C6148;
 
+// ==== files (sim/files.cpp) =================================================================
+// The files of \SystemRoot\system32\drivers, a flat directory that a test or a machine
+// description fills by name. Only what a driver's configuration-file load needs is modelled:
+// ZwCreateFile opens an existing file for synchronous reading by its full path (names compare
+// case-insensitively, as on the FAT and NTFS volumes NT boots from), ZwQueryInformationFile
+// answers FileStandardInformation, ZwReadFile reads from the file's current position into
+// the caller's buffer, ZwClose closes the handle. An open takes a snapshot of the contents.
+// Every call is recorded with the pool bytes live and the port accesses made at that moment,
+// so a test can see what a caller held around each call.
+enum class FileOp { Open, Query, Read, Close };
+
+struct FileCall {
+    FileOp op;
+    std::u16string path; // Open: the path as passed; otherwise the opened path
+    NTSTATUS status;
+    ULONG_PTR information;   // the IO_STATUS_BLOCK's Information
+    size_t pool_bytes_live;  // nonpaged pool in use when the call was made
+    uint64_t port_accesses;  // port accesses made so far
+    // Open only: the arguments of ZwCreateFile.
+    ACCESS_MASK access = 0;
+    ULONG object_attributes = 0, file_attributes = 0, share = 0, disposition = 0, options = 0;
+};
+
+class FileStore {
+public:
+    static constexpr const char16_t *kDirectory = u"\\SystemRoot\\system32\\drivers\\";
+    static constexpr uint32_t kNoReadLimit = 0xFFFFFFFFu;
+
+    void add(const std::u16string &name, std::vector<uint8_t> contents); // replaces
+    bool remove(const std::u16string &name);
+    bool contains(const std::u16string &name) const;
+    // Short-read knob: every ZwReadFile from now transfers at most this many bytes, with
+    // success, as a read that hits a bad sector or a file shrinking under the reader would.
+    void limit_reads(uint32_t bytes);
+
+    std::vector<FileCall> calls() const;
+    size_t open_files() const;
+
+    // Used by the kernel operations. open() gives the file object for the handle, or null
+    // with the status the open fails with.
+    struct OpenFile {
+        std::u16string path;
+        std::vector<uint8_t> contents;
+        uint64_t position = 0;
+        ACCESS_MASK access = 0;
+        bool synchronous = false;
+    };
+    OpenFile *open(const std::u16string &path, NTSTATUS *status);
+    bool close(OpenFile *file); // false: not an open file of this store
+    uint32_t read_limit() const;
+    void note(FileCall call);
+    void reset(); // no files, no open file objects, no calls, no read limit
+
+private:
+    static std::u16string key(const std::u16string &name);
+    mutable std::mutex mutex_;
+    std::map<std::u16string, std::vector<uint8_t>> files_; // by upper-cased name
+    std::vector<std::unique_ptr<OpenFile>> open_;
+    std::vector<FileCall> calls_;
+    uint32_t read_limit_ = kNoReadLimit;
+};
+
 // ---- the machine ------------------------------------------------------------------------
 class Machine {
 public:
@@ -551,6 +615,7 @@ public:
     PciBuses pci;
     Interrupts interrupts;
     IoTimers timers;
+    FileStore files;
 
     // IRPs completed through IofCompleteRequest that the simulator did not build.
     std::vector<PIRP> foreign_completions;
@@ -558,6 +623,7 @@ public:
     // Puts the machine back to power-on: frees the pool, drops port claims and traces,
     // clears faults and violations, resets the clock, empties the registry, removes the
     // PCI buses, interrupt connections and I/O timers.
+    // clears faults and violations, resets the clock, empties the registry and the files.
     void reset();
 };
 

@@ -173,42 +173,52 @@ TEST_F(Setup, FamilyIdIsRecordedAndTheKeyRestored)
 
 TEST_F(Setup, FpgaStepNeedsThreeBasesAndResetsTheAddOnFirst)
 {
+    constexpr uint32_t kImageBytes = 64;
     struct {
         const char *name;
         USHORT type;
         USHORT portCount;
-        NTSTATUS download;
+        bool fileThere;
         bool ok;
         ULONG lastStatus;
-        unsigned calls;
+        size_t attempts; // configuration attempts the card saw
     } rows[] = {
-        {"s5933, download succeeds", 0, 3, STATUS_SUCCESS, true, kNoSuchDevice, 1},
-        {"s5933, download fails", 0, 4, STATUS_NO_SUCH_FILE, false, kNoSuchDevice, 1},
-        {"9080 card: same writes before the download", 2, 3, STATUS_SUCCESS, true, kNoSuchDevice, 1},
-        {"two bases only: refused untouched", 0, 2, STATUS_SUCCESS, false, kInvalidParameter, 0},
+        {"s5933, download succeeds", 0, 3, true, true, kNoSuchDevice, 1},
+        {"s5933, no configuration file", 0, 4, false, false, kNoSuchDevice, 0},
+        {"9080 card: same writes before the download", 2, 3, true, true, kNoSuchDevice, 1},
+        {"two bases only: refused untouched", 0, 2, true, false, kInvalidParameter, 0},
     };
-    static size_t s_traceAtCall;
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         sim().reset();
-        if (row.type == 0)
+        auto *fpga = NewModel<qorsim::models::FpgaPort>();
+        fpga->complete_after(kImageBytes);
+        uint32_t fpgaPort;
+        if (row.type == 0) {
             AddS5933(0, 1, 0, 0xC000, 11).poke(4, 2, 0x0004);
-        else
+            fpgaPort = 0xC000 + 0x60;
+        } else {
             AddPlx9080(0, 1, 0, 0xC000, 11, kVendor, kS5933Card);
+            fpgaPort = 0xC000 + 0x140;
+        }
+        sim().pci.find(0, 1)->set_io_bar(row.type == 0 ? 2 : 3, fpgaPort, 0x10, fpga, "fpga port");
         Client c(u"acqdrv", u"AcqDev", u"ACQ", row.type, kVendor, kS5933Card);
+        sim().registry.set_string(c.registryText + u"\\Parameters", u"FPGA", u"card.bin");
+        if (row.fileThere)
+            sim().files.add(u"card.bin", std::vector<uint8_t>(kImageBytes, 0xA5));
         c.rec.DownloadFpga = 1;
         c.rec.PortCount = row.portCount;
         Find(c);
-        ResetFpgaStandIn(row.download);
-        s_traceAtCall = 0;
-        g_fpgaStandIn.onCall = [](QorDevExt *) { s_traceAtCall = qorsim::machine().ports.trace().size(); };
         sim().ports.clear_trace();
         EXPECT_EQ(QorEnumDevice(&c.rec), row.ok);
         EXPECT_EQ(+c.rec.LastStatus, row.lastStatus);
-        EXPECT_EQ(g_fpgaStandIn.calls, row.calls);
         EXPECT_EQ(+c.rec.CardCount, row.ok ? 1 : 0);
+        EXPECT_EQ(fpga->attempts().size(), row.attempts);
+        if (row.ok) {
+            EXPECT_EQ(fpga->attempts().front().size(), kImageBytes);
+        }
         const auto trace = accesses();
-        if (row.calls == 0) {
+        if (row.portCount < 3) {
             // Only the drop's clear of the chip, at the chip's own registers.
             for (const auto &a : trace) {
                 EXPECT_EQ(sim().ports.owner(a.port), "s5933") << qorsim::describe(a);
@@ -219,8 +229,10 @@ TEST_F(Setup, FpgaStepNeedsThreeBasesAndResetsTheAddOnFirst)
             ASSERT_GE(trace.size(), 2u);
             EXPECT_EQ(trace[0], Out(4, mcsr, 0x0F000000));
             EXPECT_EQ(trace[1], Out(4, mcsr, 0));
-            EXPECT_EQ(s_traceAtCall, 2u) << "both writes come before the download";
-            EXPECT_EQ(g_fpgaStandIn.lastFileName, c.rec.FpgaFileName);
+            if (row.fileThere) {
+                ASSERT_GE(trace.size(), 3u);
+                EXPECT_EQ(trace[2].port, fpgaPort) << "the download follows the two writes";
+            }
         }
         EXPECT_EQ(Devices().empty(), !row.ok);
         c.Unload();

@@ -7,8 +7,8 @@
 #include <memory>
 #include <vector>
 
-#include "support/fpga_stand_in.h"
 #include "support/sim_fixture.h"
+#include "models/fpga_port.h"
 #include "models/plx9050.h"
 #include "models/plx9080.h"
 #include "models/s5933.h"
@@ -86,7 +86,6 @@ protected:
     {
         SimTest::SetUp();
         Client::isrCalls.clear();
-        ResetFpgaStandIn(STATUS_SUCCESS);
     }
 
     template <class Model> Model *NewModel()
