@@ -16,6 +16,7 @@ Machine &machine()
 void Machine::reset()
 {
     dpcs.reset();
+    mdls.reset(); // before the processes whose pages they lock
     processes.reset();
     handles.reset();
     events.reset();

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "memory.h"
+#include "mdl.h"
 
 namespace qorsim {
 
@@ -269,7 +270,17 @@ FileRequestResult send_file_request(const std::u16string &name, UCHAR majorFunct
 // ---- fault injection for platform operations ----------------------------------------------
 // Pool allocations have their own counters (Pool::fail_nth). These cover the other
 // operations that can fail on NT.
-enum class Fault { ContiguousMemory, OpenSection, ReferenceObject, MapView, CreateEvent, Count };
+enum class Fault {
+    ContiguousMemory,
+    OpenSection,
+    ReferenceObject,
+    MapView,
+    CreateEvent,
+    // ---- memory descriptor lists ----
+    AllocateMdl,  // IoAllocateMdl returns null
+    ProbeAndLock, // MmProbeAndLockPages raises STATUS_ACCESS_VIOLATION
+    Count
+};
 
 class Faults {
 public:
@@ -371,6 +382,8 @@ public:
     Faults faults;
     DpcQueue dpcs;
     Registry registry;
+    // ---- memory descriptor lists (sim/mdl.cpp) ----
+    MdlTable mdls;
 
     // IRPs completed through IofCompleteRequest that the simulator did not build.
     std::vector<PIRP> foreign_completions;
