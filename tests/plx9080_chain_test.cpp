@@ -379,7 +379,7 @@ TEST_P(ScatterGatherTransfer, TheUserSeesEveryByteInOrder)
     UserBuffer(c.offset, c.bytes, Backing::Mapped, c.output);
     auto *user = reinterpret_cast<uint8_t *>(buffer);
     const size_t whole = c.offset + c.bytes + kPage;
-    std::memset(user, 0xEE, whole);
+    std::memset(user, 0xEE, whole); // poison: RAM keeps what earlier tests left in it
     const auto *first = reinterpret_cast<uint32_t *>(user + c.offset);
     if (c.output) {
         for (uint32_t i = 0; i < c.bytes / 4; ++i)
