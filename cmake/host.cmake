@@ -52,7 +52,9 @@ find_package(Threads REQUIRED)
 target_link_libraries(qorsim PUBLIC Threads::Threads)
 
 # The library, compiled freestanding as on the target.
-add_library(qorpelk STATIC ${QOR_LIBRARY_SOURCES})
+# The host side of the platform helpers (the probe-and-lock boundary on the simulator).
+file(GLOB QOR_HOST_PLATFORM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/platform/host/*.cpp)
+add_library(qorpelk STATIC ${QOR_LIBRARY_SOURCES} ${QOR_HOST_PLATFORM_SOURCES})
 target_include_directories(qorpelk PUBLIC ${QOR_LIBRARY_INCLUDES} ${QOR_HOST_NTDDK})
 target_compile_definitions(qorpelk PRIVATE QOR_BUILDING_LIBRARY)
 target_compile_options(qorpelk PRIVATE ${QOR_WARNINGS} ${QOR_FREESTANDING_FLAGS})
@@ -103,3 +105,10 @@ gtest_discover_tests(qor_tests DISCOVERY_TIMEOUT 60)
 add_test(NAME library_is_freestanding
     COMMAND ${CMAKE_SOURCE_DIR}/scripts/check-freestanding.sh $<TARGET_FILE:qorpelk>)
 
+# Benchmarks: built with the host build, run by hand (not by the tests).
+file(GLOB QOR_BENCH_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/bench/*.cpp)
+if(QOR_BENCH_SOURCES)
+    add_executable(qor_bench ${QOR_BENCH_SOURCES})
+    target_compile_options(qor_bench PRIVATE ${QOR_WARNINGS})
+    target_link_libraries(qor_bench PRIVATE qorpelk qorsim)
+endif()

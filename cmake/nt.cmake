@@ -7,7 +7,9 @@ find_program(QOR_DLLTOOL NAMES i686-w64-mingw32-dlltool REQUIRED)
 set(QOR_NT_COMPILE_FLAGS ${QOR_FREESTANDING_FLAGS} -ffreestanding -fno-stack-protector
     -mno-stack-arg-probe -fno-strict-aliasing -O2)
 
-add_library(qorpelk SHARED ${QOR_LIBRARY_SOURCES})
+# The platform helpers that need the real kernel (the probe-and-lock exception frame).
+file(GLOB QOR_NT_PLATFORM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/platform/nt/*.cpp)
+add_library(qorpelk SHARED ${QOR_LIBRARY_SOURCES} ${QOR_NT_PLATFORM_SOURCES})
 target_include_directories(qorpelk PRIVATE ${QOR_LIBRARY_INCLUDES})
 target_include_directories(qorpelk SYSTEM PRIVATE ${QOR_DDK_INCLUDE})
 target_compile_definitions(qorpelk PRIVATE QOR_BUILDING_LIBRARY _X86_=1)

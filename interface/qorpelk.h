@@ -420,6 +420,14 @@ QORAPI VOID QORCALL P9080_ClearController(ULONG base);
 QORAPI VOID QORCALL P9080_SetDMAWidth(ULONG base, ULONG channel, ULONG width);
 QORAPI BOOLEAN QORCALL P9080_StopDMA(ULONG base, ULONG channel);
 QORAPI BOOLEAN QORCALL P9080_StartDMA(ULONG base, ULONG channel, QorDbx *dbx);
+/*
+ * Locks the user buffer (Upper.KernelAddr, Upper.Count bytes; the caller runs in its
+ * process) in chunks and writes its descriptor chain at Whole. Returns 0 when refused,
+ * with nothing locked, or when a chunk fails: a failure in the first chunk leaves the
+ * buffer object unchanged; a later one leaves the chunks locked so far on the chain,
+ * for P9080_ClearDmaDscr. A chunk whose chain node cannot be allocated counts as failed:
+ * its pages are unlocked and its MDL freed before the build returns 0.
+ */
 QORAPI BOOLEAN QORCALL P9080_BuildDmaDscr(QorDbx *dbx);
 QORAPI VOID QORCALL P9080_ClearDmaDscr(QorDbx *dbx);
 

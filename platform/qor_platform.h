@@ -21,6 +21,14 @@
 #define QOR_W(text) u##text
 #endif
 
+// ---- probe and lock ----------------------------------------------------------------------
+// MmProbeAndLockPages on an MDL for modify access in kernel mode, with the exception that
+// the kernel raises for pages it cannot lock caught: TRUE when the pages are locked, FALSE
+// when the probe failed and nothing is locked (the MDL is still allocated). The NT build
+// catches the exception with a structured exception frame (platform/nt/); the host build
+// takes the status the simulator raised (platform/host/).
+extern "C" BOOLEAN NTAPI QorProbeAndLock(PMDL mdl);
+
 namespace qor {
 
 // Port access at a translated I/O port address; one access of the named width each.

@@ -17,6 +17,7 @@ void Machine::reset()
 {
     dpcs.reset();
     reset_user_handles();
+    mdls.reset(); // before the processes whose pages they lock
     processes.reset();
     handles.reset();
     files.reset();

@@ -204,6 +204,142 @@ Process::~Process()
 {
     for (const auto &[base, view] : views_)
         machine().memory.unmap_view(reinterpret_cast<uint8_t *>(base), view.bytes);
+    for (const auto &[base, allocation] : privates_)
+        release_private(base, allocation);
+}
+
+// ---- private allocations -------------------------------------------------------------------
+bool PhysicalMemory::take_run(uint32_t bytes, uint32_t *phys)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    ensure();
+    const uint32_t need = PageRound(bytes);
+    if (need == 0)
+        return false;
+    uint32_t candidate = kFirstAllocatablePage;
+    for (const auto &[start, length] : blocks_) {
+        if (uint64_t(candidate) + need <= start)
+            break;
+        candidate = std::max(candidate, start + length);
+    }
+    if (uint64_t(candidate) + need > size_)
+        return false;
+    blocks_[candidate] = need;
+    *phys = candidate;
+    return true;
+}
+
+void PhysicalMemory::give_back_run(uint32_t phys)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    blocks_.erase(phys);
+}
+
+bool PhysicalMemory::map_fixed(void *at, uint32_t phys, uint32_t bytes)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    ensure();
+    if (uint64_t(phys) + bytes > size_ || phys % kPageSize != 0)
+        return false;
+    return mmap(at, PageRound(bytes), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd_, phys) != MAP_FAILED;
+}
+
+namespace {
+uint32_t Gcd(uint32_t a, uint32_t b)
+{
+    while (b != 0) {
+        const uint32_t t = a % b;
+        a = b;
+        b = t;
+    }
+    return a;
+}
+} // namespace
+
+uintptr_t Process::allocate_private(uint32_t bytes, Backing backing, uint32_t ram_pages)
+{
+    const uint32_t pages = PageRound(bytes) / kPageSize;
+    if (pages == 0)
+        return 0;
+    const uint32_t ram = (ram_pages == 0 || ram_pages > pages) ? pages : ram_pages;
+    if (backing == Backing::Mapped && ram != pages)
+        return 0; // a mapped allocation has a page of RAM of its own for every page
+    uint32_t run = 0;
+    if (!machine().memory.take_run(ram * kPageSize, &run))
+        return 0;
+    void *base = mmap(nullptr, size_t(pages) * kPageSize, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                      -1, 0);
+    if (base == MAP_FAILED) {
+        machine().memory.give_back_run(run);
+        return 0;
+    }
+    // User page i takes RAM page (i * stride) mod ram, counted from the top of the run: a
+    // permutation (stride and ram coprime) in which neighbours lie far apart and the
+    // order is reversed, so that no two consecutive user pages are consecutive in RAM.
+    uint32_t stride = 7919;
+    while (Gcd(stride, ram) != 1)
+        stride += 2;
+    Private allocation{pages * kPageSize, run, {}};
+    allocation.pages.resize(pages);
+    const uint32_t firstPage = run / kPageSize;
+    for (uint32_t i = 0; i < pages; ++i)
+        allocation.pages[i] = firstPage + (ram - 1 - uint32_t((uint64_t(i) * stride) % ram));
+    const auto address = reinterpret_cast<uintptr_t>(base);
+    if (backing == Backing::Mapped) {
+        for (uint32_t i = 0; i < pages; ++i) {
+            if (!machine().memory.map_fixed(static_cast<uint8_t *>(base) + size_t(i) * kPageSize,
+                                            allocation.pages[i] * kPageSize, kPageSize)) {
+                release_private(address, allocation);
+                return 0;
+            }
+        }
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    privates_.emplace(address, std::move(allocation));
+    return address;
+}
+
+void Process::release_private(uintptr_t address, const Private &allocation)
+{
+    munmap(reinterpret_cast<void *>(address), allocation.bytes);
+    machine().memory.give_back_run(allocation.ram_phys);
+}
+
+bool Process::free_private(uintptr_t address)
+{
+    Private allocation;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = privates_.find(address);
+        if (it == privates_.end())
+            return false;
+        allocation = std::move(it->second);
+        privates_.erase(it);
+    }
+    release_private(address, allocation);
+    return true;
+}
+
+bool Process::translate(uintptr_t address, uint32_t *page) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto v = views_.upper_bound(address);
+    if (v != views_.begin()) {
+        --v;
+        if (address < v->first + uint64_t(v->second.bytes)) {
+            *page = (v->second.phys + uint32_t(address - v->first)) / kPageSize;
+            return true;
+        }
+    }
+    auto p = privates_.upper_bound(address);
+    if (p != privates_.begin()) {
+        --p;
+        if (address < p->first + uint64_t(p->second.bytes)) {
+            *page = p->second.pages[(address - p->first) / kPageSize];
+            return true;
+        }
+    }
+    return false;
 }
 
 namespace {

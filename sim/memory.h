@@ -48,6 +48,15 @@ public:
 
     void reset(); // frees every contiguous block and clears the knobs
 
+    // ---- page runs for user memory (private allocations of processes) ----
+    // A run of `bytes` (whole pages) of RAM that is no contiguous block for the kernel:
+    // not counted in contiguous_requests, not filled. Returns its physical start, or
+    // false when RAM is exhausted.
+    bool take_run(uint32_t bytes, uint32_t *phys);
+    void give_back_run(uint32_t phys);
+    // Maps [phys, phys + bytes) at exactly `at` (page-aligned), replacing what was there.
+    bool map_fixed(void *at, uint32_t phys, uint32_t bytes);
+
 private:
     void ensure();
     mutable std::mutex mutex_;
@@ -78,11 +87,34 @@ public:
     bool remove_view(uintptr_t address); // any address inside the view
     ~Process();
 
+    // ---- private allocations: user memory whose pages lie scattered in RAM ----
+    // `bytes` of address space backed by pages of simulated RAM taken in a scattered
+    // order, so that consecutive user pages are not consecutive physical pages. Mapped:
+    // the process (and the test) reads and writes the bytes through the address.
+    // PageNumbersOnly: the address range is reserved and every page has a physical page
+    // number, but nothing is mapped for the host to touch; with `ram_pages` below the
+    // page count the physical pages repeat (a large buffer over a small RAM), which is
+    // enough for whatever only needs the page numbers, such as locking it into an MDL.
+    // Returns the user address, or 0.
+    enum class Backing { Mapped, PageNumbersOnly };
+    uintptr_t allocate_private(uint32_t bytes, Backing backing = Backing::Mapped, uint32_t ram_pages = 0);
+    bool free_private(uintptr_t address); // the address allocate_private returned
+    // The physical page number behind a user address, in a view or a private allocation.
+    bool translate(uintptr_t address, uint32_t *page) const;
+
 private:
+    struct Private {
+        uint32_t bytes;
+        uint32_t ram_phys;   // the run of RAM the pages come from
+        std::vector<uint32_t> pages; // physical page number per user page
+    };
+    void release_private(uintptr_t address, const Private &allocation);
+
     uint32_t id_;
     std::string name_;
     mutable std::mutex mutex_;
     std::map<uintptr_t, View> views_;
+    std::map<uintptr_t, Private> privates_;
 };
 
 class ProcessTable {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "memory.h"
+#include "mdl.h"
 
 namespace qorsim {
 
@@ -291,6 +292,9 @@ enum class Fault {
     OpenFile,  // ZwCreateFile: STATUS_INSUFFICIENT_RESOURCES
     QueryFile, // ZwQueryInformationFile: STATUS_IO_DEVICE_ERROR
     ReadFile,  // ZwReadFile: STATUS_IO_DEVICE_ERROR, nothing transferred
+    // ---- memory descriptor lists ----
+    AllocateMdl,  // IoAllocateMdl returns null
+    ProbeAndLock, // MmProbeAndLockPages raises STATUS_ACCESS_VIOLATION
     Count
 };
 
@@ -616,6 +620,8 @@ public:
     Interrupts interrupts;
     IoTimers timers;
     FileStore files;
+    // ---- memory descriptor lists (sim/mdl.cpp) ----
+    MdlTable mdls;
 
     // IRPs completed through IofCompleteRequest that the simulator did not build.
     std::vector<PIRP> foreign_completions;

@@ -136,8 +136,9 @@ TEST_F(SimRtl, UnicodeToAnsiCutsAndTerminates)
         ANSI_STRING d{0, c.capacity, buffer};
         EXPECT_EQ(RtlUnicodeStringToAnsiString(&d, &source, FALSE), c.status) << c.capacity;
         EXPECT_EQ(std::string(buffer, c.capacity ? d.Length + 0u : 1u), c.text) << c.capacity;
-        if (c.capacity)
+        if (c.capacity) {
             EXPECT_EQ(buffer[d.Length], 0);
+        }
     }
 }
 

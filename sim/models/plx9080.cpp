@@ -46,6 +46,10 @@ void Plx9080::write_csr(unsigned channel, uint8_t command)
         ++c.starts;
         if (on_start)
             on_start(channel, stored(DprReg(channel)), stored(ModeReg(channel)));
+        if (local_bus_ != nullptr && (stored(ModeReg(channel)) & kModeScatterGather)) {
+            walk_chain(channel, stored(DprReg(channel)));
+            finish(channel);
+        }
     }
     if ((command & kCsrAbort) && !c.enable && c.running && !c.aborting) {
         c.aborting = true;
@@ -91,6 +95,50 @@ void Plx9080::write_register(uint32_t reg, uint32_t value, uint32_t lanes)
         break;
     }
     default: store(reg, value, lanes); break;
+    }
+}
+
+// ---- scatter-gather chain walking ---------------------------------------------------------
+void Plx9080::walk_chain(unsigned channel, uint32_t dmadpr)
+{
+    constexpr uint32_t kAddressMask = ~0xFu;
+    constexpr uint32_t kSizeMask = 0x7FFFFF; // transfer size: 23 bits
+    Walk &walk = walks_[channel];
+    walk = Walk{};
+    PhysicalMemory &memory = machine().memory;
+    uint32_t at = dmadpr & kAddressMask;
+    while (true) {
+        if (walk.descriptors == kMaxDescriptors) {
+            walk.error = "chain longer than the walk allows";
+            return;
+        }
+        uint32_t d[4];
+        if (!memory.dma_read(at, d, sizeof d)) {
+            walk.error = "descriptor outside RAM";
+            return;
+        }
+        ++walk.descriptors;
+        const uint32_t pci = d[0], size = d[2] & kSizeMask, next = d[3];
+        const uint32_t local = d[1];
+        staging_.resize(size);
+        const bool input = (next & kDescLocalToPci) != 0;
+        if (input) {
+            local_bus_->read(local, staging_.data(), size);
+            if (!memory.dma_write(pci, staging_.data(), size)) {
+                walk.error = "transfer outside RAM";
+                return;
+            }
+        } else {
+            if (!memory.dma_read(pci, staging_.data(), size)) {
+                walk.error = "transfer outside RAM";
+                return;
+            }
+            local_bus_->write(local, staging_.data(), size);
+        }
+        walk.bytes += size;
+        if (next & kDescEndOfChain)
+            return;
+        at = next & kAddressMask;
     }
 }
 

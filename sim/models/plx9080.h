@@ -6,14 +6,16 @@
 // clears the channel's interrupt; bit 4 done is read only. Start, abort and clear read
 // back as 0. INTCSR bits 21 and 22 show the channels' pending interrupts. Setting CNTRL
 // bit 30 (byte 0x6F bit 6) resets the chip's local side: both channels stop and report
-// done, their interrupts clear. Chain walking is not modelled: a start calls on_start
-// with the channel's DMADPR and DMAMODE, where a memory model can take over; a test ends
-// a transfer with finish.
+// done, their interrupts clear. A start calls on_start with the channel's DMADPR and
+// DMAMODE; without a local bus attached a test ends the transfer with finish, with one
+// attached the channel walks its scatter-gather chain (below).
 #pragma once
 
 #include "models/registers.h"
 
 #include <functional>
+#include <string>
+#include <vector>
 
 namespace qorsim::models {
 
@@ -40,6 +42,36 @@ public:
     // channel's mode enables the done interrupt.
     void finish(unsigned channel);
     std::function<void(unsigned channel, uint32_t dmadpr, uint32_t dmamode)> on_start;
+
+    // ---- scatter-gather chain walking ----
+    // The card's local bus as a DMA channel sees it: the source of an input transfer
+    // (local bus to PCI) and the sink of an output one. Each call carries one
+    // descriptor's local address and byte count; the bus decides what the address means
+    // (a FIFO at a constant address, as the card's configuration has it, or memory).
+    class LocalBus {
+    public:
+        virtual ~LocalBus() = default;
+        virtual void read(uint32_t address, uint8_t *data, uint32_t bytes) = 0;
+        virtual void write(uint32_t address, const uint8_t *data, uint32_t bytes) = 0;
+    };
+    // With a local bus attached, starting a channel in scatter-gather mode (DMAMODE bit
+    // 9) walks its descriptor chain at once: each 16-byte descriptor is read from host
+    // memory at the address in DMADPR (then in the previous descriptor's next pointer),
+    // its bytes move between the local bus and host memory in the direction of its bit
+    // 3, and the walk ends after the descriptor with the end-of-chain bit (bit 1); the
+    // channel then reports done and, with the done interrupt enabled, interrupts. A
+    // descriptor outside RAM or a chain longer than kMaxDescriptors ends the walk with an
+    // error instead (the channel still reports done).
+    void attach_local_bus(LocalBus *bus) { local_bus_ = bus; }
+    static constexpr uint32_t kModeScatterGather = 1u << 9;
+    static constexpr uint32_t kDescEndOfChain = 1u << 1, kDescLocalToPci = 1u << 3;
+    static constexpr uint32_t kMaxDescriptors = 1u << 22;
+    struct Walk {
+        uint32_t descriptors = 0; // descriptors read
+        uint64_t bytes = 0;       // bytes moved
+        std::string error;        // empty when the chain ended at its end-of-chain bit
+    };
+    const Walk &last_walk(unsigned channel) const { return walks_[channel]; }
 
     // Inspection.
     bool running(unsigned channel) const { return channels_[channel].running; }
@@ -73,6 +105,11 @@ private:
 
     Channel channels_[kChannels];
     unsigned soft_resets_ = 0;
+    // ---- scatter-gather chain walking ----
+    void walk_chain(unsigned channel, uint32_t dmadpr);
+    LocalBus *local_bus_ = nullptr;
+    Walk walks_[kChannels];
+    std::vector<uint8_t> staging_;
 };
 
 } // namespace qorsim::models

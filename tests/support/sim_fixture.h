@@ -1,5 +1,5 @@
-// A fresh simulated machine for every test; at the end nothing may be left in the pool
-// and the verifier must have seen no violation.
+// A fresh simulated machine for every test; at the end nothing may be left in the pool or
+// as an MDL, and the verifier must have seen no violation.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -17,6 +17,7 @@ protected:
         EXPECT_EQ(qorsim::machine().pool.leak_report(), "");
         EXPECT_EQ(qorsim::machine().interrupts.leak_report(), "");
         EXPECT_EQ(qorsim::machine().pci.assigned_count(), 0u) << "slot resources still assigned";
+        EXPECT_EQ(qorsim::machine().mdls.leak_report(), ""); // MDLs not freed, pages left locked
         EXPECT_TRUE(qorsim::machine().verifier.violations().empty())
             << "first violation: " << qorsim::machine().verifier.violations().front();
         qorsim::machine().reset();

@@ -71,6 +71,7 @@ typedef union __attribute__((aligned(8))) _LARGE_INTEGER {
 #define STATUS_UNSUCCESSFUL ((NTSTATUS)0xC0000001L)
 #define STATUS_INVALID_INFO_CLASS ((NTSTATUS)0xC0000003L)
 #define STATUS_INFO_LENGTH_MISMATCH ((NTSTATUS)0xC0000004L)
+#define STATUS_ACCESS_VIOLATION ((NTSTATUS)0xC0000005L)
 #define STATUS_INVALID_HANDLE ((NTSTATUS)0xC0000008L)
 #define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000DL)
 #define STATUS_NOT_MAPPED_VIEW ((NTSTATUS)0xC0000019L)
@@ -654,6 +655,15 @@ NTKERNELAPI NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING Destination
                                                         PCUNICODE_STRING SourceString,
                                                         BOOLEAN AllocateDestinationString);
 
+/* ---- memory descriptor lists: flags and accessors, as the DDK defines them ---------------- */
+#define MDL_PAGES_LOCKED 0x0002
+#define MDL_ALLOCATED_FIXED_SIZE 0x0008
+#define MDL_WRITE_OPERATION 0x0080
+/* The physical page numbers follow the 28-byte header, one per page the MDL spans. */
+#define MmGetMdlPfnArray(_Mdl) ((PPFN_NUMBER)((_Mdl) + 1))
+#define MmGetMdlByteOffset(_Mdl) ((_Mdl)->ByteOffset)
+#define MmGetMdlByteCount(_Mdl) ((_Mdl)->ByteCount)
+
 /* ---- i386 NT layouts ------------------------------------------------------------------ */
 #ifdef __cplusplus
 #define QOR_HOST_ASSERT(c, m) static_assert(c, m)
@@ -686,6 +696,8 @@ QOR_HOST_ASSERT(sizeof(CM_FULL_RESOURCE_DESCRIPTOR) == 32, "CM_FULL_RESOURCE_DES
 QOR_HOST_ASSERT(sizeof(RTL_QUERY_REGISTRY_TABLE) == 28, "RTL_QUERY_REGISTRY_TABLE");
 QOR_HOST_ASSERT(sizeof(OBJECT_ATTRIBUTES) == 24, "OBJECT_ATTRIBUTES");
 QOR_HOST_ASSERT(sizeof(FILE_STANDARD_INFORMATION) == 24, "FILE_STANDARD_INFORMATION");
+QOR_HOST_ASSERT(sizeof(MDL) == 28, "MDL");
+QOR_HOST_ASSERT(offsetof(MDL, ByteOffset) == 24, "MDL.ByteOffset");
 #undef QOR_HOST_ASSERT
 
 #ifdef __cplusplus
