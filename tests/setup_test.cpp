@@ -68,7 +68,7 @@ TEST_F(Setup, StoresTheFirstPortCountBasesAndTranslatesEveryRange)
                 for (unsigned i = 0; i < 4; ++i) {
                     EXPECT_EQ(+ext->PortBase[i], i < kept ? 0xA000 + 0x10 * i : 0u);
                 }
-                EXPECT_NE(ext->InterruptObject, nullptr);
+                EXPECT_NE(+ext->InterruptObject, nullptr);
                 EXPECT_EQ(+ext->InterruptLevel, 9u);
                 EXPECT_EQ(+ext->InterruptVector, 0x39u);
             } else {
@@ -87,7 +87,7 @@ TEST_F(Setup, EmptyResourceListGivesACardWithoutPortsOrInterrupt)
     Find(c);
     ASSERT_TRUE(QorEnumDevice(&c.rec));
     EXPECT_EQ(+c.rec.DevExt->PortCount, 0);
-    EXPECT_EQ(c.rec.DevExt->InterruptObject, nullptr);
+    EXPECT_EQ(+c.rec.DevExt->InterruptObject, nullptr);
     EXPECT_EQ(+c.rec.DevExt->InterruptVector, 0u);
     sim().ports.clear_trace();
     c.Unload();
@@ -220,7 +220,7 @@ TEST_F(Setup, FpgaStepNeedsThreeBasesAndResetsTheAddOnFirst)
             EXPECT_EQ(trace[0], Out(4, mcsr, 0x0F000000));
             EXPECT_EQ(trace[1], Out(4, mcsr, 0));
             EXPECT_EQ(s_traceAtCall, 2u) << "both writes come before the download";
-            EXPECT_EQ(g_fpgaStandIn.lastFileName, c.rec.FpgaFileName);
+            EXPECT_EQ(g_fpgaStandIn.lastFileName, +c.rec.FpgaFileName);
         }
         EXPECT_EQ(Devices().empty(), !row.ok);
         c.Unload();
