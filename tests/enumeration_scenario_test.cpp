@@ -35,24 +35,25 @@ protected:
         sim().pci.add_function(4, 2, 0, 0x10EC, 0x8139);
     }
 
-    static Client Acq()
-    {
-        Client c(u"acqdrv", u"AcqDev", u"ACQ", QOR_CONTROLLER_S5933, kVendor, kS5933Card);
-        c.desp.Buffers[QOR_KIND_ANALOG_INPUT] = QorDespBuffer{0x0003, {}, 16, 64};
-        c.desp.HasDualInt = 1;
-        c.desp.HasAuxEvent = 1;
-        return c;
-    }
+    // The S5933 client's template: an analog input buffer and both event pairs.
+    struct AcqClient : Client {
+        AcqClient() : Client(u"acqdrv", u"AcqDev", u"ACQ", QOR_CONTROLLER_S5933, kVendor, kS5933Card)
+        {
+            desp.Buffers[QOR_KIND_ANALOG_INPUT] = QorDespBuffer{0x0003, {}, 16, 64};
+            desp.HasDualInt = 1;
+            desp.HasAuxEvent = 1;
+        }
+    };
 };
 
 TEST_F(Enumeration, CardsOfThreeChipsOnSeveralBusesAndBackToNothing)
 {
-    Client acq = Acq();
+    AcqClient acq;
     sim().registry.set_dword(acq.registryText + u"\\Parameters", u"AI", 16);
     Client dio(u"diodrv", u"DioDev", u"DIO", QOR_CONTROLLER_PLX9050, kVendor, kDioCard);
     Client dma(u"dmadrv", u"DmaDev", u"DMA", QOR_CONTROLLER_PLX9080, kVendor, kDmaCard);
     dma.rec.PortCount = 2;
-    for (Client *c : {&acq, &dio, &dma})
+    for (Client *c : {static_cast<Client *>(&acq), &dio, &dma})
         ASSERT_TRUE(QorFindDeviceBegin(&c->rec));
     const auto acqCards = acq.EnumerateAll();
     const auto dioCards = dio.EnumerateAll();
@@ -86,7 +87,7 @@ TEST_F(Enumeration, CardsOfThreeChipsOnSeveralBusesAndBackToNothing)
         const QorDevExt *ext = e.ext;
         const USHORT type = ext->ControllerType;
         EXPECT_EQ(+ext->CardIndex, index[type]++);
-        EXPECT_EQ(sim().objects.device(qorsim::to_u16(e.device)), ext->DeviceObject);
+        EXPECT_EQ(sim().objects.device(qorsim::to_u16(e.device)), +ext->DeviceObject);
         EXPECT_EQ(qorsim::to_ascii(sim().objects.link_target(qorsim::to_u16(e.link))), e.device);
         EXPECT_EQ(+ext->BusNumber, e.bus);
         EXPECT_EQ(+ext->SlotNumber, e.slot);
@@ -96,7 +97,7 @@ TEST_F(Enumeration, CardsOfThreeChipsOnSeveralBusesAndBackToNothing)
         }
         EXPECT_EQ(+ext->InterruptLevel, e.level);
         EXPECT_EQ(+ext->InterruptVector, 0x30 + e.level);
-        EXPECT_NE(ext->InterruptObject, nullptr);
+        EXPECT_NE(+ext->InterruptObject, nullptr);
         EXPECT_TRUE(sim().pci.assigned(e.bus, e.slot));
     }
     EXPECT_EQ(+dioCards[0]->ActualDeviceId, 0x2B93u);
@@ -107,10 +108,10 @@ TEST_F(Enumeration, CardsOfThreeChipsOnSeveralBusesAndBackToNothing)
     EXPECT_EQ(sim().pci.find(0, 5 | 1 << 5)->read(4, 2), 0u) << "function 1 behind a foreign function 0";
     EXPECT_EQ(sim().pci.find(0, 9)->read(13, 1), 0xFFu);
     for (const QorDevExt *ext : acqCards) {
-        ASSERT_NE(ext->Buffers[0], nullptr);
+        ASSERT_NE(+ext->Buffers[0], nullptr);
         EXPECT_EQ(+ext->Buffers[0]->Size, 16u * 1024);
-        EXPECT_NE(ext->DualIntEvents, nullptr);
-        EXPECT_NE(ext->AuxEvent, nullptr);
+        EXPECT_NE(+ext->DualIntEvents, nullptr);
+        EXPECT_NE(+ext->AuxEvent, nullptr);
     }
     EXPECT_EQ(sim().memory.contiguous_blocks(), 3u);
     EXPECT_EQ(sim().interrupts.connected().size(), 6u);
@@ -118,14 +119,14 @@ TEST_F(Enumeration, CardsOfThreeChipsOnSeveralBusesAndBackToNothing)
     // Line 11 is shared by the first two S5933 cards: both routines run, each with its own
     // device object, at the device IRQL the HAL gave.
     EXPECT_EQ(sim().pci.find(0, 3)->raise_interrupt(), 2u);
-    EXPECT_EQ(Client::isrCalls[acqCards[0]->DeviceObject], 1);
-    EXPECT_EQ(Client::isrCalls[acqCards[1]->DeviceObject], 1);
-    EXPECT_EQ(Client::isrCalls[acqCards[2]->DeviceObject], 0);
+    EXPECT_EQ(Client::isrCalls[+acqCards[0]->DeviceObject], 1);
+    EXPECT_EQ(Client::isrCalls[+acqCards[1]->DeviceObject], 1);
+    EXPECT_EQ(Client::isrCalls[+acqCards[2]->DeviceObject], 0);
     sim().pci.find(2, 6)->line()();
-    EXPECT_EQ(Client::isrCalls[dioCards[0]->DeviceObject], 1);
-    EXPECT_EQ(Client::isrCalls[dioCards[1]->DeviceObject], 1);
+    EXPECT_EQ(Client::isrCalls[+dioCards[0]->DeviceObject], 1);
+    EXPECT_EQ(Client::isrCalls[+dioCards[1]->DeviceObject], 1);
 
-    for (Client *c : {&acq, &dio, &dma}) {
+    for (Client *c : {static_cast<Client *>(&acq), &dio, &dma}) {
         EXPECT_TRUE(QorFindDeviceEnd(&c->rec));
         c->Unload();
     }
@@ -139,7 +140,7 @@ TEST_F(Enumeration, CardsOfThreeChipsOnSeveralBusesAndBackToNothing)
 
 TEST_F(Enumeration, UnloadDropsInDeviceListOrderEachWithItsOwnLink)
 {
-    Client acq = Acq();
+    AcqClient acq;
     ASSERT_TRUE(QorFindDeviceBegin(&acq.rec));
     ASSERT_EQ(acq.EnumerateAll().size(), 3u);
 
@@ -169,7 +170,7 @@ TEST_F(Enumeration, UnloadDropsInDeviceListOrderEachWithItsOwnLink)
 
 TEST_F(Enumeration, DropThatCannotBuildTheLinkNameLeavesADeviceToDropAgain)
 {
-    Client acq = Acq();
+    AcqClient acq;
     sim().registry.set_dword(acq.registryText + u"\\Parameters", u"AI", 8);
     ASSERT_TRUE(QorFindDeviceBegin(&acq.rec));
     ASSERT_TRUE(QorFindDeviceNext(&acq.rec));
@@ -181,10 +182,10 @@ TEST_F(Enumeration, DropThatCannotBuildTheLinkNameLeavesADeviceToDropAgain)
     sim().pool.clear_faults();
     EXPECT_EQ(Devices(), std::vector<std::string>{"\\DEVICE\\ACQDEV0"});
     EXPECT_EQ(Links(), std::vector<std::string>{"\\DOSDEVICES\\ACQ0"});
-    EXPECT_EQ(ext->InterruptObject, nullptr);
-    EXPECT_EQ(ext->Buffers[0], nullptr);
-    EXPECT_EQ(ext->DualIntEvents, nullptr);
-    EXPECT_EQ(ext->AuxEvent, nullptr);
+    EXPECT_EQ(+ext->InterruptObject, nullptr);
+    EXPECT_EQ(+ext->Buffers[0], nullptr);
+    EXPECT_EQ(+ext->DualIntEvents, nullptr);
+    EXPECT_EQ(+ext->AuxEvent, nullptr);
     EXPECT_TRUE(sim().interrupts.connected().empty());
     EXPECT_EQ(sim().pci.assigned_count(), 0u);
     EXPECT_EQ(sim().memory.contiguous_blocks(), 0u);

@@ -202,7 +202,7 @@ TEST_F(Scan, BeginCapsPortCountAndListLimitsInItsOwnCopy)
         EXPECT_EQ(+b->BufferParam[k], 0x100 + k);
     }
     EXPECT_EQ(b->Desp->ClientArea2[7], 0x5A);
-    EXPECT_EQ(b->DriverObject, &c.driver);
+    EXPECT_EQ(+b->DriverObject, &c.driver);
     EXPECT_EQ(qorsim::to_ascii(qorsim::from_ucs(b->DosLinkPrefix)), "\\DosDevices\\ACQ");
     EXPECT_EQ(qorsim::to_ascii(qorsim::from_ucs(b->BaseName)), "acqdrv");
     EXPECT_EQ(qorsim::from_ucs(b->RegistryPath), c.registryText);
@@ -219,7 +219,7 @@ TEST_F(Scan, BeginFreesEverythingWhenAnAllocationFails)
         c.rec.LastStatus = kUntouched;
         const bool ok = QorFindDeviceBegin(&c.rec);
         if (!ok) {
-            EXPECT_EQ(c.rec.DriverBlock, nullptr);
+            EXPECT_EQ(+c.rec.DriverBlock, nullptr);
             EXPECT_EQ(+c.rec.LastStatus, kUntouched);
         } else {
             EXPECT_EQ(qorsim::to_ascii(qorsim::from_ucs(c.rec.FpgaFileName)), "acq.bit");

@@ -68,7 +68,7 @@ TEST_F(Setup, StoresTheFirstPortCountBasesAndTranslatesEveryRange)
                 for (unsigned i = 0; i < 4; ++i) {
                     EXPECT_EQ(+ext->PortBase[i], i < kept ? 0xA000 + 0x10 * i : 0u);
                 }
-                EXPECT_NE(ext->InterruptObject, nullptr);
+                EXPECT_NE(+ext->InterruptObject, nullptr);
                 EXPECT_EQ(+ext->InterruptLevel, 9u);
                 EXPECT_EQ(+ext->InterruptVector, 0x39u);
             } else {
@@ -87,7 +87,7 @@ TEST_F(Setup, EmptyResourceListGivesACardWithoutPortsOrInterrupt)
     Find(c);
     ASSERT_TRUE(QorEnumDevice(&c.rec));
     EXPECT_EQ(+c.rec.DevExt->PortCount, 0);
-    EXPECT_EQ(c.rec.DevExt->InterruptObject, nullptr);
+    EXPECT_EQ(+c.rec.DevExt->InterruptObject, nullptr);
     EXPECT_EQ(+c.rec.DevExt->InterruptVector, 0u);
     sim().ports.clear_trace();
     c.Unload();

@@ -31,6 +31,8 @@ struct Client {
     static VOID NTAPI Dpc(PKDPC, PVOID, PVOID, PVOID) {}
     static VOID NTAPI Timer(PDEVICE_OBJECT, PVOID) {}
 
+    Client(const Client &) = delete; // the record points into the client
+    Client &operator=(const Client &) = delete;
     Client(const char16_t *service, const char16_t *deviceName, const char16_t *dosName, USHORT type,
            USHORT vendor, USHORT device)
     {
@@ -57,7 +59,7 @@ struct Client {
         std::vector<QorDevExt *> cards;
         while (QorFindDeviceNext(&rec))
             if (QorEnumDevice(&rec))
-                cards.push_back(rec.DevExt);
+                cards.push_back(+rec.DevExt);
         return cards;
     }
 
