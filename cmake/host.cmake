@@ -97,7 +97,7 @@ add_executable(qor_tests ${QOR_TEST_SOURCES}
 target_include_directories(qor_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 target_compile_options(qor_tests PRIVATE ${QOR_WARNINGS}
     $<$<COMPILE_LANGUAGE:C>:-std=c99 -pedantic-errors -Werror>)
-target_link_libraries(qor_tests PRIVATE qorpelk qorsim GTest::gtest_main)
+target_link_libraries(qor_tests PRIVATE acqdrv acqapp qorpelk qorsim GTest::gtest_main)
 gtest_discover_tests(qor_tests DISCOVERY_TIMEOUT 60)
 
 # The library must not need a runtime: no dynamic initialisers, no exception or RTTI

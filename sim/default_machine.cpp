@@ -78,6 +78,41 @@ DefaultMachine::~DefaultMachine()
     machine().pci.reset();
 }
 
+CardRunner::CardRunner(std::vector<models::AcquisitionCard *> cards, std::u16string event,
+                       std::chrono::milliseconds patience)
+    : cards_(std::move(cards)), event_(std::move(event)), patience_(patience), thread_([this] { run(); })
+{
+}
+
+CardRunner::~CardRunner()
+{
+    stop_ = true;
+    thread_.join();
+}
+
+void CardRunner::run()
+{
+    auto pendingSince = std::chrono::steady_clock::now();
+    bool pending = false;
+    while (!stop_) {
+        for (models::AcquisitionCard *card : cards_) {
+            if (!card->transfer_pending())
+                continue;
+            if (!pending) {
+                pending = true;
+                pendingSince = std::chrono::steady_clock::now();
+            }
+            PKEVENT event = machine().events.find(event_);
+            const bool readerWaits = event != nullptr && event_waiters(event) > 0;
+            if (readerWaits || std::chrono::steady_clock::now() - pendingSince > patience_) {
+                card->run_transfer();
+                pending = false;
+            }
+        }
+        std::this_thread::yield();
+    }
+}
+
 std::vector<models::AcquisitionCard *> DefaultMachine::acquisition_cards() const
 {
     std::vector<models::AcquisitionCard *> out;

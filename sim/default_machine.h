@@ -10,9 +10,32 @@
 #include "models/plx9050.h"
 #include "models/plx9080.h"
 
+#include <atomic>
+#include <chrono>
 #include <memory>
+#include <thread>
 
 namespace qorsim {
+
+// Runs the acquisition cards' pending transfers on a thread of their own: a card produces
+// its next block when a reader waits on `event` (the user's named event of the buffer,
+// under \BaseNamedObjects), or after `patience` without one, as a free-running card would.
+class CardRunner {
+public:
+    CardRunner(std::vector<models::AcquisitionCard *> cards, std::u16string event,
+               std::chrono::milliseconds patience = std::chrono::milliseconds(50));
+    ~CardRunner(); // stops the thread
+    CardRunner(const CardRunner &) = delete;
+    CardRunner &operator=(const CardRunner &) = delete;
+
+private:
+    void run();
+    std::vector<models::AcquisitionCard *> cards_;
+    std::u16string event_;
+    std::chrono::milliseconds patience_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
 
 class DefaultMachine {
 public:

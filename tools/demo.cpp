@@ -49,33 +49,6 @@ void PrintCards(PDRIVER_OBJECT driver)
     }
 }
 
-// The cards produce a half whenever a reader waits for one, or after a while without.
-void RunCards(qorsim::DefaultMachine &board, std::atomic<bool> &stop)
-{
-    PKEVENT event = nullptr;
-    auto pendingSince = std::chrono::steady_clock::now();
-    bool pending = false;
-    while (!stop) {
-        for (qorsim::models::AcquisitionCard *card : board.acquisition_cards()) {
-            if (!card->transfer_pending()) {
-                continue;
-            }
-            if (!pending) {
-                pending = true;
-                pendingSince = std::chrono::steady_clock::now();
-            }
-            if (event == nullptr)
-                event = qorsim::machine().events.find(u"\\BaseNamedObjects\\AcqA00");
-            const bool readerWaits = event != nullptr && qorsim::event_waiters(event) > 0;
-            if (readerWaits || std::chrono::steady_clock::now() - pendingSince > std::chrono::milliseconds(50)) {
-                card->run_transfer();
-                pending = false;
-            }
-        }
-        std::this_thread::yield();
-    }
-}
-
 } // namespace
 
 int RunDemo(unsigned halves)
@@ -99,8 +72,7 @@ int RunDemo(unsigned halves)
 
         qorsim::Process &app = sim.processes.create("acqapp");
         qorsim::Process &viewer = sim.processes.create("viewer");
-        std::atomic<bool> stopCards{false};
-        std::thread cards([&] { RunCards(board, stopCards); });
+        auto cards = std::make_unique<qorsim::CardRunner>(board.acquisition_cards(), u"\\BaseNamedObjects\\AcqA00");
 
         AcqAppOptions options{"\\\\.\\AcqA0", halves, 5000};
         AcqAppReport report;
@@ -129,8 +101,7 @@ int RunDemo(unsigned halves)
                 CloseHandle(h);
         }
         reader.join();
-        stopCards = true;
-        cards.join();
+        cards.reset();
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
         const QorDespBuffer &ai = report.desp.Buffers[0];

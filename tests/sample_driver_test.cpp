@@ -1,0 +1,165 @@
+// The typical road through the sample client driver, exactly as user programs take it:
+// Win32 calls from simulated processes, the default machine's cards, the library below.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "support/sim_fixture.h"
+#include "acqapp.h"
+#include "acqdrv_ioctl.h"
+#include "control_device.h"
+#include "default_machine.h"
+
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+
+namespace {
+
+constexpr const char *kCard = "\\\\.\\AcqA0";
+
+class SampleDriver : public SimTest {
+protected:
+    std::unique_ptr<qorsim::DefaultMachine> board;
+    std::unique_ptr<qorsim::LoadedDriver> library, driver;
+    qorsim::Process *a = nullptr, *b = nullptr;
+
+    void SetUp() override
+    {
+        SimTest::SetUp();
+        board = std::make_unique<qorsim::DefaultMachine>();
+        library = std::make_unique<qorsim::LoadedDriver>("qorpelk", QOR_LIBRARY_ENTRY, "");
+        ASSERT_EQ(library->load(), STATUS_SUCCESS);
+        driver = std::make_unique<qorsim::LoadedDriver>("acqdrv", DriverEntry, qorsim::DefaultMachine::kServiceKeyAscii);
+        ASSERT_EQ(driver->load(), STATUS_SUCCESS);
+        a = &sim().processes.create("a");
+        b = &sim().processes.create("b");
+    }
+    void TearDown() override
+    {
+        sim().dpcs.drain();
+        driver.reset(); // unloads
+        library.reset();
+        sim().processes.end(*a);
+        sim().processes.end(*b);
+        board.reset();
+        EXPECT_TRUE(sim().objects.device_names().empty());
+        EXPECT_TRUE(sim().objects.link_names().empty());
+        EXPECT_EQ(sim().memory.contiguous_blocks(), 0u);
+        EXPECT_EQ(sim().handles.leak_report(), "");
+        SimTest::TearDown();
+    }
+
+    static HANDLE Open() { return CreateFileA(kCard, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr); }
+    static QorDesp Describe(HANDLE h)
+    {
+        QorDesp d{};
+        DWORD n = 0;
+        EXPECT_TRUE(DeviceIoControl(h, ACQ_IOCTL_GET_DESP, nullptr, 0, &d, sizeof d, &n, nullptr));
+        EXPECT_EQ(n, sizeof d);
+        return d;
+    }
+    QorDevExt *Card0()
+    {
+        PDEVICE_OBJECT d = sim().objects.resolve(u"\\DosDevices\\AcqA0");
+        return d ? static_cast<QorDevExt *>(d->DeviceExtension) : nullptr;
+    }
+};
+
+TEST_F(SampleDriver, TheSampleProgramAcquiresEverySampleAndStops)
+{
+    qorsim::CardRunner cards(board->acquisition_cards(), u"\\BaseNamedObjects\\AcqA00");
+    AcqAppOptions options{kCard, 300, 10000};
+    AcqAppReport report;
+    int ok = 0;
+    std::thread program([&] {
+        qorsim::InProcess in(*a);
+        ok = AcqAppRun(&options, &report);
+    });
+    program.join();
+    ASSERT_TRUE(ok) << report.failedStep;
+    EXPECT_EQ(report.halvesRead, 300u);
+    EXPECT_EQ(report.samplesRead, 300ull * report.samplesPerHalf);
+    EXPECT_EQ(report.samplesLost, 0u);
+    EXPECT_EQ(report.sequenceErrors, 0u);
+    EXPECT_EQ(report.samplesPerHalf, 16384u) << "64 KB from the registry, halves of 16-bit samples";
+    EXPECT_STREQ(report.desp.Buffers[0].EventName, "AcqA00");
+    EXPECT_EQ(report.stop.Stopped, 1);
+    EXPECT_EQ(Card0()->Opened, 0) << "the program closed the card";
+}
+
+TEST_F(SampleDriver, ASecondOpenerGetsItsOwnViewsAndTheLastCloseEndsTheOpen)
+{
+    HANDLE ha, hb;
+    QorDesp da, db;
+    {
+        qorsim::InProcess in(*a);
+        ha = Open();
+        ASSERT_NE(ha, INVALID_HANDLE_VALUE);
+        da = Describe(ha);
+    }
+    {
+        qorsim::InProcess in(*b);
+        hb = Open();
+        ASSERT_NE(hb, INVALID_HANDLE_VALUE);
+        db = Describe(hb);
+    }
+    EXPECT_EQ(da.OpenCount, 0);
+    EXPECT_EQ(db.OpenCount, 1);
+    EXPECT_TRUE(a->contains(da.Buffers[0].UserAddress0, da.Buffers[0].BufferSize));
+    EXPECT_TRUE(b->contains(db.Buffers[0].UserAddress0, db.Buffers[0].BufferSize));
+    EXPECT_STREQ(db.EventName4, "AcqA04");
+    EXPECT_STREQ(db.EventName5, "AcqA05");
+    // The same samples at two addresses in two processes.
+    auto *kernel = static_cast<uint16_t *>(Card0()->Buffers[0]->Whole.KernelAddr);
+    kernel[5] = 0xBEEF;
+    EXPECT_EQ(reinterpret_cast<uint16_t *>(da.Buffers[0].UserAddress0)[5], 0xBEEF);
+    EXPECT_EQ(reinterpret_cast<uint16_t *>(db.Buffers[0].UserAddress0)[5], 0xBEEF);
+
+    {
+        qorsim::InProcess in(*b);
+        EXPECT_TRUE(CloseHandle(hb));
+    }
+    EXPECT_EQ(Card0()->Opened, 1);
+    EXPECT_EQ(+Card0()->ExtraOpens, 0u);
+    {
+        qorsim::InProcess in(*a);
+        EXPECT_EQ(Describe(ha).OpenCount, 0);
+        EXPECT_TRUE(CloseHandle(ha));
+    }
+    EXPECT_EQ(Card0()->Opened, 0);
+    EXPECT_EQ(sim().events.find(u"\\BaseNamedObjects\\AcqA00"), nullptr) << "the last close closed the events";
+}
+
+TEST_F(SampleDriver, AFailedFirstOpenIsFollowedByAGoodOne)
+{
+    qorsim::InProcess in(*a);
+    for (qorsim::Fault fault : {qorsim::Fault::MapView, qorsim::Fault::CreateEvent}) {
+        sim().faults.fail_nth(fault, 1);
+        EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(Card0()->Opened, 0);
+    }
+    HANDLE h = Open();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Describe(h).Status, QorOk);
+    EXPECT_TRUE(CloseHandle(h));
+}
+
+TEST_F(SampleDriver, RefusedRequestsReachTheProgramAsWin32Errors)
+{
+    qorsim::InProcess in(*a);
+    HANDLE h = Open();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    QorDesp d{};
+    DWORD n = 0;
+    EXPECT_FALSE(DeviceIoControl(h, ACQ_IOCTL_GET_DESP, nullptr, 0, &d, sizeof d - 1, &n, nullptr));
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
+    EXPECT_FALSE(DeviceIoControl(h, QOR_IOCTL_CODE(0x800), nullptr, 0, &d, 2, &n, nullptr));
+    // A start the library refuses completes with success; its record carries the reason.
+    QorContRequest start{};
+    start.SampleCount = 1u << 20; // more than the buffer holds
+    start.ListCount = 1;
+    EXPECT_TRUE(DeviceIoControl(h, ACQ_IOCTL_START(0), &start, sizeof start, &start, 2, &n, nullptr));
+    EXPECT_EQ(start.Status, QorErrBufferTooSmall);
+    EXPECT_TRUE(CloseHandle(h));
+}
+
+} // namespace
