@@ -184,7 +184,11 @@ extern "C" BOOLEAN QORCALL QorIocDbfMode(QorDevExt *, QorDbx *dbx, QorDbfModeReq
     return TRUE;
 }
 
-extern "C" BOOLEAN QORCALL QorIocAsyCheck(QorDevExt *ext, QorDbx *dbx, QorAsyResult *out)
+namespace {
+
+// Progress and stop share their refusals; `measure` runs under the buffer's lock with the
+// busy state as it found it and fills in the answer.
+template <class Measure> BOOLEAN AnswerProgress(QorDbx *dbx, QorAsyResult *out, Measure measure)
 {
     if (dbx == nullptr) {
         out->Status = QorErrNoBuffer;
@@ -196,7 +200,17 @@ extern "C" BOOLEAN QORCALL QorIocAsyCheck(QorDevExt *ext, QorDbx *dbx, QorAsyRes
             out->Status = QorErrSynchronous;
             return FALSE;
         }
-        const bool busy = IsSet(dbx, DbxBusy);
+        measure(IsSet(dbx, DbxBusy));
+    }
+    out->Status = QorOk;
+    return TRUE;
+}
+
+} // namespace
+
+extern "C" BOOLEAN QORCALL QorIocAsyCheck(QorDevExt *ext, QorDbx *dbx, QorAsyResult *out)
+{
+    return AnswerProgress(dbx, out, [&](bool busy) {
         USHORT stopped = busy ? 0 : 1;
         ULONG bytes;
         if (!IsS5933(ext)) {
@@ -212,24 +226,12 @@ extern "C" BOOLEAN QORCALL QorIocAsyCheck(QorDevExt *ext, QorDbx *dbx, QorAsyRes
             bytes = busy ? dbx->TransferBytes - S593_InCountLeft(ext->PortBase[0]) : dbx->TransferBytes;
         }
         Answer(out, bytes, dbx->SampleBytes, stopped);
-    }
-    out->Status = QorOk;
-    return TRUE;
+    });
 }
 
 extern "C" BOOLEAN QORCALL QorIocAsyClear(QorDevExt *ext, QorDbx *dbx, QorAsyResult *out)
 {
-    if (dbx == nullptr) {
-        out->Status = QorErrNoBuffer;
-        return FALSE;
-    }
-    {
-        qor::SpinLockGuard guard(&dbx->Lock);
-        if (IsSet(dbx, DbxSync)) {
-            out->Status = QorErrSynchronous;
-            return FALSE;
-        }
-        const bool busy = IsSet(dbx, DbxBusy);
+    return AnswerProgress(dbx, out, [&](bool busy) {
         const ULONG base = ext->PortBase[0];
         ULONG bytes;
         if (!IsS5933(ext)) {
@@ -252,7 +254,5 @@ extern "C" BOOLEAN QORCALL QorIocAsyClear(QorDevExt *ext, QorDbx *dbx, QorAsyRes
         Set(dbx, DbxUpperReady, false);
         Set(dbx, DbxLowerReady, false);
         KeClearEvent(dbx->Event);
-    }
-    out->Status = QorOk;
-    return TRUE;
+    });
 }

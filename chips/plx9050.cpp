@@ -45,19 +45,6 @@ constexpr UCHAR Bit(UCHAR value, unsigned bit) { return static_cast<UCHAR>((valu
 
 constexpr unsigned PinShift(USHORT pin) { return kPinFieldBits * (pin & kPinNumberMask); }
 
-// Holds a spin lock at DISPATCH_LEVEL for a scope.
-class SpinLockGuard {
-public:
-    explicit SpinLockGuard(PKSPIN_LOCK lock) : lock_(lock), oldIrql_(KfAcquireSpinLock(lock)) {}
-    ~SpinLockGuard() { KfReleaseSpinLock(lock_, oldIrql_); }
-    SpinLockGuard(const SpinLockGuard &) = delete;
-    SpinLockGuard &operator=(const SpinLockGuard &) = delete;
-
-private:
-    PKSPIN_LOCK lock_;
-    KIRQL oldIrql_;
-};
-
 void PulseSoftReset(ULONG base)
 {
     qor::PortWrite8(Reg(base, kCntrlTop), kCntrlTopSoftReset);
@@ -92,7 +79,7 @@ extern "C" VOID QORCALL PLX90_IocSetDualInt(QorDevExt *devExt, QorDualIntRequest
     request->Status = QorOk;
     QorDsen *dsen = devExt->DualIntEvents;
     const ULONG base = devExt->PortBase[0];
-    SpinLockGuard guard(&dsen->Lock);
+    qor::SpinLockGuard guard(&dsen->Lock);
     KeClearEvent(dsen->Event0);
     KeClearEvent(dsen->Event1);
     dsen->Int1Enabled = request->Int1Enable != 0;
@@ -114,7 +101,7 @@ extern "C" VOID QORCALL PLX90_IocGetDualInt(QorDevExt *devExt, QorDualIntRequest
 {
     result->Status = QorOk;
     QorDsen *dsen = devExt->DualIntEvents;
-    SpinLockGuard guard(&dsen->Lock);
+    qor::SpinLockGuard guard(&dsen->Lock);
     result->Int1Param = static_cast<UCHAR>(dsen->Int1Param);
     result->Int2Param = static_cast<UCHAR>(dsen->Int2Param);
     const UCHAR intcsr = qor::PortRead8(Reg(devExt->PortBase[0], kIntcsrLow));

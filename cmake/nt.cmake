@@ -84,3 +84,7 @@ add_executable(acqapp ${CMAKE_SOURCE_DIR}/examples/acqapp/main.c ${CMAKE_SOURCE_
 target_include_directories(acqapp PRIVATE ${CMAKE_SOURCE_DIR}/examples/include ${CMAKE_SOURCE_DIR}/examples/acqapp
     ${CMAKE_SOURCE_DIR}/interface)
 target_compile_options(acqapp PRIVATE -std=c11 -Wall -Wextra -Werror -O2)
+
+# The sample driver is a native image that imports the library from qorpelk.sys.
+add_test(NAME acqdrv_imports_qorpelk
+    COMMAND sh -c "${QOR_OBJDUMP} -p $<TARGET_FILE:acqdrv> | grep -q 'Subsystem.*00000001' && ${QOR_OBJDUMP} -p $<TARGET_FILE:acqdrv> | grep -q 'DLL Name: qorpelk.sys' && echo 'acqdrv.sys: native, imports from qorpelk.sys'")
