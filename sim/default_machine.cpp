@@ -34,28 +34,25 @@ DefaultMachine::DefaultMachine()
     m.pci.add_function(0, 9, 0, 0x1234, 0x5A01); // another vendor's device with our device ID
     s5933(0, 12, 0xE400);
 
-    PciFunction &plx50 = m.pci.add_function(2, 4, 0, 0x10B5, 0x9050);
-    plx50.poke(44, 2, 0x1A2B);
-    plx50.poke(46, 2, 0x9051);
-    plx9050_.push_back(std::make_unique<models::Plx9050>());
-    registers_.push_back(std::make_unique<RegisterFile>(0x20));
-    plx50.set_memory_bar(0, 0xFEB00000, 0x80);
-    plx50.set_io_bar(1, 0xD000, 0x80, plx9050_.back().get(), "plx9050");
-    plx50.set_io_bar(2, 0xD100, 0x20, registers_.back().get(), "card registers");
-    plx50.set_interrupt_line(kIrqShared);
-    cards_.push_back(Card{"PLX PCI 9050", 2, 4, 0, &plx50, nullptr});
-
-    PciFunction &plx80 = m.pci.add_function(2, 6, 2, 0x10B5, 0x9080);
-    plx80.poke(14, 1, 0x80);
-    plx80.poke(44, 2, 0x1A2B);
-    plx80.poke(46, 2, 0x9081);
-    plx9080_.push_back(std::make_unique<models::Plx9080>());
-    registers_.push_back(std::make_unique<RegisterFile>(0x20));
-    plx80.set_memory_bar(0, 0xFEA00000, 0x100);
-    plx80.set_io_bar(1, 0xC000, 0x100, plx9080_.back().get(), "plx9080");
-    plx80.set_io_bar(2, 0xC100, 0x20, registers_.back().get(), "card registers");
-    plx80.set_interrupt_line(kIrqShared);
-    cards_.push_back(Card{"PLX PCI 9080", 2, 6, 2, &plx80, nullptr});
+    // A PLX card: its chip's memory window at BAR0, its I/O window at BAR1, the card's
+    // registers at BAR2, and the subsystem IDs the sample driver searches for.
+    auto plx = [&](ULONG device, ULONG function, USHORT chipId, USHORT subsystem, uint32_t memory, uint32_t io,
+                   uint32_t window, std::unique_ptr<PortDevice> chip, const char *family) {
+        PciFunction &f = m.pci.add_function(2, device, function, 0x10B5, chipId);
+        if (function != 0)
+            f.poke(14, 1, 0x80); // header type: multi-function device
+        f.poke(44, 2, 0x1A2B);
+        f.poke(46, 2, subsystem);
+        chips_.push_back(std::move(chip));
+        registers_.push_back(std::make_unique<RegisterFile>(0x20));
+        f.set_memory_bar(0, memory, window);
+        f.set_io_bar(1, io, window, chips_.back().get(), family);
+        f.set_io_bar(2, io + 0x100, 0x20, registers_.back().get(), "card registers");
+        f.set_interrupt_line(kIrqShared);
+        cards_.push_back(Card{family, 2, device, function, &f, nullptr});
+    };
+    plx(4, 0, 0x9050, 0x9051, 0xFEB00000, 0xD000, 0x80, std::make_unique<models::Plx9050>(), "PLX PCI 9050");
+    plx(6, 2, 0x9080, 0x9081, 0xFEA00000, 0xC000, 0x100, std::make_unique<models::Plx9080>(), "PLX PCI 9080");
 
     // The sample driver's parameters: buffer sizes in KB, one value per card, the FPGA file.
     const std::u16string parameters = std::u16string(kServiceKey) + u"\\Parameters";

@@ -62,8 +62,7 @@ private:
     std::vector<std::unique_ptr<models::AcquisitionCard>> acquisition_;
     std::vector<std::unique_ptr<RegisterFile>> registers_;
     std::vector<std::unique_ptr<models::FpgaPort>> fpga_;
-    std::vector<std::unique_ptr<models::Plx9050>> plx9050_;
-    std::vector<std::unique_ptr<models::Plx9080>> plx9080_;
+    std::vector<std::unique_ptr<PortDevice>> chips_; // the PLX cards' bridge models
 };
 
 } // namespace qorsim

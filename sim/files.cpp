@@ -8,14 +8,7 @@
 
 namespace qorsim {
 
-std::u16string FileStore::key(const std::u16string &name)
-{
-    std::u16string k = name;
-    for (char16_t &c : k)
-        if (c >= u'a' && c <= u'z')
-            c = static_cast<char16_t>(c - u'a' + u'A');
-    return k;
-}
+std::u16string FileStore::key(const std::u16string &name) { return upper_ascii(name); }
 
 void FileStore::add(const std::u16string &name, std::vector<uint8_t> contents)
 {

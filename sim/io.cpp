@@ -32,14 +32,15 @@ std::u16string from_ucs(PCUNICODE_STRING string)
     return std::u16string(string->Buffer, string->Length / 2);
 }
 
-std::u16string ObjectNamespace::key(const std::u16string &name)
+std::u16string upper_ascii(std::u16string text)
 {
-    std::u16string k = name;
-    for (char16_t &c : k)
+    for (char16_t &c : text)
         if (c >= u'a' && c <= u'z')
             c = static_cast<char16_t>(c - u'a' + u'A');
-    return k;
+    return text;
 }
+
+std::u16string ObjectNamespace::key(const std::u16string &name) { return upper_ascii(name); }
 
 PDEVICE_OBJECT ObjectNamespace::device(const std::u16string &name) const
 {

@@ -490,21 +490,14 @@ void HandleTable::reset()
 namespace {
 const std::u16string kEventDirectory = u"\\BaseNamedObjects\\";
 
-std::u16string Upper(std::u16string s)
-{
-    for (char16_t &c : s)
-        if (c >= u'a' && c <= u'z')
-            c = static_cast<char16_t>(c - u'a' + u'A');
-    return s;
-}
 } // namespace
 
 PKEVENT EventDirectory::create_or_open(const std::u16string &name, bool *created)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    const std::u16string key = Upper(name);
+    const std::u16string key = upper_ascii(name);
     for (Entry &e : entries_) {
-        if (Upper(e.name) == key) {
+        if (upper_ascii(e.name) == key) {
             ++e.references;
             *created = false;
             return e.event.get();
@@ -521,9 +514,9 @@ PKEVENT EventDirectory::create_or_open(const std::u16string &name, bool *created
 PKEVENT EventDirectory::open_user(const std::u16string &name)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    const std::u16string key = Upper(kEventDirectory + name);
+    const std::u16string key = upper_ascii(kEventDirectory + name);
     for (Entry &e : entries_) {
-        if (Upper(e.name) == key) {
+        if (upper_ascii(e.name) == key) {
             ++e.references;
             return e.event.get();
         }
@@ -546,9 +539,9 @@ void EventDirectory::release(PKEVENT event)
 PKEVENT EventDirectory::find(const std::u16string &name) const
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    const std::u16string key = Upper(name);
+    const std::u16string key = upper_ascii(name);
     for (const Entry &e : entries_)
-        if (Upper(e.name) == key)
+        if (upper_ascii(e.name) == key)
             return e.event.get();
     return nullptr;
 }
@@ -622,7 +615,7 @@ NTSTATUS NTAPI ZwOpenSection(PHANDLE SectionHandle, ACCESS_MASK, POBJECT_ATTRIBU
     const std::u16string name = qorsim::from_ucs(ObjectAttributes->ObjectName);
     const bool caseless = (ObjectAttributes->Attributes & OBJ_CASE_INSENSITIVE) != 0;
     const std::u16string wanted = u"\\Device\\PhysicalMemory";
-    if (caseless ? qorsim::Upper(name) != qorsim::Upper(wanted) : name != wanted)
+    if (caseless ? qorsim::upper_ascii(name) != qorsim::upper_ascii(wanted) : name != wanted)
         return STATUS_OBJECT_NAME_NOT_FOUND;
     ++qorsim::g_physical_memory_section.references;
     *SectionHandle = machine().handles.open(qorsim::ObjectKind::Section, &qorsim::g_physical_memory_section,

@@ -217,6 +217,8 @@ private:
 std::u16string to_u16(const std::string &ascii);
 std::string to_ascii(const std::u16string &wide);
 std::u16string from_ucs(PCUNICODE_STRING string);
+// Object, registry and file names compare case-insensitively: their ASCII upper case.
+std::u16string upper_ascii(std::u16string text);
 
 class ObjectNamespace {
 public:

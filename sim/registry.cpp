@@ -18,19 +18,9 @@
 
 namespace qorsim {
 
-namespace {
-std::u16string upper(std::u16string text)
-{
-    for (char16_t &c : text)
-        if (c >= u'a' && c <= u'z')
-            c = static_cast<char16_t>(c - u'a' + u'A');
-    return text;
-}
-} // namespace
-
 std::u16string Registry::key_of(const std::u16string &path)
 {
-    std::u16string k = upper(path);
+    std::u16string k = upper_ascii(path);
     while (!k.empty() && k.back() == u'\\')
         k.pop_back();
     return k;
@@ -57,7 +47,7 @@ bool Registry::has_key(const std::u16string &path) const
 void Registry::set_value(const std::u16string &path, const std::u16string &name, RegistryValue value)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    keys_[key_of(path)][upper(name)] = std::move(value);
+    keys_[key_of(path)][upper_ascii(name)] = std::move(value);
 }
 
 void Registry::set_dword(const std::u16string &path, const std::u16string &name, ULONG value)
@@ -79,7 +69,7 @@ bool Registry::remove_value(const std::u16string &path, const std::u16string &na
 {
     std::lock_guard<std::mutex> lock(mutex_);
     auto key = keys_.find(key_of(path));
-    return key != keys_.end() && key->second.erase(upper(name)) != 0;
+    return key != keys_.end() && key->second.erase(upper_ascii(name)) != 0;
 }
 
 bool Registry::find(const std::u16string &path, const std::u16string &name, RegistryValue *out) const
@@ -88,7 +78,7 @@ bool Registry::find(const std::u16string &path, const std::u16string &name, Regi
     auto key = keys_.find(key_of(path));
     if (key == keys_.end())
         return false;
-    auto value = key->second.find(upper(name));
+    auto value = key->second.find(upper_ascii(name));
     if (value == key->second.end())
         return false;
     *out = value->second;
