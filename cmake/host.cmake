@@ -98,7 +98,30 @@ target_include_directories(qor_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 target_compile_options(qor_tests PRIVATE ${QOR_WARNINGS}
     $<$<COMPILE_LANGUAGE:C>:-std=c99 -pedantic-errors -Werror>)
 target_link_libraries(qor_tests PRIVATE acqdrv acqapp qorpelk qorsim GTest::gtest_main)
-gtest_discover_tests(qor_tests DISCOVERY_TIMEOUT 60)
+# One CTest entry per test suite: each entry is one process (under qemu-i386 a process
+# start costs far more than most tests), while `ctest -R Suite` still selects. The suites
+# are read from the test sources, which re-run the configuration when they change.
+set(qor_suites "")
+foreach(source ${QOR_TEST_SOURCES})
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
+    file(READ ${source} text)
+    string(REGEX MATCHALL "(TEST|TEST_F|TEST_P|TYPED_TEST|TYPED_TEST_P)\\([ \t\r\n]*[A-Za-z0-9_]+" found "${text}")
+    foreach(match ${found})
+        string(REGEX REPLACE ".*\\([ \t\r\n]*" "" suite "${match}")
+        list(APPEND qor_suites ${suite})
+    endforeach()
+endforeach()
+list(REMOVE_DUPLICATES qor_suites)
+list(SORT qor_suites)
+foreach(suite ${qor_suites})
+    add_test(NAME ${suite} COMMAND qor_tests --gtest_filter=${suite}.*:*/${suite}.*)
+endforeach()
+# Every test the program holds must belong to a registered suite.
+string(REPLACE ";" "," qor_suite_list "${qor_suites}")
+string(REPLACE ";" "," qor_runner_list "${QOR_I386_RUNNER}")
+add_test(NAME test_suites_registered
+    COMMAND ${CMAKE_COMMAND} -DRUNNER=${qor_runner_list} -DPROGRAM=$<TARGET_FILE:qor_tests>
+        -DSUITES=${qor_suite_list} -P ${CMAKE_SOURCE_DIR}/cmake/check-suites.cmake)
 
 # The library must not need a runtime: no dynamic initialisers, no exception or RTTI
 # symbols, no operator new. Checked on the host archive, which holds the same code.

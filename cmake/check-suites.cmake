@@ -1,0 +1,23 @@
+# Fails when qor_tests holds a test suite that has no CTest entry of its own (a suite name
+# the source scan in host.cmake did not see), so that no test silently stops running.
+string(REPLACE "," ";" suites "${SUITES}")
+string(REPLACE "," ";" runner "${RUNNER}")
+execute_process(COMMAND ${runner} ${PROGRAM} --gtest_list_tests
+    OUTPUT_VARIABLE listing RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "qor_tests --gtest_list_tests failed: ${rc}")
+endif()
+string(REPLACE "\n" ";" lines "${listing}")
+set(missing "")
+foreach(line ${lines})
+    if(line MATCHES "^([A-Za-z0-9_/]+)\\.")
+        string(REGEX REPLACE "^.*/" "" suite "${CMAKE_MATCH_1}")
+        list(FIND suites "${suite}" at)
+        if(at EQUAL -1)
+            list(APPEND missing ${suite})
+        endif()
+    endif()
+endforeach()
+if(missing)
+    message(FATAL_ERROR "suites without a CTest entry: ${missing}")
+endif()
