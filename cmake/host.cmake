@@ -132,6 +132,20 @@ add_test(NAME library_is_freestanding
 file(GLOB QOR_BENCH_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/bench/*.cpp)
 if(QOR_BENCH_SOURCES)
     add_executable(qor_bench ${QOR_BENCH_SOURCES})
+    target_include_directories(qor_bench PRIVATE ${CMAKE_SOURCE_DIR}/bench ${CMAKE_SOURCE_DIR}/frame ${CMAKE_SOURCE_DIR}/chips)
     target_compile_options(qor_bench PRIVATE ${QOR_WARNINGS})
     target_link_libraries(qor_bench PRIVATE qorpelk qorsim)
+endif()
+
+# The instruction-counting qemu plugin the benchmarks run under: a shared object for the
+# machine qemu runs on (not -m32), built by `make bench` only.
+find_program(QOR_PLUGIN_CC NAMES cc gcc)
+if(QOR_PLUGIN_CC)
+    set(qor_icount_so ${CMAKE_BINARY_DIR}/qor_icount.so)
+    add_custom_command(OUTPUT ${qor_icount_so}
+        COMMAND ${QOR_PLUGIN_CC} -O2 -Wall -Wextra -Werror -shared -fPIC -fvisibility=hidden
+            -o ${qor_icount_so} ${CMAKE_SOURCE_DIR}/bench/icount/qor_icount.c
+        DEPENDS ${CMAKE_SOURCE_DIR}/bench/icount/qor_icount.c ${CMAKE_SOURCE_DIR}/bench/icount/icount_markers.h
+        COMMENT "qemu plugin qor_icount.so")
+    add_custom_target(qor_icount DEPENDS ${qor_icount_so})
 endif()

@@ -352,6 +352,11 @@ QORAPI VOID QORCALL QorDropDriver(QorDriverBlock *block);
 QORAPI VOID QORCALL QorUnloadDriver(PDRIVER_OBJECT driverObject);
 
 /* Requests. Each writes a library status into the first field of its record. */
+/*
+ * A request without a system buffer (a METHOD_NEITHER code, or a buffered code sent with no
+ * input and no output) is rejected like one whose output is shorter than 2 bytes:
+ * STATUS_INVALID_PARAMETER, information 0, and no status is written.
+ */
 QORAPI BOOLEAN QORCALL QorIocCheckBufferLength(PIRP irp);
 QORAPI BOOLEAN QORCALL QorIocGetDesp(QorDevExt *devExt, QorDesp *out);
 QORAPI BOOLEAN QORCALL QorIocContPreProc(QorDevExt *devExt, QorDbx *dbx, PIRP irp);
