@@ -26,22 +26,28 @@ struct RowsByFunction {
     QorIoctlLength Slot[kFunctionSlots];
 };
 
-void TwoRowsForOneFunction(); // not constexpr: calling it stops the compilation
-
 constexpr RowsByFunction MakeRowsByFunction()
 {
     RowsByFunction rows{};
-    for (int row = 0; row < kIoctlRows; ++row) {
-        // A function outside the span, or a second row for one, stops the compilation.
-        QorIoctlLength &slot = rows.Slot[QOR_IOCTL_FUNCTION(kIoctlLengthTable[row].Code) - kFirstFunction];
-        if (slot.Code != 0)
-            TwoRowsForOneFunction();
-        slot = kIoctlLengthTable[row];
-    }
+    for (int row = 0; row < kIoctlRows; ++row) // a function outside the span stops the compilation
+        rows.Slot[QOR_IOCTL_FUNCTION(kIoctlLengthTable[row].Code) - kFirstFunction] = kIoctlLengthTable[row];
     return rows;
 }
 
 constexpr RowsByFunction kRowsByFunction = MakeRowsByFunction();
+
+// Every row has its slot to itself: a second row for the same function would have taken it.
+constexpr bool EveryRowInItsSlot()
+{
+    for (int row = 0; row < kIoctlRows; ++row) {
+        const QorIoctlLength &slot = kRowsByFunction.Slot[QOR_IOCTL_FUNCTION(kIoctlLengthTable[row].Code) - kFirstFunction];
+        if (slot.Code != kIoctlLengthTable[row].Code || slot.InputLength != kIoctlLengthTable[row].InputLength ||
+            slot.OutputLength != kIoctlLengthTable[row].OutputLength)
+            return false;
+    }
+    return true;
+}
+static_assert(EveryRowInItsSlot(), "one row per function");
 
 inline const QorIoctlLength *LookUp(ULONG code)
 {
