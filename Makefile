@@ -1,9 +1,12 @@
 # The two commands: `make demo` runs the default simulated scenario, `make test` builds
 # the host, sanitizer and NT builds and runs every test. Both install what is missing.
+# `make kit` builds the NT images and lays out the install kit in build/kit, or in
+# KIT=/some/folder.
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 
-.PHONY: demo test deps host host-san nt clean
+.PHONY: demo test deps host host-san nt kit clean
+KIT ?= build/kit
 
 deps:
 	@scripts/install-deps.sh
@@ -19,6 +22,9 @@ host-san: deps
 nt: deps
 	cmake --preset nt >/dev/null
 	cmake --build --preset nt -j $(JOBS)
+
+kit: nt
+	cmake --install build/nt --prefix $(KIT)
 
 demo: host
 	scripts/run32.sh build/host/qorsim demo

@@ -154,3 +154,38 @@ endforeach()
 add_test(NAME nt_checks_refuse_faults
     COMMAND ${CMAKE_SOURCE_DIR}/scripts/test-nt-checks.sh ${CMAKE_SOURCE_DIR}/scripts ${QOR_OBJDUMP} ${QOR_NM}
             ${QOR_WINDRES} ${CMAKE_C_COMPILER} ${PROJECT_VERSION} $<TARGET_FILE:qorpelk>)
+
+# The install kit: what a driver writer ships and builds against. `cmake --install
+# build/nt` (or `make kit`) lays it out in build/kit unless a prefix is given. The
+# registry scripts and the install text get CR LF line ends, as NT 4's regedit and
+# Notepad expect.
+if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
+    set(CMAKE_INSTALL_PREFIX ${CMAKE_SOURCE_DIR}/build/kit CACHE PATH "Where the kit is installed" FORCE)
+endif()
+set(QOR_KIT_TEXTS registry/qorpelk.reg registry/acqdrv.reg INSTALL.txt)
+foreach(text ${QOR_KIT_TEXTS})
+    get_filename_component(name ${text} NAME)
+    get_filename_component(dir ${text} DIRECTORY)
+    if(NOT dir)
+        set(dir .)
+    endif()
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/kit/${name})
+    file(READ ${CMAKE_SOURCE_DIR}/kit/${name} content)
+    string(CONFIGURE "${content}" content @ONLY)
+    string(REPLACE "\r\n" "\n" content "${content}")
+    string(REPLACE "\n" "\r\n" content "${content}")
+    file(WRITE ${CMAKE_BINARY_DIR}/kit/${name} "${content}")
+    install(FILES ${CMAKE_BINARY_DIR}/kit/${name} DESTINATION ${dir})
+endforeach()
+install(FILES $<TARGET_FILE:qorpelk> $<TARGET_FILE:acqdrv> DESTINATION drivers)
+install(PROGRAMS $<TARGET_FILE:acqapp> DESTINATION bin)
+install(FILES ${QOR_IMPORT_LIBRARY} ${CMAKE_BINARY_DIR}/qorpelk.def DESTINATION lib)
+install(FILES ${CMAKE_SOURCE_DIR}/interface/qorpelk.h ${CMAKE_SOURCE_DIR}/interface/qorpelk_requests.h
+    DESTINATION include)
+
+# The kit installs into an empty folder with every file, and its registry scripts parse.
+add_test(NAME nt_kit
+    COMMAND ${CMAKE_SOURCE_DIR}/scripts/check-kit.sh ${CMAKE_COMMAND} ${CMAKE_BINARY_DIR}
+            ${CMAKE_SOURCE_DIR}/scripts)
+add_test(NAME nt_reg_parser_refuses_faults
+    COMMAND ${CMAKE_SOURCE_DIR}/scripts/test-check-reg.sh ${CMAKE_SOURCE_DIR}/scripts/check-reg.sh)
