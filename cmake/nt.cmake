@@ -113,6 +113,11 @@ add_test(NAME nt_artifacts
             ${CMAKE_BINARY_DIR}/qorpelk.def ${CMAKE_SOURCE_DIR}/interface/qorpelk.h
             $<TARGET_FILE:qor_link_client>)
 
+# Every exported function's comment in the header states its IRQL, what it takes and
+# frees, and how it fails.
+add_test(NAME interface_reference
+    COMMAND ${CMAKE_SOURCE_DIR}/scripts/check-header-reference.sh ${CMAKE_SOURCE_DIR}/interface/qorpelk.h)
+
 # The sample client driver, importing from qorpelk.sys, and the sample program for Win32.
 add_library(acqdrv SHARED ${CMAKE_SOURCE_DIR}/examples/acqdrv/acqdrv.c)
 target_include_directories(acqdrv PRIVATE ${CMAKE_SOURCE_DIR}/examples/include ${CMAKE_SOURCE_DIR}/interface)
