@@ -25,9 +25,10 @@ add_custom_command(OUTPUT ${QOR_PE_FINISH}
     COMMENT "pe_finish for the build machine")
 add_custom_target(qor_pe_finish DEPENDS ${QOR_PE_FINISH})
 
-# A kernel image's version resource (cmake/version.rc.in), its instruction set and the
-# finishing step after the link. file: the image's file name; description: its
-# FileDescription; filetype/subtype: the VERSIONINFO file type (3/7: a system driver).
+# An NT image's version resource (cmake/version.rc.in) and instruction set, and for a
+# driver the finishing step after the link. file: the image's file name; description: its
+# FileDescription; filetype/subtype: the VERSIONINFO file type (3/7: a system driver,
+# 1/0: a program).
 function(qor_nt_image target file description filetype subtype)
     set(QOR_RC_FILE ${file})
     set(QOR_RC_DESCRIPTION ${description})
