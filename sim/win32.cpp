@@ -2,6 +2,7 @@
 // device opened by its \\.\ name, buffered I/O-control requests sent to its driver as the
 // I/O manager sends them, named events opened and waited on.
 #include "qorsim.h"
+#include "virtual_time.h"
 
 #include <cstring>
 
@@ -177,5 +178,11 @@ int NTAPI CloseHandle(HANDLE handle)
 }
 
 ULONG NTAPI GetLastError(void) { return t_last_error; }
+
+void NTAPI Sleep(ULONG milliseconds)
+{
+    constexpr uint64_t kNsPerMs = 1000000;
+    virtual_time().sleep_ns(uint64_t(milliseconds) * kNsPerMs);
+}
 
 } // extern "C"
