@@ -94,6 +94,27 @@ void VirtualTime::sleep_ns(uint64_t ns)
     changed_.wait(lock, [&] { return b.released; });
 }
 
+void VirtualTime::step_out()
+{
+    if (t_joined == 0)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        --running_;
+        ++generation_;
+    }
+    changed_.notify_all();
+}
+
+void VirtualTime::step_in()
+{
+    if (t_joined == 0)
+        return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++running_;
+    ++generation_;
+}
+
 void VirtualTime::work_begins()
 {
     std::lock_guard<std::mutex> lock(mutex_);

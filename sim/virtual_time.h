@@ -52,6 +52,11 @@ public:
     void unblock(Block &block);
     // A participant sleeps for `ns` of virtual time.
     void sleep_ns(uint64_t ns);
+    // A participant waits in host time for something only moving time brings (a pended
+    // request the DPC completes): it stops holding time still until step_in. Time may
+    // move on between the completion and step_in; no scenario's counts depend on that.
+    void step_out();
+    void step_in();
 
     // ---- work in flight that holds time still: queued and running DPCs ----
     void work_begins();

@@ -54,7 +54,6 @@ void PrintCards(PDRIVER_OBJECT driver)
 
 // The progress line on a terminal: halves read, the host's MB/s so far and the losses.
 struct Progress {
-    bool on = false;
     std::chrono::steady_clock::time_point started, shown;
 };
 
@@ -115,7 +114,6 @@ int RunDemo(unsigned halves, unsigned readerWorkMs, bool progress)
         auto cards = std::make_unique<qorsim::CardRunner>(board.acquisition_cards());
 
         Progress shown;
-        shown.on = progress;
         shown.started = shown.shown = std::chrono::steady_clock::now();
         AcqAppOptions options{"\\\\.\\AcqA0", halves, 5000, readerWorkMs, progress ? ShowProgress : nullptr, &shown};
         AcqAppReport report;
