@@ -95,8 +95,10 @@ void CardRunner::run()
 {
     VirtualTime &time = virtual_time();
     while (time.wait_idle(stop_)) {
-        // Everything is idle: nothing changes the cards or the blocks until we act. Ties
-        // go to the cards, in their order, then to the blocks in the order they began.
+        // Everything is idle: nothing changes the cards or the blocks until we act. One
+        // thing happens per pass, then everything runs until idle again: at the same
+        // instant the cards go first, in their order, then the waits and sleeps that run
+        // out, in the order they began.
         models::AcquisitionCard *next = nullptr;
         uint64_t due = VirtualTime::kNever;
         for (models::AcquisitionCard *card : cards_) {
@@ -113,6 +115,7 @@ void CardRunner::run()
                 ++transfers_;
         } else if (deadline != VirtualTime::kNever) {
             time.advance_to(deadline);
+            time.expire_next();
         } else if (!time.wait_change(stop_)) {
             break; // nothing is due: wait until something is armed or a program blocks
         }

@@ -166,31 +166,38 @@ uint64_t VirtualTime::next_deadline() const
 
 void VirtualTime::advance_to(uint64_t t)
 {
-    std::vector<Block *> due;
-    std::vector<std::pair<std::mutex *, std::condition_variable *>> wakes;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (t > now_.load())
+        now_ = t;
+    machine().clock.advance_to(now_.load());
+    ++generation_;
+}
+
+void VirtualTime::expire_next()
+{
+    std::mutex *wakeMutex = nullptr;
+    std::condition_variable *wake = nullptr;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (t > now_.load())
-            now_ = t;
-        machine().clock.advance_to(now_.load());
+        Block *first = nullptr;
         for (Block *b : blocked_)
-            if (b->deadline <= now_.load())
-                due.push_back(b);
-        std::sort(due.begin(), due.end(), [](const Block *a, const Block *b) { return a->order < b->order; });
-        for (Block *b : due) {
-            b->released = true;
-            b->timed_out = true;
-            std::erase(blocked_, b);
-            ++running_;
-            wakes.emplace_back(b->wake_mutex, b->wake);
-        }
+            if (b->deadline <= now_.load() &&
+                (first == nullptr || b->deadline < first->deadline ||
+                 (b->deadline == first->deadline && b->order < first->order)))
+                first = b;
+        if (first == nullptr)
+            return;
+        first->released = true;
+        first->timed_out = true;
+        std::erase(blocked_, first);
+        ++running_;
         ++generation_;
+        wakeMutex = first->wake_mutex;
+        wake = first->wake;
     }
-    // The blocks may be gone once their threads wake: only the wake objects are used.
-    for (auto [m, cv] : wakes) {
-        std::lock_guard<std::mutex> lock(*m);
-        cv->notify_all();
-    }
+    // The block may be gone once its thread wakes: only the wake objects are used.
+    std::lock_guard<std::mutex> lock(*wakeMutex);
+    wake->notify_all();
 }
 
 void VirtualTime::poke()

@@ -70,8 +70,11 @@ public:
     // Waits for any change since the last wait_idle (nothing was due); false on stop.
     bool wait_change(const std::atomic<bool> &stop);
     uint64_t next_deadline() const;
-    // Moves time on to t (never back) and times out every block whose deadline is t.
+    // Moves time on to t (never back).
     void advance_to(uint64_t t);
+    // Times out the block whose deadline has come first (of equal ones, the one that
+    // began first); one at a time, so that programs released together cannot race.
+    void expire_next();
     // Something the keeper schedules from changed (a card armed a transfer).
     void poke();
     void stop_waiting(); // wakes a keeper's waits to look at its stop flag

@@ -127,7 +127,7 @@ TEST_F(FreeRunningCard, TheSameScenarioGivesTheSameReportUnderHostLoad)
     EXPECT_EQ(loaded.overruns, quiet.overruns);
     EXPECT_EQ(loaded.halvesNotReady, quiet.halvesNotReady);
     EXPECT_EQ(loaded.progressPolls, quiet.progressPolls);
-    EXPECT_EQ(loaded.stop.SampleCount, quiet.stop.SampleCount);
+    EXPECT_EQ(+loaded.stop.SampleCount, +quiet.stop.SampleCount);
 }
 
 TEST_F(FreeRunningCard, AWaitShorterThanAHalfTimesOutInSimulatedTime)

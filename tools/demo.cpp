@@ -61,14 +61,9 @@ void ShowProgress(const AcqAppReport *report, void *context)
 {
     auto *p = static_cast<Progress *>(context);
     const auto now = std::chrono::steady_clock::now();
-    const bool last = report == nullptr;
-    if (!last && now - p->shown < std::chrono::milliseconds(500))
+    if (now - p->shown < std::chrono::milliseconds(500))
         return;
     p->shown = now;
-    if (last) {
-        std::fprintf(stderr, "\r%78s\r", "");
-        return;
-    }
     const double seconds = std::chrono::duration<double>(now - p->started).count();
     std::fprintf(stderr, "\r%lu halves, %.1f MB/s, %llu samples lost in %lu overruns   ", report->halvesRead,
                  seconds > 0 ? report->samplesRead * 2.0 / 1e6 / seconds : 0.0, report->samplesLost, report->overruns);
@@ -118,6 +113,10 @@ int RunDemo(unsigned halves, unsigned readerWorkMs, bool progress)
         AcqAppOptions options{"\\\\.\\AcqA0", halves, 5000, readerWorkMs, progress ? ShowProgress : nullptr, &shown};
         AcqAppReport report;
         int appOk = 0;
+        // The viewer holds virtual time still until it has looked: the card's first half
+        // comes after, so its views are placed before any thread the card's interrupts
+        // start, the same way on every run.
+        auto viewerHoldsTime = std::make_unique<qorsim::InProcess>(viewer);
         std::thread reader([&] {
             qorsim::InProcess in(app);
             appOk = AcqAppRun(&options, &report);
@@ -141,7 +140,10 @@ int RunDemo(unsigned halves, unsigned readerWorkMs, bool progress)
             if (h != INVALID_HANDLE_VALUE)
                 CloseHandle(h);
         }
+        viewerHoldsTime.reset();
         reader.join();
+        if (progress)
+            std::fprintf(stderr, "\r%78s\r", ""); // the progress line goes away
         const uint64_t virtualNs = qorsim::virtual_time().now_ns();
         cards.reset();
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();

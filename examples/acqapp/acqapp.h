@@ -17,7 +17,7 @@ typedef struct AcqAppOptions {
     unsigned long halves;  /* halves to read */
     DWORD waitMs;          /* longest wait for one half */
     DWORD workMs;          /* time the program spends on each half after checking it (0: none) */
-    /* Called every 64 halves read, and once at the end, with the report so far (or 0). */
+    /* Called every 64 halves read and once at the end, with the report so far; 0: none. */
     void (*progress)(const struct AcqAppReport *report, void *context);
     void *progressContext;
 } AcqAppOptions;
