@@ -83,10 +83,10 @@ int RunDemo(unsigned halves, unsigned readerWorkMs, bool progress)
     int result = 0;
     {
         qorsim::DefaultMachine board;
-        // A large analog input buffer: long halves amortise the cost of each half. 1020 KB
-        // gives halves of 261,120 samples, an odd multiple of 1024, so that up to 63
+        // A large analog input buffer: long halves amortise the cost of each half. 4092 KB
+        // gives halves of 1,047,552 samples, an odd multiple of 1024, so that up to 63
         // halves lost at once show as a distinct gap in the 16-bit sample sequence.
-        constexpr ULONG kDemoBufferKb = 1020;
+        constexpr ULONG kDemoBufferKb = 4092;
         sim.registry.set_dword(std::u16string(qorsim::DefaultMachine::kServiceKey) + u"\\Parameters", u"AI", kDemoBufferKb);
         std::printf("qorsim demo: the default machine, the sample driver, %u halves of continuous acquisition", halves);
         if (readerWorkMs != 0)

@@ -2,7 +2,7 @@
 //   qorsim demo [--halves N] [--slow-reader MS] [--progress|--no-progress]
 //       boot the default machine, load the library and the sample driver, run the sample
 //       program's acquisition, report; --slow-reader: the program spends MS of simulated
-//       time on each half (a half takes 261 ms at the card's rate); a progress line on
+//       time on each half (a half takes 1047.552 ms at the card's rate); a progress line on
 //       stderr when it is a terminal, unless told
 #include <unistd.h>
 
@@ -27,7 +27,7 @@ int main(int argc, char **argv)
         return Usage();
     const std::string command = argv[1];
     if (command == "demo") {
-        unsigned halves = 2000, workMs = 0;
+        unsigned halves = 500, workMs = 0;
         bool progress = isatty(STDERR_FILENO) != 0;
         for (int i = 2; i < argc; ++i) {
             if (std::strcmp(argv[i], "--halves") == 0 && i + 1 < argc)

@@ -93,7 +93,8 @@ uint64_t AcquisitionCard::due_ns(Direction direction) const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     const std::optional<Pending> &pending = pending_[static_cast<int>(direction)];
-    return pending ? pending->due_ns : kNotDue;
+    // A transfer stopped before it was due never comes due.
+    return pending && chip.transfer_enabled(direction) ? pending->due_ns : kNotDue;
 }
 
 bool AcquisitionCard::run_transfer(Direction direction)
