@@ -130,6 +130,11 @@ add_test(NAME library_is_freestanding
 
 # Benchmarks: built with the host build, run by hand (not by the tests).
 file(GLOB QOR_BENCH_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/bench/*.cpp)
+# The acquisition benchmark is a program of its own: it runs the sample driver and program.
+list(REMOVE_ITEM QOR_BENCH_SOURCES ${CMAKE_SOURCE_DIR}/bench/acquisition_bench.cpp)
+add_executable(qor_acquisition_bench ${CMAKE_SOURCE_DIR}/bench/acquisition_bench.cpp)
+target_compile_options(qor_acquisition_bench PRIVATE ${QOR_WARNINGS})
+target_link_libraries(qor_acquisition_bench PRIVATE acqdrv acqapp qorpelk qorsim)
 if(QOR_BENCH_SOURCES)
     add_executable(qor_bench ${QOR_BENCH_SOURCES})
     target_include_directories(qor_bench PRIVATE ${CMAKE_SOURCE_DIR}/bench ${CMAKE_SOURCE_DIR}/frame ${CMAKE_SOURCE_DIR}/chips)

@@ -4,6 +4,8 @@
 // the scenario says so: the samples go by bus-master writes into simulated physical
 // memory at the programmed address, the count runs down to 0, the completion flag is
 // set and, when the chip's interrupt is asserted, the card's interrupt line fires.
+// With a sample rate the card is free-running: an armed transfer is due, in virtual time,
+// when the card has taken its samples (a CardRunner runs it then).
 #pragma once
 
 #include "models/s5933.h"
@@ -15,12 +17,14 @@ namespace qorsim::models {
 
 class SignalSource {
 public:
-    // Writes `bytes` of samples, each `sampleBytes` wide, little-endian sequence numbers.
+    // Writes `bytes` of samples, each `sampleBytes` wide, little-endian sequence numbers
+    // (16-bit samples: two at a time in 32-bit words).
     void fill(uint8_t *out, uint32_t bytes, unsigned sampleBytes);
     uint64_t produced() const { return next_; }
     void reset() { next_ = 0; }
 
 private:
+    void fill16(uint8_t *out, uint32_t samples);
     uint64_t next_ = 0;
 };
 
@@ -38,11 +42,17 @@ public:
     // IRQL on the thread that runs the card.
     std::function<void()> interrupt;
     KIRQL device_irql = 12;
+    // Samples per second of virtual time; 0: an armed transfer is due at once.
+    uint32_t sample_rate_hz = 0;
+    static constexpr uint64_t kNotDue = UINT64_MAX;
 
     using Direction = S5933::Direction;
 
     // A transfer in that direction is enabled and has not run yet.
     bool transfer_pending(Direction direction = Direction::Input) const;
+    // Virtual time (VirtualTime::now_ns) at which the armed transfer in that direction has
+    // all its samples: armed time + its samples at the sample rate; kNotDue when none.
+    uint64_t due_ns(Direction direction = Direction::Input) const;
     // Runs it to its end: an input transfer writes samples into memory, an output transfer
     // reads memory into the card (kept in played()). False when none is pending or its
     // memory lies outside RAM.
@@ -54,6 +64,7 @@ public:
 private:
     struct Pending {
         uint32_t address, count;
+        uint64_t due_ns;
     };
     mutable std::mutex mutex_;
     std::optional<Pending> pending_[2];
@@ -61,7 +72,6 @@ private:
     uint32_t base_;
     unsigned sample_bytes_;
     uint64_t transfers_ = 0, bytes_ = 0;
-    std::vector<uint8_t> staging_;
 };
 
 } // namespace qorsim::models
