@@ -32,8 +32,9 @@ demo: host
 
 bench: host
 	@QOR_BENCH_DEPS=1 scripts/install-deps.sh
-	cmake --build --preset host -j $(JOBS) --target qor_bench qor_icount
+	cmake --build --preset host -j $(JOBS) --target qor_bench qor_icount qor_acquisition_bench
 	scripts/bench.sh build/host
+	scripts/run32.sh build/host/qor_acquisition_bench
 
 test: host host-san nt
 	ctest --preset host -j $(JOBS)
