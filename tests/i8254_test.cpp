@@ -195,35 +195,6 @@ TEST_F(CounterModel, SetThenGetReadsTheCountAsItCountsDown)
     }
 }
 
-TEST_F(CounterModel, BcdCountAndTestSetCountReadBack)
-{
-    QorCounterRequest set = Request(1, 0, 1, 0x1000); // BCD 1000
-    ASSERT_TRUE(I8254B_IocCtrSet(kBases[2], &set));
-    chips[2].clock(1, 1);
-    QorCounterRequest get = Request(1, 0, 0, 0);
-    ASSERT_TRUE(I8254B_IocCtrGet(kBases[2], &get));
-    EXPECT_EQ(+get.Count, 0x0999u);
-    chips[2].set_count(1, 0xBEEF);
-    sim().ports.clear_trace();
-    ASSERT_TRUE(I8254B_IocCtrGet(kBases[2], &get));
-    EXPECT_EQ(+get.Count, 0xBEEFu);
-    EXPECT_EQ(accesses(), (Accesses{Out(1, 0x603, 0x40), In(1, 0x601, 0xEF), In(1, 0x601, 0xBE)}));
-}
-
-TEST_F(CounterModel, LatchHoldsTheCountWhileTheCounterRuns)
-{
-    QorCounterRequest set = Request(0, 0, 0, 0x3000);
-    ASSERT_TRUE(I8254W_IocCtrSet(kBases[1], &set));
-    sim().ports.write(kBases[1] + 6, 2, 0x00); // latch counter 0
-    chips[1].clock(0, 0x100);
-    sim().ports.write(kBases[1] + 6, 2, 0x00); // a second latch before reading is ignored
-    EXPECT_EQ(sim().ports.read(kBases[1], 1), 0x00u);
-    chips[1].clock(0, 0x100);
-    EXPECT_EQ(sim().ports.read(kBases[1], 1), 0x30u);
-    EXPECT_EQ(sim().ports.read(kBases[1], 1), 0x00u); // latch released: live 0x2E00, low byte
-    EXPECT_EQ(sim().ports.read(kBases[1], 1), 0x2Eu);
-}
-
 struct PacerCase {
     const char *name;
     ULONG divisor;
@@ -270,19 +241,6 @@ TEST(PacerSplitRule, ProductIsTheDivisorWithTheFewestLowBitsCleared)
         }
         EXPECT_LT(first, 0x10000u);
     }
-}
-
-TEST_F(CounterModel, SecondCountZeroDividesBy65536)
-{
-    const ULONG packed = QorSplitePacer(0xC0000000);
-    QorCounterRequest set = Request(1, 2, 0, packed & 0xFFFF);
-    ASSERT_TRUE(I8254B_IocCtrSet(kBases[2], &set));
-    chips[2].clock(1, 0xFFFF);
-    EXPECT_EQ(chips[2].counter(1).count, 1u);
-    chips[2].clock(1, 1); // the 65536th pulse reloads
-    EXPECT_EQ(chips[2].counter(1).count, 0u);
-    chips[2].clock(1, 0x10000);
-    EXPECT_EQ(chips[2].counter(1).count, 0u);
 }
 
 } // namespace

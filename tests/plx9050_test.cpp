@@ -69,16 +69,37 @@ TEST_P(Plx9050SetInt, ReadsAndWritesTheIntcsrLowByte)
 INSTANTIATE_TEST_SUITE_P(Table, Plx9050SetInt, ::testing::ValuesIn(kSetIntCases),
                          RowName<::testing::TestParamInfo<SetIntCase>>);
 
+// Sits between the port space and the chip and notes, for every access, whether the
+// pair's spin lock was held: the DPC reads the same settings under that lock.
+struct LockWatch : qorsim::PortDevice {
+    qorsim::PortDevice *chip = nullptr;
+    const KSPIN_LOCK *lock = nullptr;
+    std::vector<bool> held;
+    uint32_t read(uint32_t offset, unsigned width) override {
+        held.push_back(*lock != 0);
+        return chip->read(offset, width);
+    }
+    void write(uint32_t offset, unsigned width, uint32_t value) override {
+        held.push_back(*lock != 0);
+        chip->write(offset, width, value);
+    }
+};
+
 // A device extension with its event pair, as an open device with dual interrupts has.
 class Plx9050DualInt : public Plx9050Test {
 protected:
     KEVENT event0{}, event1{};
     QorDsen dsen{};
     QorDevExt ext{};
+    LockWatch watch;
 
     void SetUp() override
     {
         Plx9050Test::SetUp();
+        sim().ports.release(&model);
+        watch.chip = &model;
+        watch.lock = &dsen.Lock;
+        ASSERT_TRUE(sim().ports.claim(kBase, model.length(), &watch, "chip"));
         qorsim::initialize_event(&event0);
         qorsim::initialize_event(&event1);
         dsen.Event0 = &event0;
@@ -86,6 +107,12 @@ protected:
         KeInitializeSpinLock(&dsen.Lock);
         ext.DualIntEvents = &dsen;
         ext.PortBase[0] = kBase;
+    }
+    void TearDown() override
+    {
+        sim().ports.release(&watch);
+        sim().ports.claim(kBase, model.length(), &model, "chip");
+        Plx9050Test::TearDown();
     }
 };
 
@@ -129,6 +156,7 @@ TEST_P(Plx9050DualIntSet, RecordsClearsEventsAndProgramsIntcsr)
     EXPECT_EQ(+dsen.Int2Enabled, c.int2Enabled);
     EXPECT_EQ(+dsen.Int1Param, c.request.Int1Param);
     EXPECT_EQ(+dsen.Int2Param, c.request.Int2Param);
+    EXPECT_EQ(watch.held, (std::vector<bool>{true, true})) << "the lock is held across the read-modify-write";
     EXPECT_EQ(+dsen.Lock, 0u); // released
     EXPECT_EQ(qorsim::current_irql(), PASSIVE_LEVEL);
 }
@@ -154,6 +182,7 @@ TEST_F(Plx9050DualInt, GetAfterSetReportsTheChipAndTheRecordedParameters)
     PLX90_IocGetDualInt(&ext, &got);
 
     EXPECT_EQ(accesses(), (Accesses{In(1, kIntcsr, 0x6A)})); // one read, nothing written
+    EXPECT_EQ(watch.held.back(), true) << "the chip is read under the lock";
     EXPECT_EQ(+got.Status, QorOk);
     EXPECT_EQ(+got.Int1Enable, 0);
     EXPECT_EQ(+got.Int1Polarity, 1);
@@ -229,29 +258,6 @@ TEST_F(Plx9050Test, GetUserIoPinStoresTheDataBitOfThePin)
         PLX90_GetUserIoPin(kBase, c.pin, &out);
         EXPECT_EQ(out, c.expected) << "pin " << c.pin;
         EXPECT_EQ(accesses(), (Accesses{In(2, kCntrl, (c.cntrl | kAllOutputs) & 0xFFFF)}));
-    }
-}
-
-TEST_F(Plx9050Test, PinRoundTripThroughTheChip)
-{
-    for (USHORT pin = 0; pin < 4; ++pin) {
-        USHORT out = 0;
-        PLX90_SetUserIoPin(kBase, pin, Plx9050::kPinGpio | Plx9050::kPinOutput | Plx9050::kPinData);
-        EXPECT_TRUE(model.pin_is_output(pin));
-        EXPECT_TRUE(model.pin_level(pin));
-        PLX90_GetUserIoPin(kBase, pin, &out);
-        EXPECT_EQ(out, 1);
-        PLX90_SetUserIoPin(kBase, pin, Plx9050::kPinGpio | Plx9050::kPinOutput);
-        PLX90_GetUserIoPin(kBase, pin, &out);
-        EXPECT_EQ(out, 0);
-        EXPECT_FALSE(model.pin_level(pin));
-
-        PLX90_SetUserIoPin(kBase, pin, Plx9050::kPinGpio); // an input now
-        for (const bool high : {true, false}) {
-            model.set_pin_input(pin, high);
-            PLX90_GetUserIoPin(kBase, pin, &out);
-            EXPECT_EQ(out, high ? 1 : 0) << "pin " << pin;
-        }
     }
 }
 

@@ -215,21 +215,4 @@ TEST_F(Plx9080Test, FinishedChannelInterruptsUntilStopped)
     EXPECT_EQ(model.aborts(1), 0u);
 }
 
-TEST_F(Plx9080Test, ModelStartNeedsEnableAndAbortNeedsEnableClear)
-{
-    sim().ports.write(kCsr[0], 1, 0x02); // start without enable
-    EXPECT_FALSE(model.running(0));
-    sim().ports.write(kCsr[0], 1, 0x03);
-    EXPECT_TRUE(model.running(0));
-    sim().ports.write(kCsr[0], 1, 0x05); // abort with enable still set
-    EXPECT_EQ(model.aborts(0), 0u);
-    EXPECT_EQ(sim().ports.read(kCsr[0], 1), 0x01u); // start reads back 0
-    sim().ports.write(kCsr[0], 2, 0x0004);          // a 16-bit write reaches both channels
-    EXPECT_EQ(model.aborts(0), 1u);
-    EXPECT_EQ(sim().ports.read(kCsr[0], 2), 0x1010u);
-    sim().ports.write(kCntrlTop, 1, 0x40); // a software reset idles the channels
-    EXPECT_TRUE(model.in_reset());
-    EXPECT_EQ(model.soft_resets(), 1u);
-}
-
 } // namespace

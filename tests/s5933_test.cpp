@@ -14,13 +14,11 @@ using qorsim::models::S5933;
 using Dir = S5933::Direction;
 
 constexpr uint32_t kBase = 0xC000;
-constexpr uint32_t kFifo = kBase + 0x20, kMwar = kBase + 0x24, kMwtc = kBase + 0x28, kMrar = kBase + 0x2C;
+constexpr uint32_t kMwar = kBase + 0x24, kMwtc = kBase + 0x28, kMrar = kBase + 0x2C;
 constexpr uint32_t kMrtc = kBase + 0x30, kIntcsr = kBase + 0x38, kMcsr = kBase + 0x3C;
 
-// MCSR reads add the FIFO status: outgoing FIFO drained (bit 2), incoming empty (bit 5).
-constexpr uint32_t kIdleStatus = 0x24;
 // INTCSR with every pending flag set: the abort flags assert bit 23 on every read.
-constexpr uint32_t kFlagsSet = 0x003F0000, kAsserted = 0x00800000;
+constexpr uint32_t kFlagsSet = 0x003F0000;
 
 class S5933Test : public ModelTest<S5933> {};
 
@@ -242,29 +240,5 @@ TEST_P(S5933InFlush, StoresWhatTheFifoHoldsAndReturnsThePosition)
 
 INSTANTIATE_TEST_SUITE_P(Table, S5933InFlush, ::testing::ValuesIn(kInFlushCases),
                          RowName<::testing::TestParamInfo<InFlushCase>>);
-
-TEST_F(S5933Test, ModelPendingFlagsClearOnlyWhereOnesAreWritten)
-{
-    model.raise(kFlagsSet);
-    sim().ports.write(kIntcsr, 4, 0x00050000); // acknowledge flags 16 and 18
-    EXPECT_EQ(model.stored(S5933::kIntcsr) & kFlagsSet, 0x003A0000u);
-    sim().ports.write(kIntcsr + 2, 1, 0x08); // a byte write reaches the flags too
-    EXPECT_EQ(model.stored(S5933::kIntcsr) & kFlagsSet, 0x00320000u);
-    sim().ports.write(kIntcsr, 1, 0xFF); // the low byte leaves the flags alone
-    EXPECT_EQ(model.stored(S5933::kIntcsr) & kFlagsSet, 0x00320000u);
-    EXPECT_EQ(sim().ports.read(kIntcsr, 4) & kAsserted, kAsserted); // the target abort
-}
-
-TEST_F(S5933Test, ModelFifoStatusAndResets)
-{
-    EXPECT_EQ(sim().ports.read(kMcsr, 4), kIdleStatus);
-    for (uint32_t i = 0; i < 8; ++i)
-        model.push_in_fifo(i);
-    EXPECT_EQ(sim().ports.read(kMcsr, 4), 0x04u | 0x10u | 0x08u); // four or more, full
-    sim().ports.write(kMcsr, 4, 0xFFFFFFFF); // status is read only, commands read back 0
-    EXPECT_EQ(model.in_fifo_size(), 0u);
-    EXPECT_EQ(sim().ports.read(kMcsr, 4), 0xF1FFFF00u | kIdleStatus);
-    EXPECT_EQ(sim().ports.read(kFifo, 4), 0u);
-}
 
 } // namespace
