@@ -27,8 +27,7 @@ struct Client {
     KDPC dpc{};
     std::atomic<int> interrupts{0};
 
-    static VOID NTAPI Dpc(PKDPC, PVOID context, PVOID, PVOID)
-    {
+    static VOID NTAPI Dpc(PKDPC, PVOID context, PVOID, PVOID) {
         auto *self = static_cast<Client *>(context);
         QorDbx *dbx = self->dbx;
         QorDpcDbx(dbx);
@@ -39,8 +38,7 @@ struct Client {
 
     // The interrupt routine: acknowledge the chip (its flags clear when written with
     // ones) and leave the rest to the DPC.
-    void Isr()
-    {
+    void Isr() {
         const ULONG intcsr = READ_PORT_ULONG(reinterpret_cast<PULONG>(ext->PortBase[0] + 0x38));
         WRITE_PORT_ULONG(reinterpret_cast<PULONG>(ext->PortBase[0] + 0x38), intcsr);
         ++interrupts;
@@ -55,8 +53,7 @@ protected:
     qorsim::Process *user = nullptr;
     QorDbx *dbx = nullptr;
 
-    void SetUp() override
-    {
+    void SetUp() override {
         CardTest::SetUp();
         card = std::make_unique<AcquisitionCard>(kChip, kSampleBytes);
         ext.PortBase[0] = kChip;
@@ -84,8 +81,7 @@ protected:
         ASSERT_TRUE(QorIocDbfMode(&ext, dbx, &mode));
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         sim().dpcs.drain();
         QorCloseDbx(dbx);
         QorDropDbx(dbx);
@@ -97,8 +93,7 @@ protected:
         CardTest::TearDown();
     }
 
-    void StartTransfer(ULONG samples)
-    {
+    void StartTransfer(ULONG samples) {
         QorContRequest r{};
         r.SampleCount = samples;
         r.ListCount = 1;
@@ -109,15 +104,13 @@ protected:
     }
 
     // Runs the card's next block and waits until the DPC has stepped the buffer.
-    void RunBlock()
-    {
+    void RunBlock() {
         ASSERT_TRUE(card->run_transfer());
         sim().dpcs.drain();
     }
 };
 
-TEST_F(ContinuousAcquisition, ReaderThatKeepsUpSeesEverySampleOnce)
-{
+TEST_F(ContinuousAcquisition, ReaderThatKeepsUpSeesEverySampleOnce) {
     constexpr int kHalves = 2000;
     StartTransfer(kSamplesPerHalf);
     PKEVENT event = sim().events.open_user(u"Acq00");
@@ -165,8 +158,7 @@ TEST_F(ContinuousAcquisition, ReaderThatKeepsUpSeesEverySampleOnce)
     EXPECT_EQ(+stop.SampleCount, 0u) << "stopped right at the start of a fresh half";
 }
 
-TEST_F(ContinuousAcquisition, SlowReaderFindsItsHalfGoneAndWaitsForTheNextPass)
-{
+TEST_F(ContinuousAcquisition, SlowReaderFindsItsHalfGoneAndWaitsForTheNextPass) {
     StartTransfer(kSamplesPerHalf);
     RunBlock(); // lower half: samples 0 ..
     RunBlock(); // upper half: the lower one is no longer ready
@@ -183,8 +175,7 @@ TEST_F(ContinuousAcquisition, SlowReaderFindsItsHalfGoneAndWaitsForTheNextPass)
     EXPECT_EQ(view[0], uint16_t(2 * kSamplesPerHalf)) << "the second block was lost to the slow reader";
 }
 
-TEST_F(ContinuousAcquisition, ProgressCountsTheChipsRemainingBytes)
-{
+TEST_F(ContinuousAcquisition, ProgressCountsTheChipsRemainingBytes) {
     StartTransfer(kSamplesPerHalf);
     card->chip.set_stored(qorsim::models::S5933::kMwtc, 1000); // partway through the lower half
     QorAsyResult progress{};
@@ -198,8 +189,7 @@ TEST_F(ContinuousAcquisition, ProgressCountsTheChipsRemainingBytes)
     EXPECT_FALSE(card->run_transfer()) << "a stopped chip moves nothing";
 }
 
-TEST_F(ContinuousAcquisition, SynchronousTransferIsCompletedByTheDpc)
-{
+TEST_F(ContinuousAcquisition, SynchronousTransferIsCompletedByTheDpc) {
     QorDbfModeRequest mode{};
     ASSERT_TRUE(QorIocDbfMode(&ext, dbx, &mode)); // single mode
     QorContRequest r{};
@@ -220,8 +210,7 @@ TEST_F(ContinuousAcquisition, SynchronousTransferIsCompletedByTheDpc)
 
 class RepeatedOutput : public CardTest {};
 
-TEST_F(RepeatedOutput, TheCardPlaysTheBufferOncePerPass)
-{
+TEST_F(RepeatedOutput, TheCardPlaysTheBufferOncePerPass) {
     AcquisitionCard card(kChip, kSampleBytes);
     ext.PortBase[0] = kChip;
     AskForBuffer(QOR_KIND_ANALOG_OUTPUT, 16);

@@ -9,8 +9,7 @@ namespace {
 
 class Buffers : public CardTest {
 protected:
-    void DropAll()
-    {
+    void DropAll() {
         for (QorDbx *&dbx : ext.Buffers) {
             QorDropDbx(dbx);
             dbx = nullptr;
@@ -19,8 +18,7 @@ protected:
         QorDropDsen(ext.AuxEvent);
         ext.DualIntEvents = ext.AuxEvent = nullptr;
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         DropAll();
         EXPECT_EQ(sim().memory.contiguous_blocks(), 0u);
         EXPECT_EQ(sim().handles.leak_report(), "");
@@ -28,8 +26,7 @@ protected:
     }
 };
 
-TEST_F(Buffers, SizeSettingsBecomeWholePagesWithTwoHalves)
-{
+TEST_F(Buffers, SizeSettingsBecomeWholePagesWithTwoHalves) {
     struct {
         const char *name;
         USHORT deviceId;
@@ -71,8 +68,7 @@ TEST_F(Buffers, SizeSettingsBecomeWholePagesWithTwoHalves)
     }
 }
 
-TEST_F(Buffers, OnlyKindsThatAskForABufferGetAnObject)
-{
+TEST_F(Buffers, OnlyKindsThatAskForABufferGetAnObject) {
     desp.Buffers[0] = QorDespBuffer{0x0001, {}, 16, 16}; // present but needs no buffer
     desp.Buffers[1] = QorDespBuffer{0x0003, {}, 16, 0};  // list limit 0
     desp.Buffers[2] = QorDespBuffer{0x0005, {}, 8, 1};   // bit 2 is enough
@@ -89,8 +85,7 @@ TEST_F(Buffers, OnlyKindsThatAskForABufferGetAnObject)
     EXPECT_NE(ext.AuxEvent, nullptr);
 }
 
-TEST_F(Buffers, ShortContiguousMemoryStepsDownBy40KB)
-{
+TEST_F(Buffers, ShortContiguousMemoryStepsDownBy40KB) {
     struct {
         ULONG kb;
         uint32_t largest; // the biggest run the machine can give
@@ -119,8 +114,7 @@ TEST_F(Buffers, ShortContiguousMemoryStepsDownBy40KB)
     }
 }
 
-TEST_F(Buffers, AHugeSizeSettingFailsWithoutWrappingOrEndlessRetries)
-{
+TEST_F(Buffers, AHugeSizeSettingFailsWithoutWrappingOrEndlessRetries) {
     sim().memory.set_contiguous_limit(4096);
     QorDbx *dbx = static_cast<QorDbx *>(QorNewNpp(sizeof(QorDbx)));
     EXPECT_FALSE(QorSetupDbxBuffer(dbx, 8, 0xFFFFFFFF));
@@ -131,8 +125,7 @@ TEST_F(Buffers, AHugeSizeSettingFailsWithoutWrappingOrEndlessRetries)
     QorDropDbx(dbx);
 }
 
-TEST_F(Buffers, EventNamesFollowPrefixAndIndex)
-{
+TEST_F(Buffers, EventNamesFollowPrefixAndIndex) {
     struct {
         const char16_t *prefix;
         ULONG index;
@@ -157,8 +150,7 @@ TEST_F(Buffers, EventNamesFollowPrefixAndIndex)
     }
 }
 
-TEST_F(Buffers, OpenMapsIntoTheCurrentProcessAndCreatesClearedEvents)
-{
+TEST_F(Buffers, OpenMapsIntoTheCurrentProcessAndCreatesClearedEvents) {
     AskForBuffer(QOR_KIND_ANALOG_INPUT);
     desp.HasDualInt = 1;
     SetSizeKb(u"AI", 64);
@@ -193,8 +185,7 @@ TEST_F(Buffers, OpenMapsIntoTheCurrentProcessAndCreatesClearedEvents)
     EXPECT_EQ(user.views().size(), 1u) << "the view stays with the process that opened";
 }
 
-TEST_F(Buffers, FailuresToMapOrNameLeaveNothingOpen)
-{
+TEST_F(Buffers, FailuresToMapOrNameLeaveNothingOpen) {
     AskForBuffer(QOR_KIND_ANALOG_OUTPUT);
     SetSizeKb(u"AO", 8);
     ASSERT_TRUE(QorSetupBuffer(&find));
@@ -217,8 +208,7 @@ TEST_F(Buffers, FailuresToMapOrNameLeaveNothingOpen)
     EXPECT_EQ(sim().events.count(), 0u);
 }
 
-TEST_F(Buffers, EverySetupAllocationFailureIsReportedAndLeavesOnlyDroppableObjects)
-{
+TEST_F(Buffers, EverySetupAllocationFailureIsReportedAndLeavesOnlyDroppableObjects) {
     AskForBuffer(QOR_KIND_ANALOG_INPUT);
     AskForBuffer(QOR_KIND_DIGITAL_OUTPUT);
     desp.HasDualInt = desp.HasAuxEvent = 1;

@@ -17,8 +17,7 @@ protected:
     PUNICODE_STRING baseName = nullptr;
     qorsim::Process *first = nullptr, *second = nullptr;
 
-    void SetUp() override
-    {
+    void SetUp() override {
         CardTest::SetUp();
         ASSERT_TRUE(sim().ports.claim(kChip, chip.length(), &chip, "s5933"));
         device.DeviceExtension = &ext;
@@ -45,8 +44,7 @@ protected:
         SetSizeKb(u"AO", 4);
         ASSERT_TRUE(QorSetupBuffer(&find));
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         for (QorDbx *&dbx : ext.Buffers) {
             QorDropDbx(dbx);
             dbx = nullptr;
@@ -61,13 +59,11 @@ protected:
         CardTest::TearDown();
     }
 
-    BOOLEAN OpenIn(qorsim::Process &p)
-    {
+    BOOLEAN OpenIn(qorsim::Process &p) {
         qorsim::InProcess in(p);
         return QorOpenDevice(&device);
     }
-    qorsim::FileRequestResult Close(PDEVICE_OBJECT d)
-    {
+    qorsim::FileRequestResult Close(PDEVICE_OBJECT d) {
         qorsim::IoctlRequest irp(0, nullptr, 0, 0);
         EXPECT_EQ(QorCloseDevice(d, irp.irp()), STATUS_SUCCESS);
         qorsim::FileRequestResult r;
@@ -76,8 +72,7 @@ protected:
         r.completions = irp.completions();
         return r;
     }
-    QorDesp DescribeIn(qorsim::Process &p, BOOLEAN expected = TRUE)
-    {
+    QorDesp DescribeIn(qorsim::Process &p, BOOLEAN expected = TRUE) {
         qorsim::InProcess in(p);
         QorDesp out;
         std::memset(&out, 0xEE, sizeof out);
@@ -86,8 +81,7 @@ protected:
     }
 };
 
-TEST_F(Device, FirstOpenResetsMapsAndCreatesClearedEvents)
-{
+TEST_F(Device, FirstOpenResetsMapsAndCreatesClearedEvents) {
     ASSERT_TRUE(OpenIn(*first));
     EXPECT_EQ(chip.stored(qorsim::models::S5933::kMwtc), 0x100u) << "the chip was cleared";
     EXPECT_EQ(ext.Opened, 1);
@@ -107,8 +101,7 @@ TEST_F(Device, FirstOpenResetsMapsAndCreatesClearedEvents)
     }
 }
 
-TEST_F(Device, LaterOpensAreCountedAndOnlyTheLastCloseResets)
-{
+TEST_F(Device, LaterOpensAreCountedAndOnlyTheLastCloseResets) {
     ASSERT_TRUE(OpenIn(*first));
     ASSERT_TRUE(OpenIn(*second));
     ASSERT_TRUE(OpenIn(*second));
@@ -128,8 +121,7 @@ TEST_F(Device, LaterOpensAreCountedAndOnlyTheLastCloseResets)
     EXPECT_EQ(+ext.Buffers[0]->UserAddress0, 0u);
 }
 
-TEST_F(Device, CloseWithoutAUsableDeviceStillCompletesTheRequest)
-{
+TEST_F(Device, CloseWithoutAUsableDeviceStillCompletesTheRequest) {
     DEVICE_OBJECT bare{};
     for (PDEVICE_OBJECT d : {static_cast<PDEVICE_OBJECT>(nullptr), &bare}) {
         const auto r = Close(d);
@@ -141,8 +133,7 @@ TEST_F(Device, CloseWithoutAUsableDeviceStillCompletesTheRequest)
     EXPECT_FALSE(QorOpenDevice(&bare));
 }
 
-TEST_F(Device, DescriptionCarriesNamesAddressesAndTheTemplatesBytes)
-{
+TEST_F(Device, DescriptionCarriesNamesAddressesAndTheTemplatesBytes) {
     ASSERT_TRUE(OpenIn(*first));
     const QorDesp d = DescribeIn(*first);
     EXPECT_EQ(+d.Status, QorOk);
@@ -169,8 +160,7 @@ TEST_F(Device, DescriptionCarriesNamesAddressesAndTheTemplatesBytes)
     EXPECT_EQ(d.Buffers[2].EventName[1], 'e');
 }
 
-TEST_F(Device, WithoutTheDualPairTheDescriptionSaysSo)
-{
+TEST_F(Device, WithoutTheDualPairTheDescriptionSaysSo) {
     QorDropDsen(ext.DualIntEvents);
     ext.DualIntEvents = nullptr;
     ASSERT_TRUE(OpenIn(*first));
@@ -180,8 +170,7 @@ TEST_F(Device, WithoutTheDualPairTheDescriptionSaysSo)
     EXPECT_STREQ(d.EventName6, "template6") << "left as the template had it";
 }
 
-TEST_F(Device, ASecondOpenerSeesTheBuffersThroughItsOwnViews)
-{
+TEST_F(Device, ASecondOpenerSeesTheBuffersThroughItsOwnViews) {
     ASSERT_TRUE(OpenIn(*first));
     ASSERT_TRUE(OpenIn(*second));
     const ULONG objectAddress = ext.Buffers[0]->UserAddress0;
@@ -197,8 +186,7 @@ TEST_F(Device, ASecondOpenerSeesTheBuffersThroughItsOwnViews)
     EXPECT_EQ(+failed.Status, QorErrDescription);
 }
 
-TEST_F(Device, AFailedFirstOpenLeavesTheDeviceClosedForTheNextTry)
-{
+TEST_F(Device, AFailedFirstOpenLeavesTheDeviceClosedForTheNextTry) {
     for (qorsim::Fault fault : {qorsim::Fault::MapView, qorsim::Fault::CreateEvent}) {
         sim().faults.fail_nth(fault, 2); // the second buffer's view, or the second event
         EXPECT_FALSE(OpenIn(*first));
@@ -214,8 +202,7 @@ TEST_F(Device, AFailedFirstOpenLeavesTheDeviceClosedForTheNextTry)
     first = &sim().processes.create("first again");
 }
 
-TEST_F(Device, DescriptionFailsCleanlyWhenNoNameCanBeBuilt)
-{
+TEST_F(Device, DescriptionFailsCleanlyWhenNoNameCanBeBuilt) {
     ASSERT_TRUE(OpenIn(*first));
     sim().pool.fail_nth(1);
     const QorDesp d = DescribeIn(*first, FALSE);

@@ -20,8 +20,7 @@ struct LayoutInfo {
     unsigned width;
 };
 
-LayoutInfo Info(Layout layout)
-{
+LayoutInfo Info(Layout layout) {
     switch (layout) {
     case Layout::L: return {I8254L_IocCtrSet, I8254L_IocCtrGet, 4, 4};
     case Layout::W: return {I8254W_IocCtrSet, I8254W_IocCtrGet, 2, 2};
@@ -32,8 +31,7 @@ LayoutInfo Info(Layout layout)
 // Counter blocks on unclaimed ports: the trace alone is checked.
 constexpr uint32_t kBase = 0x300;
 
-QorCounterRequest Request(USHORT counter, USHORT mode, USHORT bcd, ULONG count)
-{
+QorCounterRequest Request(USHORT counter, USHORT mode, USHORT bcd, ULONG count) {
     QorCounterRequest r{};
     r.Status = 0x777;
     r.Counter = counter;
@@ -44,13 +42,7 @@ QorCounterRequest Request(USHORT counter, USHORT mode, USHORT bcd, ULONG count)
     return r;
 }
 
-struct SetCase {
-    const char *name;
-    Layout layout;
-    USHORT counter, mode, bcd;
-    ULONG count;
-    Accesses expected;
-};
+struct SetCase { const char *name; Layout layout; USHORT counter, mode, bcd; ULONG count; Accesses expected; };
 
 const SetCase kSetCases[] = {
     {"B counter 2 mode 3 count 1000", Layout::B, 2, 3, 0, 1000,
@@ -77,8 +69,7 @@ const SetCase kSetCases[] = {
 
 class CounterSet : public SimTest, public ::testing::WithParamInterface<SetCase> {};
 
-TEST_P(CounterSet, WritesControlThenLowThenHighByte)
-{
+TEST_P(CounterSet, WritesControlThenLowThenHighByte) {
     const SetCase &c = GetParam();
     QorCounterRequest r = Request(c.counter, c.mode, c.bcd, c.count);
     EXPECT_EQ(Info(c.layout).set(kBase, &r), TRUE);
@@ -91,13 +82,7 @@ TEST_P(CounterSet, WritesControlThenLowThenHighByte)
 INSTANTIATE_TEST_SUITE_P(Table, CounterSet, ::testing::ValuesIn(kSetCases), RowName<::testing::TestParamInfo<SetCase>>);
 
 // Rejected requests touch no port and leave Count alone; the first failing check counts.
-struct RejectCase {
-    const char *name;
-    bool get;
-    USHORT counter, mode, bcd;
-    ULONG count;
-    SHORT status;
-};
+struct RejectCase { const char *name; bool get; USHORT counter, mode, bcd; ULONG count; SHORT status; };
 
 const RejectCase kRejectCases[] = {
     {"set counter 13", false, 13, 0, 0, 100, QorErrCounterNumber},
@@ -112,8 +97,7 @@ const RejectCase kRejectCases[] = {
 
 class CounterReject : public SimTest, public ::testing::WithParamInterface<RejectCase> {};
 
-TEST_P(CounterReject, ReportsAndTouchesNothing)
-{
+TEST_P(CounterReject, ReportsAndTouchesNothing) {
     const RejectCase &c = GetParam();
     for (const Layout layout : {Layout::L, Layout::W, Layout::B}) {
         QorCounterRequest r = Request(c.counter, c.mode, c.bcd, c.count);
@@ -129,8 +113,7 @@ INSTANTIATE_TEST_SUITE_P(Table, CounterReject, ::testing::ValuesIn(kRejectCases)
 
 class CounterTrace : public SimTest {};
 
-TEST_F(CounterTrace, GetLatchesThenReadsTwoBytesWhateverModeAndBcdSay)
-{
+TEST_F(CounterTrace, GetLatchesThenReadsTwoBytesWhateverModeAndBcdSay) {
     struct {
         Layout layout;
         USHORT counter;
@@ -157,22 +140,19 @@ protected:
     I8254 chips[3] = {I8254(4), I8254(2), I8254(1)};
     static constexpr uint32_t kBases[3] = {0x400, 0x500, 0x600};
 
-    void SetUp() override
-    {
+    void SetUp() override {
         SimTest::SetUp();
         for (int i = 0; i < 3; ++i)
             ASSERT_TRUE(sim().ports.claim(kBases[i], chips[i].length(), &chips[i], "8254"));
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         for (auto &chip : chips)
             sim().ports.release(&chip);
         SimTest::TearDown();
     }
 };
 
-TEST_F(CounterModel, SetThenGetReadsTheCountAsItCountsDown)
-{
+TEST_F(CounterModel, SetThenGetReadsTheCountAsItCountsDown) {
     for (int i = 0; i < 3; ++i) {
         const LayoutInfo info = Info(static_cast<Layout>(i));
         for (USHORT counter = 0; counter < 3; ++counter) {
@@ -195,11 +175,7 @@ TEST_F(CounterModel, SetThenGetReadsTheCountAsItCountsDown)
     }
 }
 
-struct PacerCase {
-    const char *name;
-    ULONG divisor;
-    ULONG packed;
-};
+struct PacerCase { const char *name; ULONG divisor; ULONG packed; };
 
 const PacerCase kPacerCases[] = {
     {"0", 0, 0x00020002},
@@ -219,16 +195,14 @@ const PacerCase kPacerCases[] = {
 
 class PacerSplit : public ::testing::TestWithParam<PacerCase> {};
 
-TEST_P(PacerSplit, PacksFirstAndSecondCount)
-{
+TEST_P(PacerSplit, PacksFirstAndSecondCount) {
     EXPECT_EQ(QorSplitePacer(GetParam().divisor), GetParam().packed) << std::hex << QorSplitePacer(GetParam().divisor);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, PacerSplit, ::testing::ValuesIn(kPacerCases),
                          RowName<::testing::TestParamInfo<PacerCase>>);
 
-TEST(PacerSplitRule, ProductIsTheDivisorWithTheFewestLowBitsCleared)
-{
+TEST(PacerSplitRule, ProductIsTheDivisorWithTheFewestLowBitsCleared) {
     for (uint64_t d = 4; d <= 0xFFFFFFFFu; d = d * 3 + 7) {
         const ULONG packed = QorSplitePacer(static_cast<ULONG>(d));
         const uint64_t first = packed >> 16;

@@ -11,8 +11,7 @@ extern "C" unsigned qor_c99_layout(unsigned index);
 extern "C" unsigned qor_cxx_layout(unsigned index);
 #include "interface/layout_list.h"
 
-TEST(Interface, CAndCxxClientsAgreeOnEveryRecordLayout)
-{
+TEST(Interface, CAndCxxClientsAgreeOnEveryRecordLayout) {
     for (unsigned i = 0; i < QOR_LAYOUT_COUNT; ++i)
         EXPECT_EQ(qor_c99_layout(i), qor_cxx_layout(i)) << "entry " << i;
     EXPECT_EQ(qor_c99_layout(0), 348u);
@@ -20,8 +19,7 @@ TEST(Interface, CAndCxxClientsAgreeOnEveryRecordLayout)
     EXPECT_EQ(qor_c99_layout(QOR_LAYOUT_COUNT), 0u);
 }
 
-TEST(Interface, RequestCodesAreBufferedCodesOfTheCardDeviceType)
-{
+TEST(Interface, RequestCodesAreBufferedCodesOfTheCardDeviceType) {
     std::set<ULONG> seen;
     int variable = 0;
     for (int i = 0; i < qor::kIoctlRows; ++i) {

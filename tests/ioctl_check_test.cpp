@@ -56,8 +56,7 @@ const Case kCases[] = {
 
 class IoctlCheck : public SimTest, public ::testing::WithParamInterface<Case> {};
 
-TEST_P(IoctlCheck, DecidesAsTheTableSays)
-{
+TEST_P(IoctlCheck, DecidesAsTheTableSays) {
     const Case &c = GetParam();
     std::vector<uint8_t> input(c.input, 0);
     if (input.size() >= 2) {
@@ -85,10 +84,7 @@ INSTANTIATE_TEST_SUITE_P(Table, IoctlCheck, ::testing::ValuesIn(kCases), RowName
 
 // The request-length table as the cards' request interface documents it, typed in row by
 // row (code, input bytes, output bytes): rows 24 to 27 are the variable-length starts.
-struct Row {
-    ULONG code;
-    USHORT input, output;
-};
+struct Row { ULONG code; USHORT input, output; };
 const Row kDocumentedRows[] = {
     {0xADC02040, 0, 298}, {0xADC02094, 16, 2}, {0xADC020A4, 16, 2}, {0xADC02098, 16, 2},
     {0xADC020A8, 16, 2}, {0xADC020AC, 16, 2}, {0xADC020C0, 16, 2}, {0xADC020D4, 0, 8},
@@ -110,8 +106,7 @@ class IoctlCheckRows : public SimTest {};
 // Every documented row accepts exactly its lengths, and one byte less of either is refused
 // with the status of the length that fell short; the library's own table holds the same
 // rows in the same order and ends with an all-zero row.
-TEST_F(IoctlCheckRows, EveryDocumentedRowAcceptsItsLengthsAndNoLess)
-{
+TEST_F(IoctlCheckRows, EveryDocumentedRowAcceptsItsLengthsAndNoLess) {
     ASSERT_EQ(sizeof(QorIoctlLength), 8u);
     ASSERT_EQ(std::size(kDocumentedRows), 52u);
     for (const Row &row : kDocumentedRows) {

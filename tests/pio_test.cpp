@@ -50,8 +50,7 @@ const PioCase kPioCases[] = {
 
 class DigitalIo : public ::testing::TestWithParam<PioCase> {};
 
-TEST_P(DigitalIo, MasksAndMerges)
-{
+TEST_P(DigitalIo, MasksAndMerges) {
     const PioCase &c = GetParam();
     QorPioRequest r{};
     r.Status = 0x777;
@@ -77,23 +76,20 @@ protected:
     qorsim::RegisterFile card{0x100};
     QorDevExt ext{};
 
-    void SetUp() override
-    {
+    void SetUp() override {
         SimTest::SetUp();
         ASSERT_TRUE(sim().ports.claim(kBase, 0x100, &card, "card"));
         ext.PortBase[0] = 0xD000;
         ext.PortBase[1] = kBase;
         ext.PortCount = 2;
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         sim().ports.release(&card);
         SimTest::TearDown();
     }
 };
 
-TEST_F(PortIo, EachWidthMakesOneAccessOfThatWidth)
-{
+TEST_F(PortIo, EachWidthMakesOneAccessOfThatWidth) {
     card.poke(0x10, 4, 0x89ABCDEF);
     struct {
         USHORT width;
@@ -125,8 +121,7 @@ TEST_F(PortIo, EachWidthMakesOneAccessOfThatWidth)
     EXPECT_EQ(card.peek(0x20, 4), 0x11223344u);
 }
 
-TEST_F(PortIo, WidthMismatchIsReportedButTheRequestWidthIsUsed)
-{
+TEST_F(PortIo, WidthMismatchIsReportedButTheRequestWidthIsUsed) {
     QorPortIoRequest w{};
     w.Offset = 4;
     w.Width = 4;
@@ -145,8 +140,7 @@ TEST_F(PortIo, WidthMismatchIsReportedButTheRequestWidthIsUsed)
     EXPECT_EQ(accesses(), (std::vector{In(2, kBase + 4, 0xF00D)}));
 }
 
-TEST_F(PortIo, UnsupportedWidthMakesNoAccess)
-{
+TEST_F(PortIo, UnsupportedWidthMakesNoAccess) {
     QorPortIoRequest r{};
     r.Offset = 8;
     r.Width = 3;
@@ -161,8 +155,7 @@ TEST_F(PortIo, UnsupportedWidthMakesNoAccess)
     EXPECT_TRUE(accesses().empty());
 }
 
-TEST_F(PortIo, OffsetIsAddedToTheSecondPortBaseIn32Bits)
-{
+TEST_F(PortIo, OffsetIsAddedToTheSecondPortBaseIn32Bits) {
     ext.PortBase[1] = 0xFFFF0000; // the sum is 32-bit, not 16-bit
     QorPortIoRequest w{};
     w.Offset = 0xFFFF;

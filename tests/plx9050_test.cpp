@@ -16,8 +16,7 @@ constexpr uint32_t kIntcsr = kBase + 0x4C, kCntrl = kBase + 0x50, kCntrlTop = kB
 
 class Plx9050Test : public ModelTest<Plx9050> {};
 
-TEST_F(Plx9050Test, ClearControllerIsThreeByteWritesAndOneReset)
-{
+TEST_F(Plx9050Test, ClearControllerIsThreeByteWritesAndOneReset) {
     model.set_stored(Plx9050::kIntcsr, 0x5B);
     model.set_stored(Plx9050::kCntrl, 0xBF000000); // every top bit but the reset
     PLX90_ClearController(kBase);
@@ -57,8 +56,7 @@ const SetIntCase kSetIntCases[] = {
 
 class Plx9050SetInt : public Plx9050Test, public ::testing::WithParamInterface<SetIntCase> {};
 
-TEST_P(Plx9050SetInt, ReadsAndWritesTheIntcsrLowByte)
-{
+TEST_P(Plx9050SetInt, ReadsAndWritesTheIntcsrLowByte) {
     const SetIntCase &c = GetParam();
     model.set_stored(Plx9050::kIntcsr, c.before);
     model.set_lint_asserted(1, c.lint1Active);
@@ -93,8 +91,7 @@ protected:
     QorDevExt ext{};
     LockWatch watch;
 
-    void SetUp() override
-    {
+    void SetUp() override {
         Plx9050Test::SetUp();
         sim().ports.release(&model);
         watch.chip = &model;
@@ -108,8 +105,7 @@ protected:
         ext.DualIntEvents = &dsen;
         ext.PortBase[0] = kBase;
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         sim().ports.release(&watch);
         sim().ports.claim(kBase, model.length(), &model, "chip");
         Plx9050Test::TearDown();
@@ -135,8 +131,7 @@ const DualIntCase kDualIntCases[] = {
 
 class Plx9050DualIntSet : public Plx9050DualInt, public ::testing::WithParamInterface<DualIntCase> {};
 
-TEST_P(Plx9050DualIntSet, RecordsClearsEventsAndProgramsIntcsr)
-{
+TEST_P(Plx9050DualIntSet, RecordsClearsEventsAndProgramsIntcsr) {
     const DualIntCase &c = GetParam();
     model.set_stored(Plx9050::kIntcsr, c.before & Plx9050::kIntcsrWritable);
     model.set_lint_asserted(1, c.before & Plx9050::kLint1Status);
@@ -164,8 +159,7 @@ TEST_P(Plx9050DualIntSet, RecordsClearsEventsAndProgramsIntcsr)
 INSTANTIATE_TEST_SUITE_P(Table, Plx9050DualIntSet, ::testing::ValuesIn(kDualIntCases),
                          RowName<::testing::TestParamInfo<DualIntCase>>);
 
-TEST_F(Plx9050DualInt, GetAfterSetReportsTheChipAndTheRecordedParameters)
-{
+TEST_F(Plx9050DualInt, GetAfterSetReportsTheChipAndTheRecordedParameters) {
     QorDualIntRequest set{};
     set.Int1Enable = 2; // recorded on, written off
     set.Int1Polarity = 9;
@@ -195,8 +189,7 @@ TEST_F(Plx9050DualInt, GetAfterSetReportsTheChipAndTheRecordedParameters)
     EXPECT_EQ(+dsen.Lock, 0u);
 }
 
-TEST_F(Plx9050DualInt, GetReturnsTheLowByteOfTheRecordedParameters)
-{
+TEST_F(Plx9050DualInt, GetReturnsTheLowByteOfTheRecordedParameters) {
     dsen.Int1Param = 0x1234;
     dsen.Int2Param = 0xFF01;
     model.set_lint_asserted(1, true);
@@ -208,13 +201,9 @@ TEST_F(Plx9050DualInt, GetReturnsTheLowByteOfTheRecordedParameters)
     EXPECT_EQ(+got.Int2Status, 0);
 }
 
-struct PinSetCase {
-    const char *name;
-    USHORT pin, value;
-    uint32_t cntrl;     // stored before
-    uint8_t inputsHigh; // pins whose input is driven high
-    uint16_t read, written;
-};
+// cntrl: stored before
+// inputsHigh: pins whose input is driven high
+struct PinSetCase { const char *name; USHORT pin, value; uint32_t cntrl; uint8_t inputsHigh; uint16_t read, written; };
 
 const PinSetCase kPinSetCases[] = {
     // All pins general-purpose outputs with data 1: pin 5 is pin 1, value 0x0E is 6.
@@ -228,8 +217,7 @@ const PinSetCase kPinSetCases[] = {
 
 class Plx9050PinSet : public Plx9050Test, public ::testing::WithParamInterface<PinSetCase> {};
 
-TEST_P(Plx9050PinSet, ReadModifyWritesTheLow16Bits)
-{
+TEST_P(Plx9050PinSet, ReadModifyWritesTheLow16Bits) {
     const PinSetCase &c = GetParam();
     model.set_stored(Plx9050::kCntrl, c.cntrl);
     for (unsigned pin = 0; pin < Plx9050::kPins; ++pin)
@@ -241,8 +229,7 @@ TEST_P(Plx9050PinSet, ReadModifyWritesTheLow16Bits)
 INSTANTIATE_TEST_SUITE_P(Table, Plx9050PinSet, ::testing::ValuesIn(kPinSetCases),
                          RowName<::testing::TestParamInfo<PinSetCase>>);
 
-TEST_F(Plx9050Test, GetUserIoPinStoresTheDataBitOfThePin)
-{
+TEST_F(Plx9050Test, GetUserIoPinStoresTheDataBitOfThePin) {
     constexpr uint32_t kAllOutputs = 0x06DB; // function and direction bits of every pin
     struct {
         USHORT pin;

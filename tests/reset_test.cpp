@@ -8,8 +8,7 @@ namespace {
 
 class ControllerReset : public SimTest {};
 
-TEST_F(ControllerReset, ClearsTheChipOfTheControllerType)
-{
+TEST_F(ControllerReset, ClearsTheChipOfTheControllerType) {
     constexpr uint32_t kBase = 0xC000;
     struct {
         USHORT type;

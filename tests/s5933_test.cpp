@@ -22,8 +22,7 @@ constexpr uint32_t kFlagsSet = 0x003F0000;
 
 class S5933Test : public ModelTest<S5933> {};
 
-TEST_F(S5933Test, ClearControllerIsFourWritesAndQuietsTheChip)
-{
+TEST_F(S5933Test, ClearControllerIsFourWritesAndQuietsTheChip) {
     model.set_stored(S5933::kMcsr, 0x00004400); // both transfers enabled
     model.set_stored(S5933::kIntcsr, 0x0000D010 | kFlagsSet);
     S593_ClearController(kBase);
@@ -80,8 +79,7 @@ const RmwCase kRmwCases[] = {
 
 class S5933Rmw : public S5933Test, public ::testing::WithParamInterface<RmwCase> {};
 
-TEST_P(S5933Rmw, ChangesOnlyTheNamedBits)
-{
+TEST_P(S5933Rmw, ChangesOnlyTheNamedBits) {
     const RmwCase &c = GetParam();
     model.set_stored(S5933::kIntcsr, c.intcsr);
     model.set_stored(S5933::kMcsr, c.mcsr);
@@ -95,8 +93,7 @@ TEST_P(S5933Rmw, ChangesOnlyTheNamedBits)
 
 INSTANTIATE_TEST_SUITE_P(Table, S5933Rmw, ::testing::ValuesIn(kRmwCases), RowName<::testing::TestParamInfo<RmwCase>>);
 
-TEST_F(S5933Test, StopReturnsTheCountLeftAndStopsWhateverItIs)
-{
+TEST_F(S5933Test, StopReturnsTheCountLeftAndStopsWhateverItIs) {
     for (const Dir dir : {Dir::Input, Dir::Output}) {
         for (const bool completed : {false, true}) {
             QorDbxDescriptor region{0x00100000, nullptr, 0x800};
@@ -121,8 +118,7 @@ TEST_F(S5933Test, StopReturnsTheCountLeftAndStopsWhateverItIs)
     }
 }
 
-TEST_F(S5933Test, CompletionInterruptIsAssertedOnlyWhileEnabled)
-{
+TEST_F(S5933Test, CompletionInterruptIsAssertedOnlyWhileEnabled) {
     QorDbxDescriptor region{0x00200000, nullptr, 0x100};
     S593_StartODMA(kBase, &region);
     model.complete_transfer(Dir::Output);
@@ -133,13 +129,8 @@ TEST_F(S5933Test, CompletionInterruptIsAssertedOnlyWhileEnabled)
     EXPECT_FALSE(model.interrupt_asserted()); // its enable is off after the stop
 }
 
-struct FlushCase {
-    const char *name;
-    bool never;
-    uint64_t after; // MCSR reads that see the FIFO not yet drained
-    BOOLEAN result;
-    size_t reads;
-};
+// after: MCSR reads that see the FIFO not yet drained
+struct FlushCase { const char *name; bool never; uint64_t after; BOOLEAN result; size_t reads; };
 
 const FlushCase kFlushCases[] = {
     {"already drained", false, 0, TRUE, 1},
@@ -151,8 +142,7 @@ const FlushCase kFlushCases[] = {
 
 class S5933OutFlush : public S5933Test, public ::testing::WithParamInterface<FlushCase> {};
 
-TEST_P(S5933OutFlush, PollsMcsrAtMost256Times)
-{
+TEST_P(S5933OutFlush, PollsMcsrAtMost256Times) {
     const FlushCase &c = GetParam();
     if (c.never)
         model.out_fifo_empty().set_never();
@@ -199,8 +189,7 @@ const InFlushCase kInFlushCases[] = {
 
 class S5933InFlush : public S5933Test, public ::testing::WithParamInterface<InFlushCase> {};
 
-TEST_P(S5933InFlush, StoresWhatTheFifoHoldsAndReturnsThePosition)
-{
+TEST_P(S5933InFlush, StoresWhatTheFifoHoldsAndReturnsThePosition) {
     const InFlushCase &c = GetParam();
     alignas(4) static uint32_t memory[3 * kRegionGap / 4];
     std::fill(std::begin(memory), std::end(memory), 0xCCCCCCCCu);

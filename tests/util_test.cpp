@@ -11,8 +11,7 @@ namespace {
 
 std::u16string Text(PCUNICODE_STRING s) { return qorsim::from_ucs(s); }
 
-bool AllZero(const void *p, size_t n)
-{
+bool AllZero(const void *p, size_t n) {
     const auto *b = static_cast<const unsigned char *>(p);
     for (size_t i = 0; i < n; ++i)
         if (b[i] != 0)
@@ -22,8 +21,7 @@ bool AllZero(const void *p, size_t n)
 
 using Util = SimTest;
 
-TEST_F(Util, NewStringIsZeroFilledWithTwoTaggedBlocks)
-{
+TEST_F(Util, NewStringIsZeroFilledWithTwoTaggedBlocks) {
     PUNICODE_STRING s = QorNewUcs(16);
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(s->Length, 0);
@@ -38,8 +36,7 @@ TEST_F(Util, NewStringIsZeroFilledWithTwoTaggedBlocks)
     EXPECT_TRUE(sim().pool.live_blocks().empty());
 }
 
-TEST_F(Util, NewBlockIsZeroFilledAndTagged)
-{
+TEST_F(Util, NewBlockIsZeroFilledAndTagged) {
     void *p = QorNewNpp(100);
     ASSERT_NE(p, nullptr);
     EXPECT_TRUE(AllZero(p, 100));
@@ -50,8 +47,7 @@ TEST_F(Util, NewBlockIsZeroFilledAndTagged)
     QorDeleteNpp(nullptr);
 }
 
-TEST_F(Util, SizeofWcsCountsBytesBeforeTheNul)
-{
+TEST_F(Util, SizeofWcsCountsBytesBeforeTheNul) {
     EXPECT_EQ(QorSizeofWcs(u""), 0u);
     EXPECT_EQ(QorSizeofWcs(u"abc"), 6u);
     EXPECT_EQ(QorSizeofWcs(u"ab\0cd"), 4u);
@@ -82,8 +78,7 @@ const CatCase kCatCases[] = {
 
 class Appends : public SimTest, public ::testing::WithParamInterface<CatCase> {};
 
-TEST_P(Appends, CutSilentlyAndReportWhatTheyWrote)
-{
+TEST_P(Appends, CutSilentlyAndReportWhatTheyWrote) {
     const CatCase &c = GetParam();
     PUNICODE_STRING d = QorNewUcs(c.capacity);
     ASSERT_NE(d, nullptr);
@@ -109,8 +104,7 @@ TEST_P(Appends, CutSilentlyAndReportWhatTheyWrote)
 INSTANTIATE_TEST_SUITE_P(Table, Appends, ::testing::ValuesIn(kCatCases),
                          RowName<::testing::TestParamInfo<CatCase>>);
 
-TEST_F(Util, DuplicatesHaveCapacityEqualToLengthAndCannotGrow)
-{
+TEST_F(Util, DuplicatesHaveCapacityEqualToLengthAndCannotGrow) {
     PUNICODE_STRING original = QorNewUcs(256);
     QorCatWcs(original, u"abcde");
     PUNICODE_STRING fromUcs = QorDupUcsToUcs(original);
@@ -130,8 +124,7 @@ TEST_F(Util, DuplicatesHaveCapacityEqualToLengthAndCannotGrow)
         QorDeleteUcs(s);
 }
 
-TEST_F(Util, ClearZeroesTheWholeCapacity)
-{
+TEST_F(Util, ClearZeroesTheWholeCapacity) {
     PUNICODE_STRING s = QorNewUcs(256);
     QorCatWcs(s, u"0123456789");
     ASSERT_EQ(s->Length, 20);
@@ -142,8 +135,7 @@ TEST_F(Util, ClearZeroesTheWholeCapacity)
     QorDeleteUcs(s);
 }
 
-TEST_F(Util, EveryAllocationFailureReturnsNullAndLeavesNothing)
-{
+TEST_F(Util, EveryAllocationFailureReturnsNullAndLeavesNothing) {
     PUNICODE_STRING source = QorDupWcsToUcs(u"source");
     struct {
         const char *name;
@@ -171,12 +163,7 @@ TEST_F(Util, EveryAllocationFailureReturnsNullAndLeavesNothing)
     QorDeleteUcs(source);
 }
 
-struct SleepCase {
-    const char *name;
-    LONG milliseconds;
-    LONGLONG interval;
-    uint64_t advancedNs;
-};
+struct SleepCase { const char *name; LONG milliseconds; LONGLONG interval; uint64_t advancedNs; };
 
 const SleepCase kSleepCases[] = {
     {"one millisecond", 1, -10000, 1000000},
@@ -187,8 +174,7 @@ const SleepCase kSleepCases[] = {
 
 class Sleep : public SimTest, public ::testing::WithParamInterface<SleepCase> {};
 
-TEST_P(Sleep, WaitsRelativeOnTheVirtualClock)
-{
+TEST_P(Sleep, WaitsRelativeOnTheVirtualClock) {
     const SleepCase &c = GetParam();
     EXPECT_EQ(QorSleep(c.milliseconds), STATUS_SUCCESS);
     EXPECT_EQ(sim().clock.delays(), std::vector<LONGLONG>{c.interval});
@@ -198,8 +184,7 @@ TEST_P(Sleep, WaitsRelativeOnTheVirtualClock)
 INSTANTIATE_TEST_SUITE_P(Table, Sleep, ::testing::ValuesIn(kSleepCases),
                          RowName<::testing::TestParamInfo<SleepCase>>);
 
-TEST_F(Util, SleepAtDispatchLevelIsAVerifierViolation)
-{
+TEST_F(Util, SleepAtDispatchLevelIsAVerifierViolation) {
     qorsim::set_current_irql(DISPATCH_LEVEL);
     QorSleep(1);
     qorsim::set_current_irql(PASSIVE_LEVEL);
