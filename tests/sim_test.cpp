@@ -104,7 +104,8 @@ TEST_F(Sim, ContiguousMemoryIsSharedByKernelDmaAndEveryProcessView) {
     const uint32_t word = 0xA5A5F00D;
     ASSERT_TRUE(sim().memory.dma_write(phys + 8192, &word, 4));
     EXPECT_EQ(std::memcmp(views[1] + 4096, &word, 4), 0);
-    sim().processes.end(*procs[0]); // a process takes its views with it {
+    sim().processes.end(*procs[0]); // a process takes its views with it
+    {
         qorsim::InProcess in(*procs[1]);
         EXPECT_EQ(ZwUnmapViewOfSection(NtCurrentProcess(), views[0]), STATUS_NOT_MAPPED_VIEW);
         EXPECT_EQ(ZwUnmapViewOfSection(NtCurrentProcess(), views[1]), STATUS_SUCCESS);
