@@ -1,6 +1,5 @@
 // The configuration file load and the FPGA handshake, against the drivers-directory files
 // and the FPGA port model of the simulator.
-#include <gtest/gtest.h>
 
 #include <vector>
 
@@ -98,13 +97,6 @@ TEST_F(Fpga, FirstAttemptOnASmallFile) {
     EXPECT_EQ(calls[2].pool_bytes_live, image.size());
     EXPECT_EQ(calls[2].information, image.size());
     EXPECT_EQ(calls[3].port_accesses, 0u);
-}
-
-TEST_F(Fpga, EmptyFileIsRefusedBeforeThePortIsTouched) {
-    sim().files.add(u"empty.bit", {});
-    EXPECT_EQ(Load(u"empty.bit"), STATUS_UNSUCCESSFUL);
-    EXPECT_TRUE(accesses().empty());
-    EXPECT_EQ(FileOps(), (std::vector<FileOp>{FileOp::Open, FileOp::Query, FileOp::Close}));
 }
 
 TEST_F(Fpga, AnyOpenFailureIsNoSuchFile) {

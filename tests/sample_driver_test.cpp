@@ -1,6 +1,5 @@
 // The typical road through the sample client driver, exactly as user programs take it:
 // Win32 calls from simulated processes, the default machine's cards, the library below.
-#include <gtest/gtest.h>
 
 #include <thread>
 
@@ -121,19 +120,6 @@ TEST_F(SampleDriver, ASecondOpenerGetsItsOwnViewsAndTheLastCloseEndsTheOpen) {
     }
     EXPECT_EQ(Card0()->Opened, 0);
     EXPECT_EQ(sim().events.find(u"\\BaseNamedObjects\\AcqA00"), nullptr) << "the last close closed the events";
-}
-
-TEST_F(SampleDriver, AFailedFirstOpenIsFollowedByAGoodOne) {
-    qorsim::InProcess in(*a);
-    for (qorsim::Fault fault : {qorsim::Fault::MapView, qorsim::Fault::CreateEvent}) {
-        sim().faults.fail_nth(fault, 1);
-        EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
-        EXPECT_EQ(Card0()->Opened, 0);
-    }
-    HANDLE h = Open();
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(Describe(h).Status, QorOk);
-    EXPECT_TRUE(CloseHandle(h));
 }
 
 TEST_F(SampleDriver, RefusedRequestsReachTheProgramAsWin32Errors) {
