@@ -1,6 +1,5 @@
 // Buffer objects and event pairs: sizes from the registry, the contiguous allocation with
 // its step-down, views in the opening processes, named events, and release on every path.
-#include <gtest/gtest.h>
 
 #include "support/card_fixture.h"
 #include "dbx.h"
@@ -120,7 +119,9 @@ TEST_F(Buffers, AHugeSizeSettingFailsWithoutWrappingOrEndlessRetries) {
     EXPECT_FALSE(QorSetupDbxBuffer(dbx, 8, 0xFFFFFFFF));
     const auto requests = sim().memory.contiguous_requests();
     ASSERT_FALSE(requests.empty());
-    EXPECT_LE(requests.front(), 0x08000000u);
+    // The first size 40 KB steps down from 0xFFFFFFFF KB that fits below 128 MB is
+    // 131055 KB: 131056 KB in whole pages.
+    EXPECT_EQ(requests.front(), 131056u * 1024);
     EXPECT_LE(requests.size(), 0x08000000u / 1024 / 40 + 1);
     QorDropDbx(dbx);
 }
@@ -165,7 +166,13 @@ TEST_F(Buffers, OpenMapsIntoTheCurrentProcessAndCreatesClearedEvents) {
         QorOpenDbx(dbx);
         ASSERT_TRUE(QorOpenDbxView(dbx));
         ASSERT_TRUE(QorOpenDbxEvent(dbx, 0, &prefix));
+        // A previous open's dual-interrupt settings do not survive into this one.
+        ext.DualIntEvents->Int1Param = 0x11;
+        ext.DualIntEvents->Int2Param = 0x22;
+        ext.DualIntEvents->Int1Enabled = ext.DualIntEvents->Int2Enabled = 1;
         ASSERT_TRUE(QorOpenDsen(ext.DualIntEvents, 4, &prefix));
+        EXPECT_EQ(ext.DualIntEvents->Int1Param | ext.DualIntEvents->Int1Enabled | ext.DualIntEvents->Int2Param |
+                      ext.DualIntEvents->Int2Enabled, 0);
     }
     EXPECT_TRUE(user.contains(dbx->UserAddress0, dbx->Size));
     EXPECT_EQ(+dbx->UserAddress1, dbx->UserAddress0 + dbx->Size / 2);

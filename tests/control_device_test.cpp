@@ -1,5 +1,4 @@
 // The library's control device: loaded, answering create and close, and gone after unload.
-#include <gtest/gtest.h>
 
 #include "support/sim_fixture.h"
 #include "control_device.h"

@@ -1,6 +1,5 @@
 // Open, close and description of a card's device, as user programs in different processes
 // see them.
-#include <gtest/gtest.h>
 
 #include "support/card_fixture.h"
 #include "dbx.h"
@@ -170,26 +169,13 @@ TEST_F(Device, WithoutTheDualPairTheDescriptionSaysSo) {
     EXPECT_STREQ(d.EventName6, "template6") << "left as the template had it";
 }
 
-TEST_F(Device, ASecondOpenerSeesTheBuffersThroughItsOwnViews) {
-    ASSERT_TRUE(OpenIn(*first));
-    ASSERT_TRUE(OpenIn(*second));
-    const ULONG objectAddress = ext.Buffers[0]->UserAddress0;
-    const QorDesp d = DescribeIn(*second);
-    EXPECT_EQ(+d.OpenCount, 1u);
-    EXPECT_TRUE(second->contains(d.Buffers[0].UserAddress0, 8192));
-    EXPECT_NE(+d.Buffers[0].UserAddress0, objectAddress);
-    EXPECT_EQ(+ext.Buffers[0]->UserAddress0, objectAddress) << "the object keeps the first opener's view";
-    static_cast<PUCHAR>(ext.Buffers[0]->Upper.KernelAddr)[0] = 0x6B;
-    EXPECT_EQ(reinterpret_cast<PUCHAR>(d.Buffers[0].UserAddress1)[0], 0x6B);
-    sim().faults.fail_nth(qorsim::Fault::MapView, 1);
-    const QorDesp failed = DescribeIn(*second, FALSE);
-    EXPECT_EQ(+failed.Status, QorErrDescription);
-}
-
 TEST_F(Device, AFailedFirstOpenLeavesTheDeviceClosedForTheNextTry) {
-    for (qorsim::Fault fault : {qorsim::Fault::MapView, qorsim::Fault::CreateEvent}) {
-        sim().faults.fail_nth(fault, 2); // the second buffer's view, or the second event
-        EXPECT_FALSE(OpenIn(*first));
+    // The second buffer's view, the second buffer's event, the dual pair's first event.
+    const std::pair<qorsim::Fault, uint64_t> faults[] = {
+        {qorsim::Fault::MapView, 2}, {qorsim::Fault::CreateEvent, 2}, {qorsim::Fault::CreateEvent, 3}};
+    for (auto [fault, nth] : faults) {
+        sim().faults.fail_nth(fault, nth);
+        EXPECT_FALSE(OpenIn(*first)) << nth;
         EXPECT_EQ(ext.Opened, 0);
     }
     sim().faults.clear();

@@ -1,7 +1,6 @@
 // Three client drivers enumerate a machine with cards of all three bridge chips on several
 // buses and unload again; then the teardown's order and its second chance after a drop
 // that could not finish.
-#include <gtest/gtest.h>
 
 #include "support/enum_fixture.h"
 

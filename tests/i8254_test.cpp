@@ -1,6 +1,5 @@
 // 8254 counter requests for the three register spacings, against recorded accesses and
 // against the counter model; the pacer split.
-#include <gtest/gtest.h>
 
 #include <bit>
 

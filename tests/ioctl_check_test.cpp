@@ -1,6 +1,5 @@
 // Validation of I/O-control requests against the request-length table, through IRPs built
 // as the I/O manager builds them.
-#include <gtest/gtest.h>
 
 #include <cstring>
 

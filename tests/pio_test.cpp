@@ -1,5 +1,4 @@
 // Digital I/O masking and merging, and port I/O against the recorded port accesses.
-#include <gtest/gtest.h>
 
 #include "support/sim_fixture.h"
 #include "pio.h"

@@ -1,6 +1,5 @@
 // PLX 9050 functions against the chip model: reset and clear sequences, the interrupt
 // enables, the dual-interrupt pair under its lock, and the user I/O pins.
-#include <gtest/gtest.h>
 
 #include <cstring>
 

@@ -1,7 +1,6 @@
 // PLX 9080 scatter-gather chains over locked user buffers: the refusals, the descriptor
 // layout against the pages the simulated process really has, chunk boundaries, failures
 // with what they leave for the clear, and whole transfers walked by the chip model.
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>

@@ -1,6 +1,5 @@
 // PLX 9080 functions against the chip model: the reset and clear sequences, the DMA
 // width, and starting and stopping a channel with the bounded abort poll.
-#include <gtest/gtest.h>
 
 #include "models/plx9080.h"
 #include "support/model_fixture.h"

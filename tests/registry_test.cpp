@@ -1,6 +1,5 @@
 // The registry readers against the simulated registry: defaults, values, the per-card
 // value, the cut of a long key path and every allocation failure.
-#include <gtest/gtest.h>
 
 #include <string>
 

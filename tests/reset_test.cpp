@@ -1,5 +1,4 @@
 // Which chip each controller type clears, when, and that a card without ports is left alone.
-#include <gtest/gtest.h>
 
 #include "support/sim_fixture.h"
 #include "reset.h"

@@ -1,6 +1,5 @@
 // AMCC S5933 functions against the chip model: exact access sequences, read-modify-writes
 // that keep every unnamed bit, bounded polls, the FIFO flush, and the model's own rules.
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <iterator>

@@ -1,6 +1,5 @@
 // The PCI scan: which function each controller type's rule accepts and what it writes to
 // the card, the resumable cursor, and the driver block that the scan's start builds.
-#include <gtest/gtest.h>
 
 #include "support/enum_fixture.h"
 #include "support/fault_sweep.h"

@@ -1,7 +1,6 @@
 // Device setup of one found card: names, stored and translated port bases, the resource
 // list's shapes, the PLX 9050 window relocation, the 0x2B94 family, the FPGA step, DPC and
 // timer, and what every failing platform operation leaves behind.
-#include <gtest/gtest.h>
 
 #include "support/enum_fixture.h"
 #include "support/fault_sweep.h"

@@ -2,7 +2,6 @@
 // fault injection, the port space and its trace, spin locks, memory shared between the
 // kernel, the DMA engines and processes, event pulses, PCI bus data and shared
 // interrupts, files, the registry's direct string query, and the verifier's rules.
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstring>

@@ -1,5 +1,4 @@
 // Counted strings, zero-filled nonpaged blocks and the millisecond sleep.
-#include <gtest/gtest.h>
 
 #include <string>
 
@@ -133,6 +132,10 @@ TEST_F(Util, ClearZeroesTheWholeCapacity) {
     EXPECT_EQ(s->MaximumLength, 256);
     EXPECT_TRUE(AllZero(s->Buffer, 256));
     QorDeleteUcs(s);
+    char16_t text[5] = {u'a', u'b', u'c', u'd', u'#'}; // a capacity of 8 bytes and a guard behind it
+    UNICODE_STRING t{6, 8, text};
+    QorClearUcs(&t);
+    EXPECT_EQ(std::u16string(text, 5), (std::u16string{0, 0, 0, 0, u'#'}));
 }
 
 TEST_F(Util, EveryAllocationFailureReturnsNullAndLeavesNothing) {
