@@ -80,13 +80,17 @@ protected:
     struct Half { SHORT status; USHORT ready, half; };
     Half Query(QorDbx *dbx) {
         QorDbfHalfResult r{};
-        QorIocDbfHalfReady(&ext, dbx, &r);
+        r.Status = 0x777;
+        const BOOLEAN done = QorIocDbfHalfReady(&ext, dbx, &r);
+        EXPECT_EQ(done, r.Status == QorOk) << "the result and the status agree";
         return Half{r.Status, r.Ready, r.Half};
     }
     SHORT Mode(QorDbx *dbx, bool on) {
         QorDbfModeRequest r{};
         r.Enable = on;
-        QorIocDbfMode(&ext, dbx, &r);
+        r.Status = 0x777;
+        const BOOLEAN done = QorIocDbfMode(&ext, dbx, &r);
+        EXPECT_EQ(done, r.Status == QorOk) << "the result and the status agree";
         return r.Status;
     }
     void Dpc(QorDbx *dbx) {
