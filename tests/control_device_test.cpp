@@ -1,5 +1,4 @@
 // The library's control device: loaded, answering create and close, and gone after unload.
-#include <gtest/gtest.h>
 
 #include "support/sim_fixture.h"
 #include "control_device.h"
@@ -11,8 +10,7 @@ const std::u16string kLink = u"\\DosDevices\\QORPELK";
 
 class ControlDevice : public SimTest {};
 
-TEST_F(ControlDevice, AnswersCreateAndCloseUntilUnloaded)
-{
+TEST_F(ControlDevice, AnswersCreateAndCloseUntilUnloaded) {
     qorsim::LoadedDriver library("qorpelk", QOR_LIBRARY_ENTRY, "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\qorpelk");
     ASSERT_EQ(library.load(), STATUS_SUCCESS);
     PDEVICE_OBJECT device = sim().objects.device(kDevice);
@@ -36,8 +34,7 @@ TEST_F(ControlDevice, AnswersCreateAndCloseUntilUnloaded)
     EXPECT_FALSE(sim().objects.has_link(kLink));
 }
 
-TEST_F(ControlDevice, LoadFailsCleanlyWhenTheLinkNameIsTaken)
-{
+TEST_F(ControlDevice, LoadFailsCleanlyWhenTheLinkNameIsTaken) {
     UNICODE_STRING link, target;
     RtlInitUnicodeString(&link, kLink.c_str());
     RtlInitUnicodeString(&target, u"\\Device\\Other");
@@ -50,8 +47,7 @@ TEST_F(ControlDevice, LoadFailsCleanlyWhenTheLinkNameIsTaken)
     IoDeleteSymbolicLink(&link);
 }
 
-TEST_F(ControlDevice, LoadFailsWithTheDeviceStatusWhenNoDeviceCanBeMade)
-{
+TEST_F(ControlDevice, LoadFailsWithTheDeviceStatusWhenNoDeviceCanBeMade) {
     sim().pool.fail_nth(1); // the device object's allocation
     qorsim::LoadedDriver library("qorpelk", QOR_LIBRARY_ENTRY, "");
     EXPECT_EQ(library.load(), STATUS_INSUFFICIENT_RESOURCES);

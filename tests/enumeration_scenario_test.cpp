@@ -1,7 +1,6 @@
 // Three client drivers enumerate a machine with cards of all three bridge chips on several
 // buses and unload again; then the teardown's order and its second chance after a drop
 // that could not finish.
-#include <gtest/gtest.h>
 
 #include "support/enum_fixture.h"
 
@@ -20,8 +19,7 @@ protected:
     //        as the first; a 0x2B93 card whose window has bit 7 set; a 0x2B94 card
     // bus 3: missing
     // bus 4: an S5933 card with bus mastering already on; a foreign card
-    void SetUp() override
-    {
+    void SetUp() override {
         EnumTest::SetUp();
         sim().pci.add_function(0, 0, 0, 0x8086, 0x1237);
         AddS5933(0, 3, 0, 0xD000, 11);
@@ -37,8 +35,7 @@ protected:
 
     // The S5933 client's template: an analog input buffer and both event pairs.
     struct AcqClient : Client {
-        AcqClient() : Client(u"acqdrv", u"AcqDev", u"ACQ", QOR_CONTROLLER_S5933, kVendor, kS5933Card)
-        {
+        AcqClient() : Client(u"acqdrv", u"AcqDev", u"ACQ", QOR_CONTROLLER_S5933, kVendor, kS5933Card) {
             desp.Buffers[QOR_KIND_ANALOG_INPUT] = QorDespBuffer{0x0003, {}, 16, 64};
             desp.HasDualInt = 1;
             desp.HasAuxEvent = 1;
@@ -46,8 +43,7 @@ protected:
     };
 };
 
-TEST_F(Enumeration, CardsOfThreeChipsOnSeveralBusesAndBackToNothing)
-{
+TEST_F(Enumeration, CardsOfThreeChipsOnSeveralBusesAndBackToNothing) {
     AcqClient acq;
     sim().registry.set_dword(acq.registryText + u"\\Parameters", u"AI", 16);
     Client dio(u"diodrv", u"DioDev", u"DIO", QOR_CONTROLLER_PLX9050, kVendor, kDioCard);
@@ -138,8 +134,7 @@ TEST_F(Enumeration, CardsOfThreeChipsOnSeveralBusesAndBackToNothing)
     // The pool is checked empty by the fixture.
 }
 
-TEST_F(Enumeration, UnloadDropsInDeviceListOrderEachWithItsOwnLink)
-{
+TEST_F(Enumeration, UnloadDropsInDeviceListOrderEachWithItsOwnLink) {
     AcqClient acq;
     ASSERT_TRUE(QorFindDeviceBegin(&acq.rec));
     ASSERT_EQ(acq.EnumerateAll().size(), 3u);
@@ -168,8 +163,7 @@ TEST_F(Enumeration, UnloadDropsInDeviceListOrderEachWithItsOwnLink)
     acq.Unload();
 }
 
-TEST_F(Enumeration, DropThatCannotBuildTheLinkNameLeavesADeviceToDropAgain)
-{
+TEST_F(Enumeration, DropThatCannotBuildTheLinkNameLeavesADeviceToDropAgain) {
     AcqClient acq;
     sim().registry.set_dword(acq.registryText + u"\\Parameters", u"AI", 8);
     ASSERT_TRUE(QorFindDeviceBegin(&acq.rec));
@@ -197,8 +191,7 @@ TEST_F(Enumeration, DropThatCannotBuildTheLinkNameLeavesADeviceToDropAgain)
     EXPECT_TRUE(Links().empty());
 }
 
-TEST_F(Enumeration, UnloadWithoutDevicesLeavesTheBlockToTheClient)
-{
+TEST_F(Enumeration, UnloadWithoutDevicesLeavesTheBlockToTheClient) {
     Client acq(u"acqdrv", u"AcqDev", u"ACQ", QOR_CONTROLLER_S5933, 0x9999, 0x9999);
     ASSERT_TRUE(QorFindDeviceBegin(&acq.rec));
     EXPECT_TRUE(acq.EnumerateAll().empty());

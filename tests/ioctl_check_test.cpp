@@ -1,10 +1,10 @@
 // Validation of I/O-control requests against the request-length table, through IRPs built
 // as the I/O manager builds them.
-#include <gtest/gtest.h>
 
 #include <cstring>
 
 #include "support/sim_fixture.h"
+#include "ioctl_check.h"
 #include "qor_platform.h"
 
 namespace {
@@ -45,6 +45,8 @@ const Case kCases[] = {
     {"start of 21 bytes fails before the count is read", kStart, 21, 2, 0, FALSE, QorErrInputTooShort, STATUS_INVALID_PARAMETER, 2},
     {"start with three entries in 29 bytes", kStart, 29, 2, 3, FALSE, QorErrInputTooShort, STATUS_INVALID_PARAMETER, 2},
     {"start with three entries in 30 bytes", kStart, 30, 2, 3, TRUE, QorOk, STATUS_SUCCESS, 2},
+    {"start with 256 entries in 1041 bytes", kStart, 1041, 2, 256, FALSE, QorErrInputTooShort, STATUS_INVALID_PARAMETER, 2},
+    {"start with 256 entries in 1042 bytes", kStart, 1042, 2, 256, TRUE, QorOk, STATUS_SUCCESS, 2},
     {"start with list count 0", kStart, 1000, 2, 0, FALSE, QorErrInputTooShort, STATUS_INVALID_PARAMETER, 2},
     {"start with 65535 entries needs more than 16 bits hold", kStart, 65535, 2, 65535, FALSE, QorErrInputTooShort, STATUS_INVALID_PARAMETER, 2},
     {"start with a short list and no output", kStart, 22, 1, 1, FALSE, 0x5A5A, STATUS_INVALID_PARAMETER, 0},
@@ -53,8 +55,7 @@ const Case kCases[] = {
 
 class IoctlCheck : public SimTest, public ::testing::WithParamInterface<Case> {};
 
-TEST_P(IoctlCheck, DecidesAsTheTableSays)
-{
+TEST_P(IoctlCheck, DecidesAsTheTableSays) {
     const Case &c = GetParam();
     std::vector<uint8_t> input(c.input, 0);
     if (input.size() >= 2) {
@@ -80,35 +81,57 @@ TEST_P(IoctlCheck, DecidesAsTheTableSays)
 
 INSTANTIATE_TEST_SUITE_P(Table, IoctlCheck, ::testing::ValuesIn(kCases), RowName<::testing::TestParamInfo<Case>>);
 
+// The request-length table as the cards' request interface documents it, typed in row by
+// row (code, input bytes, output bytes): rows 24 to 27 are the variable-length starts.
+struct Row { ULONG code; USHORT input, output; };
+const Row kDocumentedRows[] = {
+    {0xADC02040, 0, 298}, {0xADC02094, 16, 2}, {0xADC020A4, 16, 2}, {0xADC02098, 16, 2},
+    {0xADC020A8, 16, 2}, {0xADC020AC, 16, 2}, {0xADC020C0, 16, 2}, {0xADC020D4, 0, 8},
+    {0xADC020E4, 0, 8}, {0xADC020D8, 0, 8}, {0xADC020E8, 0, 8}, {0xADC02114, 0, 8},
+    {0xADC02124, 0, 8}, {0xADC02118, 0, 8}, {0xADC02128, 0, 8}, {0xADC02154, 0, 8},
+    {0xADC02164, 0, 8}, {0xADC02158, 0, 8}, {0xADC02168, 0, 8}, {0xADC02194, 8, 2},
+    {0xADC021A4, 8, 2}, {0xADC02198, 8, 2}, {0xADC021A8, 8, 2}, {0xADC021D4, 22, 2},
+    {0xADC021E4, 22, 2}, {0xADC021D8, 22, 2}, {0xADC021E8, 22, 2}, {0xADC02468, 10, 2},
+    {0xADC02460, 10, 2}, {0xADC02314, 0, 4}, {0xADC02324, 0, 4}, {0xADC02318, 0, 4},
+    {0xADC02328, 0, 4}, {0xADC02214, 12, 12}, {0xADC02224, 12, 12}, {0xADC02218, 12, 2},
+    {0xADC02228, 12, 2}, {0xADC02234, 12, 12}, {0xADC02248, 14, 2}, {0xADC0224C, 14, 2},
+    {0xADC02244, 14, 14}, {0xADC02284, 10, 10}, {0xADC02288, 10, 2}, {0xADC022C4, 10, 2},
+    {0xADC022C8, 0, 10}, {0xADC02484, 4, 2}, {0xADC024C4, 34, 34}, {0xADC024C8, 34, 2},
+    {0xADC02088, 10, 2}, {0xADC02508, 10, 2}, {0xADC0250C, 10, 2}, {0xADC02504, 10, 10},
+};
+
 class IoctlCheckRows : public SimTest {};
 
-// Every row accepts exactly its own lengths and rejects one byte less of either.
-TEST_F(IoctlCheckRows, EveryRowAcceptsItsLengthsAndNoLess)
-{
-#define QOR_CHECK_ROW(function, in, out) {QOR_IOCTL_CODE(function), in, out},
-    const QorIoctlLength rows[] = {QOR_IOCTL_TABLE(QOR_CHECK_ROW)};
-#undef QOR_CHECK_ROW
-    for (const QorIoctlLength &row : rows) {
-        SCOPED_TRACE(::testing::Message() << std::hex << row.Code);
-        std::vector<uint8_t> input(row.InputLength + 4, 0);
+// Every documented row accepts exactly its lengths, and one byte less of either is refused
+// with the status of the length that fell short; the library's own table holds the same
+// rows in the same order and ends with an all-zero row.
+TEST_F(IoctlCheckRows, EveryDocumentedRowAcceptsItsLengthsAndNoLess) {
+    ASSERT_EQ(sizeof(QorIoctlLength), 8u);
+    ASSERT_EQ(std::size(kDocumentedRows), 52u);
+    for (const Row &row : kDocumentedRows) {
+        SCOPED_TRACE(::testing::Message() << std::hex << row.code);
+        std::vector<uint8_t> input(row.input + 4, 0);
         if (input.size() >= 18)
             input[16] = 1; // one list entry for the transfer-start rows
-        {
-            qorsim::IoctlRequest ok(row.Code, input.data(), row.InputLength, row.OutputLength);
-            EXPECT_TRUE(QorIocCheckBufferLength(ok.irp()));
-            EXPECT_EQ(ok.information(), row.OutputLength);
-        }
-        if (row.InputLength > 0) {
-            qorsim::IoctlRequest shortIn(row.Code, input.data(), row.InputLength - 1, row.OutputLength);
-            EXPECT_FALSE(QorIocCheckBufferLength(shortIn.irp()));
-            EXPECT_EQ(shortIn.library_status(), QorErrInputTooShort);
-        }
-        if (row.OutputLength > 2) {
-            qorsim::IoctlRequest shortOut(row.Code, input.data(), row.InputLength, row.OutputLength - 1);
-            EXPECT_FALSE(QorIocCheckBufferLength(shortOut.irp()));
-            EXPECT_EQ(shortOut.library_status(), QorErrOutputTooShort);
+        const struct { ULONG in, out; SHORT status; } tries[] = {
+            {row.input, row.output, QorOk}, {row.input - 1u, row.output, QorErrInputTooShort},
+            {row.input, row.output - 1u, QorErrOutputTooShort}};
+        for (const auto &t : tries) {
+            if ((t.status == QorErrInputTooShort && row.input == 0) || (t.status == QorErrOutputTooShort && row.output == 2))
+                continue;
+            qorsim::IoctlRequest r(row.code, input.data(), t.in, t.out);
+            EXPECT_EQ(QorIocCheckBufferLength(r.irp()), t.status == QorOk);
+            EXPECT_EQ(r.library_status(), t.status);
+            EXPECT_EQ(r.information(), t.status == QorOk ? row.output : 2u);
         }
     }
+    const QorIoctlLength *table = qor::kIoctlLengthTable;
+    for (size_t i = 0; i < std::size(kDocumentedRows); ++i) {
+        EXPECT_EQ(+table[i].Code, kDocumentedRows[i].code) << "row " << i + 1;
+        EXPECT_EQ(+table[i].InputLength, kDocumentedRows[i].input) << "row " << i + 1;
+        EXPECT_EQ(+table[i].OutputLength, kDocumentedRows[i].output) << "row " << i + 1;
+    }
+    EXPECT_EQ(table[52].Code | table[52].InputLength | table[52].OutputLength, 0u);
 }
 
 } // namespace

@@ -1,7 +1,6 @@
 // Digital I/O masking and merging, and port I/O against the recorded port accesses.
-#include <gtest/gtest.h>
 
-#include "support/sim_fixture.h"
+#include "support/model_fixture.h"
 #include "pio.h"
 
 namespace {
@@ -50,8 +49,7 @@ const PioCase kPioCases[] = {
 
 class DigitalIo : public ::testing::TestWithParam<PioCase> {};
 
-TEST_P(DigitalIo, MasksAndMerges)
-{
+TEST_P(DigitalIo, MasksAndMerges) {
     const PioCase &c = GetParam();
     QorPioRequest r{};
     r.Status = 0x777;
@@ -70,106 +68,65 @@ TEST_P(DigitalIo, MasksAndMerges)
 
 INSTANTIATE_TEST_SUITE_P(Table, DigitalIo, ::testing::ValuesIn(kPioCases), RowName<::testing::TestParamInfo<PioCase>>);
 
-// Port I/O at PortBase[1] + Offset on a card register block.
-class PortIo : public SimTest {
-protected:
-    static constexpr uint32_t kBase = 0xE000;
-    qorsim::RegisterFile card{0x100};
-    QorDevExt ext{};
+// Port I/O at PortBase[1] + Offset (a 32-bit sum) on a card register block holding
+// 0x89ABCDEF at offset 0x10: one access of the request's width, whatever the card's
+// width says; a width the card differs from is reported; width 3 makes no access.
+struct PortCase {
+    const char *name;
+    bool write;
+    USHORT cardWidth, width, offset;
+    ULONG base1, value;
+    SHORT status;
+    ULONG valueAfter;
+    Accesses expected;
+};
+constexpr uint32_t kCard = 0xE000;
+constexpr SHORT kKept = 0x777; // success leaves the status that validation wrote
+const PortCase kPortCases[] = {
+    {"read 1 byte zero-extended", false, 1, 1, 0x10, kCard, 0xFFFFFFFF, kKept, 0xEF, {In(1, kCard + 0x10, 0xEF)}},
+    {"read 2 bytes", false, 2, 2, 0x10, kCard, 0xFFFFFFFF, kKept, 0xCDEF, {In(2, kCard + 0x10, 0xCDEF)}},
+    {"read 4 bytes", false, 4, 4, 0x10, kCard, 0, kKept, 0x89ABCDEF, {In(4, kCard + 0x10, 0x89ABCDEF)}},
+    {"write 1 byte", true, 1, 1, 0x20, kCard, 0x11223344, kKept, 0x11223344, {Out(1, kCard + 0x20, 0x44)}},
+    {"write 2 bytes", true, 2, 2, 0x20, kCard, 0x11223344, kKept, 0x11223344, {Out(2, kCard + 0x20, 0x3344)}},
+    {"write 4 bytes", true, 4, 4, 0x20, kCard, 0x11223344, kKept, 0x11223344, {Out(4, kCard + 0x20, 0x11223344)}},
+    {"write wider than the card", true, 1, 4, 4, kCard, 0xCAFEF00D, QorErrPortWidth, 0xCAFEF00D, {Out(4, kCard + 4, 0xCAFEF00D)}},
+    {"read narrower than the card", false, 4, 2, 0x10, kCard, 0, QorErrPortWidth, 0xCDEF, {In(2, kCard + 0x10, 0xCDEF)}},
+    {"read width 3", false, 1, 3, 8, kCard, 0x12345678, QorErrPortWidth, 0x12345678, {}},
+    {"write width 3 on a width-3 card", true, 3, 3, 8, kCard, 0x12345678, kKept, 0x12345678, {}},
+    {"offset added in 32 bits", true, 1, 1, 0xFFFF, 0xFFFF0000, 0xA5, kKept, 0xA5, {Out(1, 0xFFFFFFFF, 0xA5)}},
+};
 
-    void SetUp() override
-    {
+class PortIo : public SimTest, public ::testing::WithParamInterface<PortCase> {
+protected:
+    qorsim::RegisterFile card{0x100};
+    void SetUp() override {
         SimTest::SetUp();
-        ASSERT_TRUE(sim().ports.claim(kBase, 0x100, &card, "card"));
-        ext.PortBase[0] = 0xD000;
-        ext.PortBase[1] = kBase;
-        ext.PortCount = 2;
+        ASSERT_TRUE(sim().ports.claim(kCard, 0x100, &card, "card"));
+        card.poke(0x10, 4, 0x89ABCDEF);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         sim().ports.release(&card);
         SimTest::TearDown();
     }
 };
 
-TEST_F(PortIo, EachWidthMakesOneAccessOfThatWidth)
-{
-    card.poke(0x10, 4, 0x89ABCDEF);
-    struct {
-        USHORT width;
-        ULONG readBack;
-    } cases[] = {{1, 0xEF}, {2, 0xCDEF}, {4, 0x89ABCDEF}};
-    for (const auto &c : cases) {
-        sim().ports.clear_trace();
-        QorPortIoRequest r{};
-        r.Offset = 0x10;
-        r.Width = c.width;
-        r.Value = 0xFFFFFFFF; // the read zero-extends
-        QorIocPortIoRead(&ext, c.width, &r);
-        EXPECT_EQ(+r.Status, QorOk);
-        EXPECT_EQ(+r.Value, c.readBack);
-        EXPECT_EQ(accesses(), (std::vector{In(c.width, kBase + 0x10, c.readBack)}));
-    }
-
-    sim().ports.clear_trace();
-    for (USHORT width : {1, 2, 4}) {
-        QorPortIoRequest w{};
-        w.Offset = 0x20;
-        w.Width = width;
-        w.Value = 0x11223344;
-        QorIocPortIoWrite(&ext, width, &w);
-        EXPECT_EQ(+w.Status, QorOk);
-    }
-    EXPECT_EQ(accesses(), (std::vector{Out(1, kBase + 0x20, 0x44), Out(2, kBase + 0x20, 0x3344),
-                                       Out(4, kBase + 0x20, 0x11223344)}));
-    EXPECT_EQ(card.peek(0x20, 4), 0x11223344u);
-}
-
-TEST_F(PortIo, WidthMismatchIsReportedButTheRequestWidthIsUsed)
-{
-    QorPortIoRequest w{};
-    w.Offset = 4;
-    w.Width = 4;
-    w.Value = 0xCAFEF00D;
-    QorIocPortIoWrite(&ext, 1, &w);
-    EXPECT_EQ(+w.Status, QorErrPortWidth);
-    EXPECT_EQ(accesses(), (std::vector{Out(4, kBase + 4, 0xCAFEF00D)}));
-
-    sim().ports.clear_trace();
+TEST_P(PortIo, OneAccessOfTheRequestsWidth) {
+    const PortCase &c = GetParam();
+    QorDevExt ext{};
+    ext.PortBase[0] = 0xD000;
+    ext.PortBase[1] = c.base1;
+    ext.PortCount = 2;
     QorPortIoRequest r{};
-    r.Offset = 4;
-    r.Width = 2;
-    QorIocPortIoRead(&ext, 4, &r);
-    EXPECT_EQ(+r.Status, QorErrPortWidth);
-    EXPECT_EQ(+r.Value, 0xF00Du);
-    EXPECT_EQ(accesses(), (std::vector{In(2, kBase + 4, 0xF00D)}));
+    r.Status = kKept;
+    r.Offset = c.offset;
+    r.Width = c.width;
+    r.Value = c.value;
+    (c.write ? QorIocPortIoWrite : QorIocPortIoRead)(&ext, c.cardWidth, &r);
+    EXPECT_EQ(+r.Status, c.status);
+    EXPECT_EQ(+r.Value, c.valueAfter);
+    EXPECT_EQ(accesses(), c.expected);
 }
 
-TEST_F(PortIo, UnsupportedWidthMakesNoAccess)
-{
-    QorPortIoRequest r{};
-    r.Offset = 8;
-    r.Width = 3;
-    r.Value = 0x12345678;
-    QorIocPortIoRead(&ext, 1, &r);
-    EXPECT_EQ(+r.Status, QorErrPortWidth);
-    EXPECT_EQ(+r.Value, 0x12345678u);
-    QorPortIoRequest w = r;
-    w.Status = QorOk;
-    QorIocPortIoWrite(&ext, 3, &w); // matching width 3: no access and no complaint
-    EXPECT_EQ(+w.Status, QorOk);
-    EXPECT_TRUE(accesses().empty());
-}
-
-TEST_F(PortIo, OffsetIsAddedToTheSecondPortBaseIn32Bits)
-{
-    ext.PortBase[1] = 0xFFFF0000; // the sum is 32-bit, not 16-bit
-    QorPortIoRequest w{};
-    w.Offset = 0xFFFF;
-    w.Width = 1;
-    w.Value = 0xA5;
-    QorIocPortIoWrite(&ext, 1, &w);
-    EXPECT_EQ(accesses(), (std::vector{Out(1, 0xFFFFFFFF, 0xA5)}));
-}
+INSTANTIATE_TEST_SUITE_P(Table, PortIo, ::testing::ValuesIn(kPortCases), RowName<::testing::TestParamInfo<PortCase>>);
 
 } // namespace

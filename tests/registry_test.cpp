@@ -1,6 +1,5 @@
 // The registry readers against the simulated registry: defaults, values, the per-card
 // value, the cut of a long key path and every allocation failure.
-#include <gtest/gtest.h>
 
 #include <string>
 
@@ -22,23 +21,20 @@ protected:
     QorDevExt ext{};
     QorFindRecord record{};
 
-    void SetUp() override
-    {
+    void SetUp() override {
         SimTest::SetUp();
         UsePath(kService);
         ext.EnumParam = kUntouched;
         record.DevExt = &ext;
         record.CardCount = 1;
     }
-    void UsePath(const std::u16string &text)
-    {
+    void UsePath(const std::u16string &text) {
         pathText = text;
         path.Buffer = pathText.data();
         path.Length = path.MaximumLength = static_cast<USHORT>(pathText.size() * 2);
         record.RegistryPath = &path;
     }
-    std::u16string ReadFpgaName()
-    {
+    std::u16string ReadFpgaName() {
         record.FpgaFileName = nullptr;
         EXPECT_TRUE(QorReadFileReg(&record));
         if (record.FpgaFileName == nullptr)
@@ -53,8 +49,7 @@ protected:
 
 // A missing key, or a key without the values, reads as the defaults; the key is queried
 // optional and absolute, straight below the service key.
-TEST_F(Registry, DefaultsWithoutKeyOrValues)
-{
+TEST_F(Registry, DefaultsWithoutKeyOrValues) {
     for (bool withKey : {false, true}) {
         SCOPED_TRACE(withKey ? "key without values" : "no Parameters key");
         sim().registry.reset();
@@ -79,8 +74,7 @@ TEST_F(Registry, DefaultsWithoutKeyOrValues)
     }
 }
 
-TEST_F(Registry, BufferKindSettings)
-{
+TEST_F(Registry, BufferKindSettings) {
     sim().registry.set_dword(kParameters, u"AI", 64);
     EXPECT_EQ(QorReadParameterReg(&path, 0), 64u);
     EXPECT_EQ(QorReadParameterReg(&path, 1), 0u);
@@ -97,15 +91,13 @@ TEST_F(Registry, BufferKindSettings)
     EXPECT_EQ(QorReadParameterReg(&path, 3), 3u);
 }
 
-TEST_F(Registry, KindOutsideTheTableReadsZeroWithoutAQuery)
-{
+TEST_F(Registry, KindOutsideTheTableReadsZeroWithoutAQuery) {
     sim().registry.set_dword(kParameters, u"AI", 64);
     EXPECT_EQ(QorReadParameterReg(&path, 4), 0u);
     EXPECT_TRUE(sim().registry.queries().empty());
 }
 
-TEST_F(Registry, FpgaFileName)
-{
+TEST_F(Registry, FpgaFileName) {
     sim().registry.set_string(kParameters, u"FPGA", u"board12.bit");
     EXPECT_EQ(ReadFpgaName(), u"board12.bit");
 
@@ -114,8 +106,7 @@ TEST_F(Registry, FpgaFileName)
     EXPECT_EQ(ReadFpgaName(), std::u16string(128, u'n'));
 }
 
-TEST_F(Registry, EachCardReadsItsOwnIndex)
-{
+TEST_F(Registry, EachCardReadsItsOwnIndex) {
     for (ULONG i = 0; i < 10; ++i)
         sim().registry.set_dword(kParameters, std::u16string(1, u'0' + i), 100 + i);
     QorDevExt cards[10]{};
@@ -129,8 +120,7 @@ TEST_F(Registry, EachCardReadsItsOwnIndex)
 }
 
 // No card yet, or an eleventh: no value name, so no query and EnumParam stays.
-TEST_F(Registry, CardCountWithoutValueName)
-{
+TEST_F(Registry, CardCountWithoutValueName) {
     sim().registry.set_dword(kParameters, u"0", 5);
     for (USHORT count : {0, 11, 0xFFFF}) {
         record.CardCount = count;
@@ -140,8 +130,7 @@ TEST_F(Registry, CardCountWithoutValueName)
     EXPECT_TRUE(sim().registry.queries().empty());
 }
 
-TEST_F(Registry, FailedQuery)
-{
+TEST_F(Registry, FailedQuery) {
     sim().registry.set_dword(kParameters, u"AI", 64);
     sim().registry.set_dword(kParameters, u"0", 5);
     sim().registry.set_string(kParameters, u"FPGA", u"x.bit");
@@ -154,11 +143,8 @@ TEST_F(Registry, FailedQuery)
 
 // The key path holds at most 127 characters: a longer one is cut and the cut path is
 // what the kernel is asked for.
-struct PathCase {
-    const char *name;
-    size_t serviceChars; // the registry path's length; "\Parameters" adds 11
-    bool cut;
-};
+// serviceChars: the registry path's length; "\Parameters" adds 11
+struct PathCase { const char *name; size_t serviceChars; bool cut; };
 
 const PathCase kPathCases[] = {
     {"116 plus suffix is 127, whole", 116, false},
@@ -168,8 +154,7 @@ const PathCase kPathCases[] = {
 
 class RegistryPath : public Registry, public ::testing::WithParamInterface<PathCase> {};
 
-TEST_P(RegistryPath, LongKeyPathIsCutTo127Characters)
-{
+TEST_P(RegistryPath, LongKeyPathIsCutTo127Characters) {
     const PathCase &c = GetParam();
     std::u16string service = u"\\Registry\\Machine\\S";
     service += std::u16string(c.serviceChars - service.size(), u'k');
@@ -190,8 +175,7 @@ TEST_P(RegistryPath, LongKeyPathIsCutTo127Characters)
 INSTANTIATE_TEST_SUITE_P(Table, RegistryPath, ::testing::ValuesIn(kPathCases),
                          RowName<::testing::TestParamInfo<PathCase>>);
 
-TEST_F(Registry, EveryAllocationFailureIsReportedAndLeavesNothing)
-{
+TEST_F(Registry, EveryAllocationFailureIsReportedAndLeavesNothing) {
     sim().registry.set_dword(kParameters, u"AI", 64);
     sim().registry.set_dword(kParameters, u"0", 5);
     sim().registry.set_string(kParameters, u"FPGA", u"x.bit");

@@ -1,5 +1,4 @@
 // Which chip each controller type clears, when, and that a card without ports is left alone.
-#include <gtest/gtest.h>
 
 #include "support/sim_fixture.h"
 #include "reset.h"
@@ -8,8 +7,7 @@ namespace {
 
 class ControllerReset : public SimTest {};
 
-TEST_F(ControllerReset, ClearsTheChipOfTheControllerType)
-{
+TEST_F(ControllerReset, ClearsTheChipOfTheControllerType) {
     constexpr uint32_t kBase = 0xC000;
     struct {
         USHORT type;

@@ -1,6 +1,5 @@
 // The PCI scan: which function each controller type's rule accepts and what it writes to
 // the card, the resumable cursor, and the driver block that the scan's start builds.
-#include <gtest/gtest.h>
 
 #include "support/enum_fixture.h"
 #include "support/fault_sweep.h"
@@ -42,8 +41,7 @@ const MatchRow kMatchRows[] = {
     {"type 3 never matches", 3, 0x1A2B, 0x0101, 0x1A2B, 0x0101, 0, 0, 0, false, 0x0101, 0, 0, 0, kUntouched},
 };
 
-TEST_F(Scan, MatchRulesByControllerType)
-{
+TEST_F(Scan, MatchRulesByControllerType) {
     for (const MatchRow &row : kMatchRows) {
         SCOPED_TRACE(row.name);
         sim().reset();
@@ -87,8 +85,7 @@ struct CursorRow {
     std::vector<std::pair<ULONG, ULONG>> finds;
 };
 
-TEST_F(Scan, FirstPresentFunctionDecidesForTheDevice)
-{
+TEST_F(Scan, FirstPresentFunctionDecidesForTheDevice) {
     const CursorRow rows[] = {
         {"function 0 matches: reported once", 0, {{2, 0}, {2, 1}, {2, 5}}, {}, {{2, 0}}},
         {"function 0 present but foreign", 0, {{2, 1}}, {{2, 0}}, {}},
@@ -121,8 +118,7 @@ TEST_F(Scan, FirstPresentFunctionDecidesForTheDevice)
     }
 }
 
-TEST_F(Scan, MissingBusesAreSkippedAndTheEndIsFinal)
-{
+TEST_F(Scan, MissingBusesAreSkippedAndTheEndIsFinal) {
     sim().pci.add_bus(0);
     sim().pci.add_function(3, 7, 0, kVendor, kS5933Card).poke(4, 2, 0x0004);
     sim().pci.add_function(200, 1, 0, kVendor, kS5933Card).poke(4, 2, 0x0004);
@@ -143,8 +139,7 @@ TEST_F(Scan, MissingBusesAreSkippedAndTheEndIsFinal)
     c.Unload();
 }
 
-TEST_F(Scan, UnknownControllerTypeWalksEveryBus)
-{
+TEST_F(Scan, UnknownControllerTypeWalksEveryBus) {
     sim().pci.add_function(0, 0, 0, kVendor, kS5933Card);
     sim().pci.add_function(255, 31, 0, kVendor, kS5933Card);
     Client c(u"acqdrv", u"AcqDev", u"ACQ", 3, kVendor, kS5933Card);
@@ -155,8 +150,7 @@ TEST_F(Scan, UnknownControllerTypeWalksEveryBus)
     c.Unload();
 }
 
-TEST_F(Scan, FamilyIdFoundStaysTheKeyUntilTheSetupRestoresIt)
-{
+TEST_F(Scan, FamilyIdFoundStaysTheKeyUntilTheSetupRestoresIt) {
     sim().pci.add_function(0, 1, 0, kVendor, 0x2B93);
     sim().pci.add_function(0, 2, 0, kVendor, 0x2B93);
     sim().pci.add_function(0, 3, 0, kVendor, 0x2B94);
@@ -173,8 +167,7 @@ TEST_F(Scan, FamilyIdFoundStaysTheKeyUntilTheSetupRestoresIt)
     c.Unload();
 }
 
-TEST_F(Scan, BeginCapsPortCountAndListLimitsInItsOwnCopy)
-{
+TEST_F(Scan, BeginCapsPortCountAndListLimitsInItsOwnCopy) {
     Client c(u"acqdrv", u"AcqDev", u"ACQ", 0, kVendor, kS5933Card);
     c.rec.PortCount = 7;
     c.rec.CardCount = 9;
@@ -210,8 +203,7 @@ TEST_F(Scan, BeginCapsPortCountAndListLimitsInItsOwnCopy)
     c.Unload();
 }
 
-TEST_F(Scan, BeginFreesEverythingWhenAnAllocationFails)
-{
+TEST_F(Scan, BeginFreesEverythingWhenAnAllocationFails) {
     Client c(u"acqdrv", u"AcqDev", u"ACQ", 0, kVendor, kS5933Card);
     c.rec.DownloadFpga = 1; // the file-name reader allocates too
     sim().registry.set_string(c.registryText + u"\\Parameters", u"FPGA", u"acq.bit");
@@ -231,8 +223,7 @@ TEST_F(Scan, BeginFreesEverythingWhenAnAllocationFails)
     EXPECT_FALSE(QorFindDeviceBegin(nullptr));
 }
 
-TEST_F(Scan, EndOnlyTellsWhetherItGotARecord)
-{
+TEST_F(Scan, EndOnlyTellsWhetherItGotARecord) {
     QorFindRecord rec{};
     EXPECT_FALSE(QorFindDeviceEnd(nullptr));
     EXPECT_TRUE(QorFindDeviceEnd(&rec));

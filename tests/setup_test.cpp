@@ -1,7 +1,6 @@
 // Device setup of one found card: names, stored and translated port bases, the resource
 // list's shapes, the PLX 9050 window relocation, the 0x2B94 family, the FPGA step, DPC and
 // timer, and what every failing platform operation leaves behind.
-#include <gtest/gtest.h>
 
 #include "support/enum_fixture.h"
 #include "support/fault_sweep.h"
@@ -18,14 +17,12 @@ constexpr ULONG kInvalidParameter = 0xC000000D;
 class Setup : public EnumTest {
 protected:
     // Begins a scan and finds the first card.
-    void Find(Client &c)
-    {
+    void Find(Client &c) {
         ASSERT_TRUE(QorFindDeviceBegin(&c.rec));
         ASSERT_TRUE(QorFindDeviceNext(&c.rec));
     }
     // A card with n I/O ranges of 0x10 bytes from 0xA000 and an interrupt on line 9.
-    qorsim::PciFunction &AddRanges(unsigned n)
-    {
+    qorsim::PciFunction &AddRanges(unsigned n) {
         auto &f = sim().pci.add_function(0, 1, 0, kVendor, kS5933Card);
         f.poke(4, 2, 0x0004);
         for (unsigned i = 0; i < n; ++i)
@@ -35,8 +32,7 @@ protected:
     }
 };
 
-TEST_F(Setup, StoresTheFirstPortCountBasesAndTranslatesEveryRange)
-{
+TEST_F(Setup, StoresTheFirstPortCountBasesAndTranslatesEveryRange) {
     struct {
         const char *name;
         unsigned ranges;
@@ -80,8 +76,7 @@ TEST_F(Setup, StoresTheFirstPortCountBasesAndTranslatesEveryRange)
     }
 }
 
-TEST_F(Setup, EmptyResourceListGivesACardWithoutPortsOrInterrupt)
-{
+TEST_F(Setup, EmptyResourceListGivesACardWithoutPortsOrInterrupt) {
     sim().pci.add_function(0, 1, 0, kVendor, kS5933Card).poke(4, 2, 0x0004);
     Client c(u"acqdrv", u"AcqDev", u"ACQ", 0, kVendor, kS5933Card);
     Find(c);
@@ -94,8 +89,7 @@ TEST_F(Setup, EmptyResourceListGivesACardWithoutPortsOrInterrupt)
     EXPECT_TRUE(accesses().empty()) << "a card without ports is dropped without port accesses";
 }
 
-TEST_F(Setup, Plx9050WindowWithBit7IsMoved)
-{
+TEST_F(Setup, Plx9050WindowWithBit7IsMoved) {
     constexpr uint32_t kLocal = 0x2000;
     struct {
         const char *name;
@@ -148,8 +142,7 @@ TEST_F(Setup, Plx9050WindowWithBit7IsMoved)
     }
 }
 
-TEST_F(Setup, FamilyIdIsRecordedAndTheKeyRestored)
-{
+TEST_F(Setup, FamilyIdIsRecordedAndTheKeyRestored) {
     const struct {
         USHORT key, device, actual, keyAfter;
     } rows[] = {
@@ -171,8 +164,7 @@ TEST_F(Setup, FamilyIdIsRecordedAndTheKeyRestored)
     }
 }
 
-TEST_F(Setup, FpgaStepNeedsThreeBasesAndResetsTheAddOnFirst)
-{
+TEST_F(Setup, FpgaStepNeedsThreeBasesAndResetsTheAddOnFirst) {
     constexpr uint32_t kImageBytes = 64;
     struct {
         const char *name;
@@ -239,8 +231,7 @@ TEST_F(Setup, FpgaStepNeedsThreeBasesAndResetsTheAddOnFirst)
     }
 }
 
-TEST_F(Setup, DpcAndTimerOnlyWhenTheClientGaveRoutines)
-{
+TEST_F(Setup, DpcAndTimerOnlyWhenTheClientGaveRoutines) {
     for (bool routines : {true, false}) {
         SCOPED_TRACE(routines ? "with routines" : "without");
         sim().reset();
@@ -266,8 +257,7 @@ TEST_F(Setup, DpcAndTimerOnlyWhenTheClientGaveRoutines)
 
 // Each platform operation of the setup failing once: the documented status, no card
 // counted, nothing left behind, and the next card gets the failed card's index.
-TEST_F(Setup, EveryFailingPlatformOperationLeavesNothing)
-{
+TEST_F(Setup, EveryFailingPlatformOperationLeavesNothing) {
     struct Row {
         const char *name;
         qorsim::Fault fault;
@@ -314,8 +304,7 @@ TEST_F(Setup, EveryFailingPlatformOperationLeavesNothing)
     }
 }
 
-TEST_F(Setup, EveryFailingAllocationLeavesNothing)
-{
+TEST_F(Setup, EveryFailingAllocationLeavesNothing) {
     AddS5933(0, 1, 0, 0xC000, 11).poke(4, 2, 0x0004);
     Client c(u"acqdrv", u"AcqDev", u"ACQ", 0, kVendor, kS5933Card);
     c.desp.HasDualInt = 1;

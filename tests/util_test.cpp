@@ -1,5 +1,4 @@
 // Counted strings, zero-filled nonpaged blocks and the millisecond sleep.
-#include <gtest/gtest.h>
 
 #include <string>
 
@@ -11,8 +10,7 @@ namespace {
 
 std::u16string Text(PCUNICODE_STRING s) { return qorsim::from_ucs(s); }
 
-bool AllZero(const void *p, size_t n)
-{
+bool AllZero(const void *p, size_t n) {
     const auto *b = static_cast<const unsigned char *>(p);
     for (size_t i = 0; i < n; ++i)
         if (b[i] != 0)
@@ -22,8 +20,7 @@ bool AllZero(const void *p, size_t n)
 
 using Util = SimTest;
 
-TEST_F(Util, NewStringIsZeroFilledWithTwoTaggedBlocks)
-{
+TEST_F(Util, NewStringIsZeroFilledWithTwoTaggedBlocks) {
     PUNICODE_STRING s = QorNewUcs(16);
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(s->Length, 0);
@@ -38,8 +35,7 @@ TEST_F(Util, NewStringIsZeroFilledWithTwoTaggedBlocks)
     EXPECT_TRUE(sim().pool.live_blocks().empty());
 }
 
-TEST_F(Util, NewBlockIsZeroFilledAndTagged)
-{
+TEST_F(Util, NewBlockIsZeroFilledAndTagged) {
     void *p = QorNewNpp(100);
     ASSERT_NE(p, nullptr);
     EXPECT_TRUE(AllZero(p, 100));
@@ -50,8 +46,7 @@ TEST_F(Util, NewBlockIsZeroFilledAndTagged)
     QorDeleteNpp(nullptr);
 }
 
-TEST_F(Util, SizeofWcsCountsBytesBeforeTheNul)
-{
+TEST_F(Util, SizeofWcsCountsBytesBeforeTheNul) {
     EXPECT_EQ(QorSizeofWcs(u""), 0u);
     EXPECT_EQ(QorSizeofWcs(u"abc"), 6u);
     EXPECT_EQ(QorSizeofWcs(u"ab\0cd"), 4u);
@@ -82,8 +77,7 @@ const CatCase kCatCases[] = {
 
 class Appends : public SimTest, public ::testing::WithParamInterface<CatCase> {};
 
-TEST_P(Appends, CutSilentlyAndReportWhatTheyWrote)
-{
+TEST_P(Appends, CutSilentlyAndReportWhatTheyWrote) {
     const CatCase &c = GetParam();
     PUNICODE_STRING d = QorNewUcs(c.capacity);
     ASSERT_NE(d, nullptr);
@@ -109,8 +103,7 @@ TEST_P(Appends, CutSilentlyAndReportWhatTheyWrote)
 INSTANTIATE_TEST_SUITE_P(Table, Appends, ::testing::ValuesIn(kCatCases),
                          RowName<::testing::TestParamInfo<CatCase>>);
 
-TEST_F(Util, DuplicatesHaveCapacityEqualToLengthAndCannotGrow)
-{
+TEST_F(Util, DuplicatesHaveCapacityEqualToLengthAndCannotGrow) {
     PUNICODE_STRING original = QorNewUcs(256);
     QorCatWcs(original, u"abcde");
     PUNICODE_STRING fromUcs = QorDupUcsToUcs(original);
@@ -130,8 +123,7 @@ TEST_F(Util, DuplicatesHaveCapacityEqualToLengthAndCannotGrow)
         QorDeleteUcs(s);
 }
 
-TEST_F(Util, ClearZeroesTheWholeCapacity)
-{
+TEST_F(Util, ClearZeroesTheWholeCapacity) {
     PUNICODE_STRING s = QorNewUcs(256);
     QorCatWcs(s, u"0123456789");
     ASSERT_EQ(s->Length, 20);
@@ -140,10 +132,13 @@ TEST_F(Util, ClearZeroesTheWholeCapacity)
     EXPECT_EQ(s->MaximumLength, 256);
     EXPECT_TRUE(AllZero(s->Buffer, 256));
     QorDeleteUcs(s);
+    char16_t text[5] = {u'a', u'b', u'c', u'd', u'#'}; // a capacity of 8 bytes and a guard behind it
+    UNICODE_STRING t{6, 8, text};
+    QorClearUcs(&t);
+    EXPECT_EQ(std::u16string(text, 5), (std::u16string{0, 0, 0, 0, u'#'}));
 }
 
-TEST_F(Util, EveryAllocationFailureReturnsNullAndLeavesNothing)
-{
+TEST_F(Util, EveryAllocationFailureReturnsNullAndLeavesNothing) {
     PUNICODE_STRING source = QorDupWcsToUcs(u"source");
     struct {
         const char *name;
@@ -171,12 +166,7 @@ TEST_F(Util, EveryAllocationFailureReturnsNullAndLeavesNothing)
     QorDeleteUcs(source);
 }
 
-struct SleepCase {
-    const char *name;
-    LONG milliseconds;
-    LONGLONG interval;
-    uint64_t advancedNs;
-};
+struct SleepCase { const char *name; LONG milliseconds; LONGLONG interval; uint64_t advancedNs; };
 
 const SleepCase kSleepCases[] = {
     {"one millisecond", 1, -10000, 1000000},
@@ -187,8 +177,7 @@ const SleepCase kSleepCases[] = {
 
 class Sleep : public SimTest, public ::testing::WithParamInterface<SleepCase> {};
 
-TEST_P(Sleep, WaitsRelativeOnTheVirtualClock)
-{
+TEST_P(Sleep, WaitsRelativeOnTheVirtualClock) {
     const SleepCase &c = GetParam();
     EXPECT_EQ(QorSleep(c.milliseconds), STATUS_SUCCESS);
     EXPECT_EQ(sim().clock.delays(), std::vector<LONGLONG>{c.interval});
@@ -198,8 +187,7 @@ TEST_P(Sleep, WaitsRelativeOnTheVirtualClock)
 INSTANTIATE_TEST_SUITE_P(Table, Sleep, ::testing::ValuesIn(kSleepCases),
                          RowName<::testing::TestParamInfo<SleepCase>>);
 
-TEST_F(Util, SleepAtDispatchLevelIsAVerifierViolation)
-{
+TEST_F(Util, SleepAtDispatchLevelIsAVerifierViolation) {
     qorsim::set_current_irql(DISPATCH_LEVEL);
     QorSleep(1);
     qorsim::set_current_irql(PASSIVE_LEVEL);

@@ -19,8 +19,7 @@ protected:
     QorFindRecord find{};
     UNICODE_STRING registryPath{};
 
-    void SetUp() override
-    {
+    void SetUp() override {
         SimTest::SetUp();
         RtlInitUnicodeString(&registryPath, kServiceKey);
         block.Desp = &desp;
@@ -31,15 +30,13 @@ protected:
     }
 
     // A buffer kind asked for by the description: present, needs a buffer, list limit.
-    void AskForBuffer(int kind, USHORT sampleBits = 16, USHORT listLimit = 16, USHORT extraFlags = 0)
-    {
+    void AskForBuffer(int kind, USHORT sampleBits = 16, USHORT listLimit = 16, USHORT extraFlags = 0) {
         desp.Buffers[kind].Flags = static_cast<USHORT>(0x0003 | extraFlags);
         desp.Buffers[kind].SampleBits = sampleBits;
         desp.Buffers[kind].ListLimit = listLimit;
     }
 
-    void SetSizeKb(const char16_t *valueName, ULONG kb)
-    {
+    void SetSizeKb(const char16_t *valueName, ULONG kb) {
         sim().registry.set_dword(std::u16string(kServiceKey) + u"\\Parameters", valueName, kb);
     }
 };

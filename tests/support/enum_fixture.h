@@ -23,8 +23,7 @@ struct Client {
     QorFindRecord rec{};
 
     static inline std::map<PVOID, int> isrCalls;
-    static BOOLEAN NTAPI Isr(PKINTERRUPT, PVOID context)
-    {
+    static BOOLEAN NTAPI Isr(PKINTERRUPT, PVOID context) {
         ++isrCalls[context];
         return TRUE;
     }
@@ -34,8 +33,7 @@ struct Client {
     Client(const Client &) = delete; // the record points into the client
     Client &operator=(const Client &) = delete;
     Client(const char16_t *service, const char16_t *deviceName, const char16_t *dosName, USHORT type,
-           USHORT vendor, USHORT device)
-    {
+           USHORT vendor, USHORT device) {
         registryText = std::u16string(u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\") + service;
         RtlInitUnicodeString(&registryPath, registryText.c_str());
         driver.Type = 4;
@@ -54,8 +52,7 @@ struct Client {
     }
 
     // Scans and sets up every card; returns the record's DevExt of each card set up.
-    std::vector<QorDevExt *> EnumerateAll()
-    {
+    std::vector<QorDevExt *> EnumerateAll() {
         std::vector<QorDevExt *> cards;
         while (QorFindDeviceNext(&rec))
             if (QorEnumDevice(&rec))
@@ -64,8 +61,7 @@ struct Client {
     }
 
     // What a client's unload does, and the file name the client owns.
-    void Unload()
-    {
+    void Unload() {
         if (driver.DeviceObject != nullptr)
             QorUnloadDriver(&driver);
         else
@@ -84,14 +80,12 @@ protected:
 
     std::vector<std::unique_ptr<qorsim::PortDevice>> models;
 
-    void SetUp() override
-    {
+    void SetUp() override {
         SimTest::SetUp();
         Client::isrCalls.clear();
     }
 
-    template <class Model> Model *NewModel()
-    {
+    template <class Model> Model *NewModel() {
         models.push_back(std::make_unique<Model>());
         return static_cast<Model *>(models.back().get());
     }
@@ -99,8 +93,7 @@ protected:
     // An S5933 card: BAR0 the chip's registers, BAR1 the port-I/O range, BAR2 the FPGA
     // configuration port, bus master off as after power-on.
     qorsim::PciFunction &AddS5933(ULONG bus, ULONG dev, ULONG fn, uint32_t io, uint8_t line,
-                                  USHORT vendor = kVendor, USHORT device = kS5933Card)
-    {
+                                  USHORT vendor = kVendor, USHORT device = kS5933Card) {
         auto &f = sim().pci.add_function(bus, dev, fn, vendor, device);
         f.set_io_bar(0, io, 0x40, NewModel<qorsim::models::S5933>(), "s5933");
         f.set_io_bar(1, io + 0x40, 0x20);
@@ -112,8 +105,7 @@ protected:
     // A PLX 9050 card: BAR0 the chip's memory window, BAR1 its I/O window, BAR2 and BAR3
     // local I/O spaces, BAR5 memory.
     qorsim::PciFunction &AddPlx9050(ULONG bus, ULONG dev, ULONG fn, uint32_t window, uint32_t local,
-                                    uint8_t line, USHORT vendor, USHORT device)
-    {
+                                    uint8_t line, USHORT vendor, USHORT device) {
         auto &f = sim().pci.add_function(bus, dev, fn, vendor, device);
         f.set_memory_bar(0, 0xE0000000 + (window << 4), 0x80);
         f.set_io_bar(1, window, 0x80, NewModel<qorsim::models::Plx9050>(), "plx9050");
@@ -127,8 +119,7 @@ protected:
     // A PLX 9080 card: BAR0 memory, BAR1 the chip's I/O window, BAR2 a local I/O space,
     // BAR3 the FPGA configuration port.
     qorsim::PciFunction &AddPlx9080(ULONG bus, ULONG dev, ULONG fn, uint32_t io, uint8_t line,
-                                    USHORT vendor, USHORT device)
-    {
+                                    USHORT vendor, USHORT device) {
         auto &f = sim().pci.add_function(bus, dev, fn, vendor, device);
         f.set_memory_bar(0, 0xE2000000 + (io << 4), 0x100);
         f.set_io_bar(1, io, 0x100, NewModel<qorsim::models::Plx9080>(), "plx9080");
@@ -139,15 +130,13 @@ protected:
     }
 
     // Names in the object namespace, as ASCII.
-    std::vector<std::string> Devices() const
-    {
+    std::vector<std::string> Devices() const {
         std::vector<std::string> out;
         for (const auto &n : qorsim::machine().objects.device_names())
             out.push_back(qorsim::to_ascii(n));
         return out;
     }
-    std::vector<std::string> Links() const
-    {
+    std::vector<std::string> Links() const {
         std::vector<std::string> out;
         for (const auto &n : qorsim::machine().objects.link_names())
             out.push_back(qorsim::to_ascii(n));

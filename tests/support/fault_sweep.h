@@ -10,8 +10,7 @@
 #include "qorsim.h"
 
 // Returns the number of allocations the run without a failure made.
-template <class Run> uint64_t SweepAllocationFailures(Run run)
-{
+template <class Run> uint64_t SweepAllocationFailures(Run run) {
     qorsim::Pool &pool = qorsim::machine().pool;
     for (uint64_t k = 1; k <= 64; ++k) {
         const uint64_t failures = pool.failures();

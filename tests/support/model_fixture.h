@@ -14,13 +14,11 @@ protected:
     static constexpr uint32_t kBase = 0xC000;
     Model model;
 
-    void SetUp() override
-    {
+    void SetUp() override {
         SimTest::SetUp();
         ASSERT_TRUE(sim().ports.claim(kBase, model.length(), &model, "chip"));
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         sim().ports.release(&model);
         SimTest::TearDown();
     }
@@ -29,8 +27,7 @@ protected:
 using Accesses = std::vector<qorsim::PortAccess>;
 
 // Concatenates access sequences.
-inline Accesses Seq(std::initializer_list<Accesses> parts)
-{
+inline Accesses Seq(std::initializer_list<Accesses> parts) {
     Accesses all;
     for (const Accesses &p : parts)
         all.insert(all.end(), p.begin(), p.end());

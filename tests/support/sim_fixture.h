@@ -12,8 +12,7 @@
 class SimTest : public ::testing::Test {
 protected:
     void SetUp() override { qorsim::machine().reset(); }
-    void TearDown() override
-    {
+    void TearDown() override {
         EXPECT_EQ(qorsim::machine().pool.leak_report(), "");
         EXPECT_EQ(qorsim::machine().interrupts.leak_report(), "");
         EXPECT_EQ(qorsim::machine().pci.assigned_count(), 0u) << "slot resources still assigned";
@@ -30,12 +29,10 @@ protected:
 };
 
 // Shorthands for expected port accesses.
-inline qorsim::PortAccess In(unsigned width, uint32_t port, uint32_t value)
-{
+inline qorsim::PortAccess In(unsigned width, uint32_t port, uint32_t value) {
     return qorsim::PortAccess{0, 0, false, width, port, value};
 }
-inline qorsim::PortAccess Out(unsigned width, uint32_t port, uint32_t value)
-{
+inline qorsim::PortAccess Out(unsigned width, uint32_t port, uint32_t value) {
     return qorsim::PortAccess{0, 0, true, width, port, value};
 }
 
@@ -45,8 +42,7 @@ inline void PrintTo(const PortAccess &a, std::ostream *os) { *os << describe(a);
 } // namespace qorsim
 
 // A readable test name from a table row's "name" field.
-template <class Info> std::string RowName(const Info &info)
-{
+template <class Info> std::string RowName(const Info &info) {
     std::string n;
     for (const char *p = info.param.name; *p; ++p)
         n += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
