@@ -44,6 +44,7 @@ ULONG ErrorOf(NTSTATUS status)
     case STATUS_INVALID_PARAMETER: return 87;        // ERROR_INVALID_PARAMETER
     case STATUS_OBJECT_NAME_NOT_FOUND: return 2;     // ERROR_FILE_NOT_FOUND
     case STATUS_INSUFFICIENT_RESOURCES: return 1450; // ERROR_NO_SYSTEM_RESOURCES
+    case STATUS_INVALID_DEVICE_REQUEST: return 1;    // ERROR_INVALID_FUNCTION
     default: return 31;                              // ERROR_GEN_FAILURE
     }
 }
