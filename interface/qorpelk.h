@@ -345,7 +345,18 @@ QORAPI BOOLEAN QORCALL QorEnumDevice(QorFindRecord *record);
 QORAPI BOOLEAN QORCALL QorReadEnumReg(QorFindRecord *record);
 
 /* Life cycle */
+/*
+ * A first open that fails leaves the views and event handles it made so far in the
+ * calling process, where they stay until the process ends (the next first open starts
+ * over and does not close them). A program that retries a failing open accumulates them.
+ */
 QORAPI BOOLEAN QORCALL QorOpenDevice(PDEVICE_OBJECT deviceObject);
+/*
+ * The last close resets the S5933 and the PLX 9080, which turns their interrupts off; a
+ * PLX 9050 keeps its INTCSR, so a client masks the 9050's interrupts itself before the
+ * last close, and its interrupt routine must not queue DPC work that uses the buffers or
+ * events of a closed card (they are closed here).
+ */
 QORAPI NTSTATUS QORCALL QorCloseDevice(PDEVICE_OBJECT deviceObject, PIRP irp);
 QORAPI VOID QORCALL QorDropDevice(PDEVICE_OBJECT deviceObject);
 QORAPI VOID QORCALL QorDropDriver(QorDriverBlock *block);
@@ -353,6 +364,11 @@ QORAPI VOID QORCALL QorUnloadDriver(PDRIVER_OBJECT driverObject);
 
 /* Requests. Each writes a library status into the first field of its record. */
 QORAPI BOOLEAN QORCALL QorIocCheckBufferLength(PIRP irp);
+/*
+ * While the card has more than one opener, every query maps new views of the buffers into
+ * the calling process and reports them; the library keeps no record of them and they end
+ * with the process. A program queries once per open and keeps the answer.
+ */
 QORAPI BOOLEAN QORCALL QorIocGetDesp(QorDevExt *devExt, QorDesp *out);
 QORAPI BOOLEAN QORCALL QorIocContPreProc(QorDevExt *devExt, QorDbx *dbx, PIRP irp);
 QORAPI NTSTATUS QORCALL QorIocContPostProc(QorDevExt *devExt, QorDbx *dbx);
@@ -364,6 +380,12 @@ QORAPI BOOLEAN QORCALL QorIocDbfHalfReady(QorDevExt *devExt, QorDbx *dbx,
 QORAPI BOOLEAN QORCALL QorIocPioRead(USHORT portWidth, QorPioRequest *request);
 QORAPI BOOLEAN QORCALL QorIocPioWrite(USHORT portWidth, QorPioRequest *request,
                                       ULONG currentValue);
+/*
+ * Port requests: one access at PortBase[1] + Offset, with no bound on Offset. The client
+ * must refuse a request whose Offset + Width ends beyond its own card's range (as its PCI
+ * resources give it) before calling these, or a program could reach any port of the
+ * machine; the sample driver completes such a request with STATUS_INVALID_PARAMETER.
+ */
 QORAPI VOID QORCALL QorIocPortIoRead(QorDevExt *devExt, USHORT portWidth,
                                      QorPortIoRequest *request);
 QORAPI VOID QORCALL QorIocPortIoWrite(QorDevExt *devExt, USHORT portWidth,
@@ -388,6 +410,14 @@ QORAPI VOID QORCALL PLX90_IocSetDualInt(QorDevExt *devExt, QorDualIntRequest *re
 QORAPI VOID QORCALL PLX90_IocGetDualInt(QorDevExt *devExt, QorDualIntRequest *result);
 
 /* DPC */
+/*
+ * One step of a busy buffer; takes and releases dbx->Lock. A synchronous buffer's pending
+ * request is completed here: a client that gave it a cancel routine takes the routine back
+ * (IoSetCancelRoutine(irp, NULL)) under dbx->Lock first, and clears PendingIrp when the
+ * routine is already gone (the cancel routine completes the request then). A client that
+ * restarts an S5933 after the step does so under dbx->Lock, and only while DbxBusy is set:
+ * a stop request clears DbxBusy and stops the chip under the same lock.
+ */
 QORAPI VOID QORCALL QorDpcDbx(QorDbx *dbx);
 QORAPI VOID QORCALL QorDpcDsen(QorDsen *dsen);
 

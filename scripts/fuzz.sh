@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Runs the sample driver's fuzz target from the seed corpus in fuzz/corpus.
-#   scripts/fuzz.sh PROGRAM time SECONDS   fuzz for SECONDS; new inputs go to build/fuzz/corpus,
-#                                          crashes to build/fuzz/findings
+#   scripts/fuzz.sh PROGRAM time SECONDS   fuzz for SECONDS; new inputs go to a corpus
+#                                          directory beside PROGRAM, crashes to findings/
 #   scripts/fuzz.sh PROGRAM smoke RUNS     RUNS inputs with a fixed seed, nothing kept
 # The program is 32-bit; scripts/run32.sh runs it under qemu-i386 where the kernel must.
 set -euo pipefail
 program=$1 mode=$2 amount=$3
+# A smaller quarantine keeps the 32-bit address space from filling up.
+export ASAN_OPTIONS="${ASAN_OPTIONS:-quarantine_size_mb=16:malloc_context_size=8}"
 root=$(cd "$(dirname "$0")/.." && pwd)
 seeds="$root/fuzz/corpus"
 # The input's own steps are bounded, so a slow input is a hang.
@@ -18,13 +20,21 @@ list_inputs() {
 }
 case "$mode" in
 time)
+    # Sessions of at most two minutes, each a fresh process that starts from the seeds
+    # and everything found so far: under qemu-i386 one long-lived sanitized process runs
+    # out of 32-bit address space after some thousand inputs.
     work="$(dirname "$program")/corpus"
     findings="$(dirname "$program")/findings"
     mkdir -p "$work" "$findings"
     list="$(dirname "$program")/inputs.txt"
-    list_inputs "$seeds" "$work" > "$list"
-    exec "$root/scripts/run32.sh" "$program" "${common[@]}" -max_total_time="$amount" \
-        -seed_inputs="@$list" -artifact_prefix="$findings/" "$work"
+    left=$amount
+    while [ "$left" -gt 0 ]; do
+        session=$((left < 120 ? left : 120))
+        list_inputs "$seeds" "$work" > "$list"
+        "$root/scripts/run32.sh" "$program" "${common[@]}" -max_total_time="$session" \
+            -seed_inputs="@$list" -artifact_prefix="$findings/" "$work"
+        left=$((left - session))
+    done
     ;;
 smoke)
     work=$(mktemp -d)

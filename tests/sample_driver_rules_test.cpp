@@ -3,6 +3,10 @@
 // run, and port requests aimed outside the card.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "support/sim_fixture.h"
 #include "acqapp.h"
 #include "acqdrv_ioctl.h"
@@ -16,6 +20,7 @@ namespace {
 
 constexpr DWORD kInvalidFunction = 1;  // STATUS_INVALID_DEVICE_REQUEST as a program sees it
 constexpr DWORD kInvalidParameter = 87; // STATUS_INVALID_PARAMETER
+constexpr DWORD kOperationAborted = 995; // STATUS_CANCELLED
 
 class SampleDriverRules : public SimTest {
 protected:
@@ -212,6 +217,52 @@ TEST_F(SampleDriverRules, PortRequestsStayInsideTheCardsRegisterRange)
         }
     }
     EXPECT_TRUE(CloseHandle(h));
+}
+
+// A synchronous start pends until the card's transfer ends. Either the card ends it (the
+// DPC completes the request, after taking its cancel routine back), or the program closes
+// its handle first: the cleanup cancels the request and stops the chip.
+TEST_F(SampleDriverRules, APendingSynchronousStartEndsByTheCardOrByTheProgramsClose)
+{
+    for (bool cardRuns : {true, false}) {
+        SCOPED_TRACE(cardRuns ? "the card ends the transfer" : "the program closes its handle");
+        qorsim::InProcess in(*program);
+        HANDLE h = Open("\\\\.\\AcqA0");
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        QorDbx *dbx = Extension(u"\\DosDevices\\AcqA0")->Buffers[0];
+        std::atomic<int> ok{-1};
+        std::atomic<DWORD> error{0};
+        std::thread caller([&] {
+            qorsim::InProcess in(*program);
+            QorContRequest start{};
+            start.SampleCount = 64;
+            start.ListCount = 1;
+            start.SyncMode = 1;
+            DWORD n = 0;
+            const int result = DeviceIoControl(h, ACQ_IOCTL_START(0), &start, sizeof start, &start, 2, &n, nullptr);
+            error = GetLastError();
+            ok = result;
+        });
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (__atomic_load_n(&dbx->PendingIrp, __ATOMIC_ACQUIRE) == nullptr && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
+        auto *card = board->acquisition_cards()[0];
+        ASSERT_TRUE(card->transfer_pending());
+        if (cardRuns) {
+            ASSERT_TRUE(card->run_transfer());
+            caller.join();
+            EXPECT_EQ(ok, 1);
+            EXPECT_TRUE(CloseHandle(h));
+        } else {
+            EXPECT_TRUE(CloseHandle(h));
+            caller.join();
+            EXPECT_EQ(ok, 0);
+            EXPECT_EQ(error, kOperationAborted);
+            EXPECT_FALSE(card->chip.transfer_enabled(qorsim::models::S5933::Direction::Input))
+                << "the chip was left running";
+        }
+        sim().dpcs.drain();
+    }
 }
 
 } // namespace

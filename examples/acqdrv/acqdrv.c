@@ -178,8 +178,17 @@ static void AcqStepBuffer(QorDevExt *ext, ULONG kind)
 {
     QorDbx *dbx = ext->Buffers[kind];
     KIRQL old;
+    PIRP pending;
     if (dbx == NULL || !(dbx->Flags & DbxBusy))
         return;
+    /* A synchronous transfer's request is completed by the library's step, which must not
+       complete a request whose cancel routine may still run: the routine is taken back
+       first, and a request already being cancelled is left to its cancel routine. */
+    old = KfAcquireSpinLock(&dbx->Lock);
+    pending = dbx->PendingIrp;
+    if (pending != NULL && IoSetCancelRoutine(pending, NULL) == NULL)
+        dbx->PendingIrp = NULL;
+    KfReleaseSpinLock(&dbx->Lock, old);
     QorDpcDbx(dbx);
     if (ext->ControllerType != QOR_CONTROLLER_S5933)
         return;
@@ -281,12 +290,55 @@ static NTSTATUS NTAPI AcqClose(PDEVICE_OBJECT device, PIRP irp)
     return QorCloseDevice(device, irp);
 }
 
+/* Ends the transfer of a buffer whose synchronous request is cancelled: the chip stops and
+   the buffer turns idle. The caller holds the buffer's lock. */
+static void AcqAbortTransfer(QorDevExt *ext, QorDbx *dbx)
+{
+    if (ext->ControllerType == QOR_CONTROLLER_S5933) {
+        if (dbx->Flags & DbxOutput)
+            S593_StopODMA(ext->PortBase[0]);
+        else
+            S593_StopIDMA(ext->PortBase[0]);
+    }
+    dbx->PendingIrp = NULL;
+    dbx->Flags &= (USHORT)~(DbxBusy | DbxSync);
+}
+
+static void AcqCompleteCancelled(PIRP irp)
+{
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+/* The cancel routine of a pending synchronous start (the program's thread ended, or it
+   cancelled its I/O). Called with the cancel spin lock held. The DPC may have finished the
+   transfer meanwhile; then the buffer no longer names the request, and only the request
+   is completed. */
+static VOID NTAPI AcqCancel(PDEVICE_OBJECT device, PIRP irp)
+{
+    QorDevExt *ext = (QorDevExt *)device->DeviceExtension;
+    int kind = acq_kind_of(IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode);
+    QorDbx *dbx = kind >= 0 ? ext->Buffers[kind] : NULL;
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    if (dbx != NULL) {
+        KIRQL old = KfAcquireSpinLock(&dbx->Lock);
+        if (dbx->PendingIrp == irp)
+            AcqAbortTransfer(ext, dbx);
+        KfReleaseSpinLock(&dbx->Lock, old);
+    }
+    AcqCompleteCancelled(irp);
+}
+
 /* A start on one buffer kind; may pend a synchronous transfer. Only the S5933 cards run
    bus-master transfers in this driver: a start on a PLX card is refused before the buffer
-   turns busy, since nothing would ever step or complete it. */
+   turns busy, since nothing would ever step or complete it. A synchronous start gets its
+   cancel routine before the chip starts, under the cancel spin lock, so that a cancel
+   either comes before the start (and nothing runs) or finds the routine set. */
 static NTSTATUS AcqStart(QorDevExt *ext, QorDbx *dbx, PIRP irp)
 {
     NTSTATUS status;
+    KIRQL cancelIrql;
     if (ext->ControllerType != QOR_CONTROLLER_S5933) {
         irp->IoStatus.Information = 0;
         return irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
@@ -294,13 +346,57 @@ static NTSTATUS AcqStart(QorDevExt *ext, QorDbx *dbx, PIRP irp)
     if (!QorIocContPreProc(ext, dbx, irp))
         return irp->IoStatus.Status;
     /* Card programming of the transfer would go here (pacer, channel list from List[]). */
-    status = QorIocContPostProc(ext, dbx);
-    if (status == STATUS_PENDING) {
-        IoMarkIrpPending(irp);
-        return STATUS_PENDING; /* the DPC completes it */
+    if (!(dbx->Flags & DbxSync)) {
+        status = QorIocContPostProc(ext, dbx);
+        irp->IoStatus.Status = status;
+        return status;
     }
-    irp->IoStatus.Status = status;
-    return status;
+    IoMarkIrpPending(irp);
+    IoAcquireCancelSpinLock(&cancelIrql);
+    if (irp->Cancel) {
+        KIRQL old;
+        IoReleaseCancelSpinLock(cancelIrql);
+        old = KfAcquireSpinLock(&dbx->Lock);
+        AcqAbortTransfer(ext, dbx);
+        KfReleaseSpinLock(&dbx->Lock, old);
+        AcqCompleteCancelled(irp);
+        return STATUS_PENDING;
+    }
+    IoSetCancelRoutine(irp, AcqCancel);
+    QorIocContPostProc(ext, dbx); /* STATUS_PENDING: the DPC completes the request */
+    IoReleaseCancelSpinLock(cancelIrql);
+    return STATUS_PENDING;
+}
+
+/* The program closed its handle: its synchronous starts still pending are cancelled. */
+static NTSTATUS NTAPI AcqCleanup(PDEVICE_OBJECT device, PIRP irp)
+{
+    QorDevExt *ext = (QorDevExt *)device->DeviceExtension;
+    struct _FILE_OBJECT *file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    ULONG kind;
+    for (kind = 0; kind < QOR_BUFFER_KINDS; ++kind) {
+        QorDbx *dbx = ext->Buffers[kind];
+        PIRP pending;
+        BOOLEAN mine = FALSE;
+        KIRQL old;
+        if (dbx == NULL)
+            continue;
+        old = KfAcquireSpinLock(&dbx->Lock);
+        pending = dbx->PendingIrp;
+        /* A request whose cancel routine is already gone is being completed elsewhere. */
+        if (pending != NULL && IoGetCurrentIrpStackLocation(pending)->FileObject == file
+            && IoSetCancelRoutine(pending, NULL) != NULL) {
+            AcqAbortTransfer(ext, dbx);
+            mine = TRUE;
+        }
+        KfReleaseSpinLock(&dbx->Lock, old);
+        if (mine)
+            AcqCompleteCancelled(pending);
+    }
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
 }
 
 static void AcqDigital(QorDevExt *ext, ULONG code, QorPioRequest *request)
@@ -510,6 +606,7 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
     for (family = 0; family < ACQ_FAMILIES; ++family)
         cards += AcqScan(driver, registryPath, family);
     driver->MajorFunction[IRP_MJ_CREATE] = AcqCreate;
+    driver->MajorFunction[IRP_MJ_CLEANUP] = AcqCleanup;
     driver->MajorFunction[IRP_MJ_CLOSE] = AcqClose;
     driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = AcqDeviceControl;
     driver->DriverUnload = AcqUnload;
