@@ -4,11 +4,15 @@
 // sample program's duties done (its handles closed), the driver and the library unloaded,
 // and the simulator's accounting checked: pool, handles, MDLs, interrupt connections,
 // contiguous memory, devices, links and the verifier. Anything left is a crash.
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "acqapp.h"
 #include "acqdrv_ioctl.h"
@@ -198,6 +202,38 @@ void RunInput(const uint8_t *data, size_t size)
         Fail("verifier violation", m.verifier.violations().front());
 }
 
+// A hang: libFuzzer's own timeout does not fire under qemu-i386 while every thread of the
+// process waits in the kernel, so a watchdog thread writes the input that has run longer
+// than kHangSeconds to hang-input.bin (and its bytes to stderr) and ends the process.
+constexpr int kHangSeconds = 45;
+std::atomic<int64_t> g_input_started{0}; // steady-clock seconds; 0 between inputs
+std::vector<uint8_t> g_current_input;
+
+int64_t NowSeconds()
+{
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void Watchdog()
+{
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        const int64_t started = g_input_started.load();
+        if (started == 0 || NowSeconds() - started < kHangSeconds)
+            continue;
+        if (FILE *f = std::fopen("hang-input.bin", "wb")) {
+            std::fwrite(g_current_input.data(), 1, g_current_input.size(), f);
+            std::fclose(f);
+        }
+        std::fprintf(stderr, "acqdrv_fuzz: an input ran for %d s; written to hang-input.bin:", kHangSeconds);
+        for (uint8_t b : g_current_input)
+            std::fprintf(stderr, " %02x", b);
+        std::fprintf(stderr, "\n");
+        std::_Exit(1);
+    }
+}
+
 } // namespace
 
 // libFuzzer ends a run with exit(). The simulated machine (a static object with a DPC
@@ -205,6 +241,7 @@ void RunInput(const uint8_t *data, size_t size)
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     qorsim::machine();
+    std::thread(Watchdog).detach();
     std::atexit([] {
         std::fflush(nullptr);
         std::_Exit(0);
@@ -214,6 +251,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    g_current_input.assign(data, data + size);
+    g_input_started = NowSeconds();
     RunInput(data, size);
+    g_input_started = 0;
     return 0;
 }
