@@ -240,7 +240,10 @@ void Watchdog()
 // thread) is not torn down then: every input already ended with its own checks.
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    qorsim::machine();
+    // 32 MB of simulated RAM hold the default machine's buffers many times over; under
+    // qemu-i386 the sanitizers' 32-bit allocator needs the address space the default
+    // 192 MB would take.
+    qorsim::machine().memory.configure(32u << 20);
     std::thread(Watchdog).detach();
     std::atexit([] {
         std::fflush(nullptr);
