@@ -1,12 +1,15 @@
 # The two commands: `make demo` runs the default simulated scenario, `make test` builds
-# the host, sanitizer and NT builds and runs every test. All install what is missing.
+# the host, sanitizer, NT and fuzz builds and runs every test (the fuzz build's one test
+# is a short fixed-seed run). All install what is missing. `make fuzz` fuzzes the sample
+# driver for FUZZ_SECONDS.
 # `make bench` prints the hot paths' exact instruction counts against their goals.
 # `make kit` builds the NT images and lays out the install kit in build/kit, or in
 # KIT=/some/folder.
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
+FUZZ_SECONDS ?= 180
 
-.PHONY: demo test bench deps host host-san nt kit clean
+.PHONY: demo test bench deps host host-san nt kit fuzz-build fuzz clean
 KIT ?= build/kit
 
 deps:
@@ -27,6 +30,13 @@ nt: deps
 kit: nt
 	cmake --install build/nt --prefix $(KIT)
 
+fuzz-build: deps
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j $(JOBS)
+
+fuzz: fuzz-build
+	scripts/fuzz.sh build/fuzz/acqdrv_fuzz time $(FUZZ_SECONDS)
+
 demo: host
 	scripts/run32.sh build/host/qorsim demo
 
@@ -36,10 +46,11 @@ bench: host
 	scripts/bench.sh build/host
 	scripts/run32.sh build/host/qor_acquisition_bench
 
-test: host host-san nt
+test: host host-san nt fuzz-build
 	ctest --preset host -j $(JOBS)
 	ctest --preset host-san -j $(JOBS)
 	ctest --preset nt
+	ctest --preset fuzz
 
 clean:
 	rm -rf build

@@ -3,26 +3,27 @@
 // through its low byte, the reset through CNTRL's top byte and the pins through CNTRL's
 // low 16 bits; the access widths are those the chip's users rely on.
 #include "port_access.h"
+#include "qor_plx9050.h"
 
 namespace {
 
 // Local configuration registers, offsets from the register base.
-constexpr ULONG kIntcsrLow = 0x4C; // INTCSR bits 0-7
-constexpr ULONG kCntrlLow = 0x50;  // CNTRL bits 0-15: user I/O pins
-constexpr ULONG kCntrlTop = 0x53;  // CNTRL bits 24-31
+constexpr ULONG kIntcsrLow = PLX9050_INTCSR; // INTCSR bits 0-7
+constexpr ULONG kCntrlLow = PLX9050_CNTRL;  // CNTRL bits 0-15: user I/O pins
+constexpr ULONG kCntrlTop = PLX9050_CNTRL_TOP;  // CNTRL bits 24-31
 
 // INTCSR low byte.
-constexpr UCHAR kLint1Enable = 1u << 0;
-constexpr UCHAR kLint1ActiveHigh = 1u << 1;
+constexpr UCHAR kLint1Enable = PLX9050_INTCSR_LINT1_ENABLE;
+constexpr UCHAR kLint1ActiveHigh = PLX9050_INTCSR_LINT1_POLARITY;
 constexpr unsigned kLint1StatusBit = 2; // read only
-constexpr UCHAR kLint2Enable = 1u << 3;
-constexpr UCHAR kLint2ActiveHigh = 1u << 4;
+constexpr UCHAR kLint2Enable = PLX9050_INTCSR_LINT2_ENABLE;
+constexpr UCHAR kLint2ActiveHigh = PLX9050_INTCSR_LINT2_POLARITY;
 constexpr unsigned kLint2StatusBit = 5; // read only
-constexpr UCHAR kPciIntEnable = 1u << 6;
+constexpr UCHAR kPciIntEnable = PLX9050_INTCSR_PCI_INT_ENABLE;
 constexpr UCHAR kIntcsrQuiet = 0; // every interrupt off, both local inputs active low
 
 // CNTRL byte 3: bit 30 of CNTRL, the PCI adapter software reset, is bit 6 here.
-constexpr UCHAR kCntrlTopSoftReset = 1u << 6;
+constexpr UCHAR kCntrlTopSoftReset = PLX9050_CNTRL_SOFT_RESET >> 24;
 constexpr UCHAR kCntrlTopIdle = 0;
 
 // User I/O pin n owns CNTRL bits 3n to 3n+2: function select, direction, data.

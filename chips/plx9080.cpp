@@ -3,65 +3,66 @@
 // channel in scatter-gather mode. DMACSR and the reset byte are 8-bit registers, the rest
 // 32-bit.
 #include "port_access.h"
+#include "qor_plx9080.h"
 
 namespace {
 
 // Local configuration registers, offsets from the register base.
-constexpr ULONG kLas0rr = 0x00;  // local address space 0 range
-constexpr ULONG kLas0ba = 0x04;  // local address space 0 local base
-constexpr ULONG kLbrd0 = 0x18;   // local address space 0 bus region descriptor
-constexpr ULONG kIntcsr = 0x68;  // interrupt control and status
-constexpr ULONG kCntrl = 0x6C;   // control
-constexpr ULONG kCntrlTop = 0x6F; // CNTRL bits 24-31
-constexpr ULONG kDmaMode0 = 0x80;
-constexpr ULONG kDmaDpr0 = 0x90;  // channel 0 descriptor pointer
-constexpr ULONG kDmaCsr0 = 0xA8;  // 8-bit
-constexpr ULONG kDmaThr = 0xB0;   // DMA FIFO thresholds
-constexpr ULONG kChannelRegStride = 0x14; // DMAMODE1/DMADPR1 above DMAMODE0/DMADPR0
-constexpr ULONG kChannelCsrStride = 1;    // DMACSR1 above DMACSR0
+constexpr ULONG kLas0rr = PLX9080_LAS0RR;  // local address space 0 range
+constexpr ULONG kLas0ba = PLX9080_LAS0BA;  // local address space 0 local base
+constexpr ULONG kLbrd0 = PLX9080_LBRD0;   // local address space 0 bus region descriptor
+constexpr ULONG kIntcsr = PLX9080_INTCSR;  // interrupt control and status
+constexpr ULONG kCntrl = PLX9080_CNTRL;   // control
+constexpr ULONG kCntrlTop = PLX9080_CNTRL_TOP; // CNTRL bits 24-31
+constexpr ULONG kDmaMode0 = PLX9080_DMAMODE0;
+constexpr ULONG kDmaDpr0 = PLX9080_DMADPR0;  // channel 0 descriptor pointer
+constexpr ULONG kDmaCsr0 = PLX9080_DMACSR0;  // 8-bit
+constexpr ULONG kDmaThr = PLX9080_DMATHR;   // DMA FIFO thresholds
+constexpr ULONG kChannelRegStride = PLX9080_DMA_CHANNEL_STRIDE; // DMAMODE1/DMADPR1 above DMAMODE0/DMADPR0
+constexpr ULONG kChannelCsrStride = PLX9080_DMACSR1 - PLX9080_DMACSR0;    // DMACSR1 above DMACSR0
 constexpr ULONG kChannels = 2;
 
 // CNTRL byte 3 (CNTRL bits 24-31 as bits 0-7).
 // CNTRL bits 28 and 31 stay set while the card runs; bit 30 is the PCI adapter software
 // reset.
-constexpr UCHAR kCntrlTopKeep28 = 1u << 4;
-constexpr UCHAR kCntrlTopSoftReset = 1u << 6;
-constexpr UCHAR kCntrlTopKeep31 = 1u << 7;
+constexpr UCHAR kCntrlTopKeep28 = PLX9080_CNTRL_TOP_BIT28;
+constexpr UCHAR kCntrlTopSoftReset = PLX9080_CNTRL_TOP_SOFT_RESET;
+constexpr UCHAR kCntrlTopKeep31 = PLX9080_CNTRL_TOP_BIT31;
 constexpr UCHAR kCntrlTopRun = kCntrlTopKeep28 | kCntrlTopKeep31;
 constexpr UCHAR kCntrlTopReset = kCntrlTopRun | kCntrlTopSoftReset;
 static_assert(kCntrlTopReset == 0xD0 && kCntrlTopRun == 0x90);
 constexpr unsigned kResetHoldReads = 100; // the reset lasts this many reads of the byte
 
 // DMAMODE.
-constexpr ULONG kModeWidthMask = 3u << 0;
-constexpr ULONG kModeWidth8 = 0, kModeWidth16 = 1, kModeWidth32 = 2;
-constexpr ULONG kModeReadyInput = 1u << 6;
-constexpr ULONG kModeBtermInput = 1u << 7;
-constexpr ULONG kModeLocalBurst = 1u << 8;
-constexpr ULONG kModeScatterGather = 1u << 9;
-constexpr ULONG kModeDoneInterrupt = 1u << 10;
-constexpr ULONG kModeConstantLocalAddress = 1u << 11;
-constexpr ULONG kModeDemand = 1u << 12;
-constexpr ULONG kModeInterruptToPci = 1u << 17;
+constexpr ULONG kModeWidthMask = PLX9080_DMAMODE_WIDTH_MASK;
+constexpr ULONG kModeWidth8 = PLX9080_DMAMODE_WIDTH8, kModeWidth16 = PLX9080_DMAMODE_WIDTH16, kModeWidth32 = PLX9080_DMAMODE_WIDTH32;
+constexpr ULONG kModeReadyInput = PLX9080_DMAMODE_READY_INPUT;
+constexpr ULONG kModeBtermInput = PLX9080_DMAMODE_BTERM_INPUT;
+constexpr ULONG kModeLocalBurst = PLX9080_DMAMODE_LOCAL_BURST;
+constexpr ULONG kModeScatterGather = PLX9080_DMAMODE_CHAINING;
+constexpr ULONG kModeDoneInterrupt = PLX9080_DMAMODE_DONE_INT;
+constexpr ULONG kModeConstantLocalAddress = PLX9080_DMAMODE_LOCAL_CONSTANT;
+constexpr ULONG kModeDemand = PLX9080_DMAMODE_DEMAND;
+constexpr ULONG kModeInterruptToPci = PLX9080_DMAMODE_INT_TO_PCI;
 
 // DMACSR.
-constexpr UCHAR kCsrEnable = 1u << 0;
-constexpr UCHAR kCsrStart = 1u << 1;
-constexpr UCHAR kCsrAbort = 1u << 2;
-constexpr UCHAR kCsrClearInterrupt = 1u << 3;
-constexpr UCHAR kCsrDone = 1u << 4;
+constexpr UCHAR kCsrEnable = PLX9080_DMACSR_ENABLE;
+constexpr UCHAR kCsrStart = PLX9080_DMACSR_START;
+constexpr UCHAR kCsrAbort = PLX9080_DMACSR_ABORT;
+constexpr UCHAR kCsrClearInterrupt = PLX9080_DMACSR_CLEAR_INTERRUPT;
+constexpr UCHAR kCsrDone = PLX9080_DMACSR_DONE;
 constexpr UCHAR kCsrIdle = 0;
 constexpr unsigned kAbortPolls = 100;
 
 // DMADPR: descriptors in PCI memory; direction local bus to PCI (input).
-constexpr ULONG kDprPciMemory = 1u << 0;
-constexpr ULONG kDprLocalToPci = 1u << 3;
+constexpr ULONG kDprPciMemory = PLX9080_DMADPR_PCI_MEMORY;
+constexpr ULONG kDprLocalToPci = PLX9080_DMADPR_LOCAL_TO_PCI;
 
 // INTCSR.
-constexpr ULONG kIntPciEnable = 1u << 8;
-constexpr ULONG kIntLocalInputEnable = 1u << 11;
-constexpr ULONG kIntDma0Enable = 1u << 18;
-constexpr ULONG kIntDma1Enable = 1u << 19;
+constexpr ULONG kIntPciEnable = PLX9080_INTCSR_PCI_INT_ENABLE;
+constexpr ULONG kIntLocalInputEnable = PLX9080_INTCSR_LOCAL_INPUT_ENABLE;
+constexpr ULONG kIntDma0Enable = PLX9080_INTCSR_DMA0_ENABLE;
+constexpr ULONG kIntDma1Enable = PLX9080_INTCSR_DMA1_ENABLE;
 constexpr ULONG kIntAllOff = 0;
 
 // The card's fixed configuration.

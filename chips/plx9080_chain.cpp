@@ -3,6 +3,7 @@
 // written into the buffer object's contiguous memory, where a channel started with
 // P9080_StartDMA walks them.
 #include "plx9080_chain.h"
+#include "qor_plx9080.h"
 
 namespace {
 
@@ -26,9 +27,9 @@ struct Descriptor {
 static_assert(sizeof(Descriptor) == 16);
 
 // Low bits of a descriptor's next pointer (the address bits are 16-byte aligned).
-constexpr ULONG kNextInPciMemory = 1u << 0;
-constexpr ULONG kNextEndOfChain = 1u << 1;
-constexpr ULONG kNextLocalToPci = 1u << 3; // this descriptor moves card data into memory
+constexpr ULONG kNextInPciMemory = PLX9080_DMADPR_PCI_MEMORY;
+constexpr ULONG kNextEndOfChain = PLX9080_DMADPR_END_OF_CHAIN;
+constexpr ULONG kNextLocalToPci = PLX9080_DMADPR_LOCAL_TO_PCI; // this descriptor moves card data into memory
 
 // Descriptors a buffer needs: one per page it spans, and one more for every chunk
 // boundary that falls inside a page, which happens when the buffer does not start on a

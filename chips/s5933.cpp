@@ -2,43 +2,44 @@
 // interrupts. Every access is a 32-bit access to an operation register; the functions
 // keep no state, the chip's registers carry it.
 #include "port_access.h"
+#include "qor_s5933.h"
 
 namespace {
 
 // Operation registers, offsets from the register base.
-constexpr ULONG kFifo = 0x20;   // add-on-to-PCI FIFO (read side)
-constexpr ULONG kMwar = 0x24;   // bus-master write (input) address
-constexpr ULONG kMwtc = 0x28;   // bus-master write (input) byte count
-constexpr ULONG kMrar = 0x2C;   // bus-master read (output) address
-constexpr ULONG kMrtc = 0x30;   // bus-master read (output) byte count
-constexpr ULONG kIntcsr = 0x38; // interrupt control and status
-constexpr ULONG kMcsr = 0x3C;   // bus-master control and status
+constexpr ULONG kFifo = S5933_FIFO;   // add-on-to-PCI FIFO (read side)
+constexpr ULONG kMwar = S5933_MWAR;   // bus-master write (input) address
+constexpr ULONG kMwtc = S5933_MWTC;   // bus-master write (input) byte count
+constexpr ULONG kMrar = S5933_MRAR;   // bus-master read (output) address
+constexpr ULONG kMrtc = S5933_MRTC;   // bus-master read (output) byte count
+constexpr ULONG kIntcsr = S5933_INTCSR; // interrupt control and status
+constexpr ULONG kMcsr = S5933_MCSR;   // bus-master control and status
 
 // INTCSR: mailbox interrupt selection and enables, transfer-complete interrupt enables.
-constexpr unsigned kIntOutMailboxByteShift = 0;
-constexpr unsigned kIntOutMailboxSelectShift = 2;
-constexpr ULONG kIntOutMailboxSelection = 0xFu << kIntOutMailboxByteShift;
-constexpr ULONG kIntOutMailboxEnable = 1u << 4;
-constexpr unsigned kIntInMailboxByteShift = 8;
-constexpr unsigned kIntInMailboxSelectShift = 10;
-constexpr ULONG kIntInMailboxSelection = 0xFu << kIntInMailboxByteShift;
-constexpr ULONG kIntInMailboxEnable = 1u << 12;
-constexpr ULONG kIntWriteCompleteEnable = 1u << 14; // input transfer done
-constexpr ULONG kIntReadCompleteEnable = 1u << 15;  // output transfer done
-constexpr ULONG kIntPendingFlags = 0x3Fu << 16;     // write one to clear
-constexpr ULONG kIntAsserted = 1u << 23;
-constexpr ULONG kIntFifoControl = (1u << 27) | (1u << 29);
+constexpr unsigned kIntOutMailboxByteShift = S5933_INTCSR_OMB_BYTE_SHIFT;
+constexpr unsigned kIntOutMailboxSelectShift = S5933_INTCSR_OMB_SELECT_SHIFT;
+constexpr ULONG kIntOutMailboxSelection = S5933_INTCSR_OMB_SELECTION;
+constexpr ULONG kIntOutMailboxEnable = S5933_INTCSR_OMB_ENABLE;
+constexpr unsigned kIntInMailboxByteShift = S5933_INTCSR_IMB_BYTE_SHIFT;
+constexpr unsigned kIntInMailboxSelectShift = S5933_INTCSR_IMB_SELECT_SHIFT;
+constexpr ULONG kIntInMailboxSelection = S5933_INTCSR_IMB_SELECTION;
+constexpr ULONG kIntInMailboxEnable = S5933_INTCSR_IMB_ENABLE;
+constexpr ULONG kIntWriteCompleteEnable = S5933_INTCSR_WRITE_DONE_ENABLE; // input transfer done
+constexpr ULONG kIntReadCompleteEnable = S5933_INTCSR_READ_DONE_ENABLE;  // output transfer done
+constexpr ULONG kIntPendingFlags = S5933_INTCSR_PENDING;     // write one to clear
+constexpr ULONG kIntAsserted = S5933_INTCSR_ASSERTED;
+constexpr ULONG kIntFifoControl = S5933_INTCSR_FIFO_CONTROL;
 
 // MCSR.
-constexpr ULONG kMcsrPciToAddonEmpty = 1u << 2; // outgoing FIFO drained to the card
-constexpr ULONG kMcsrAddonToPciEmpty = 1u << 5; // nothing left for the host
-constexpr ULONG kMcsrWriteFifoManagement = 1u << 9;
-constexpr ULONG kMcsrWriteEnable = 1u << 10;
-constexpr ULONG kMcsrReadFifoManagement = 1u << 13;
-constexpr ULONG kMcsrReadEnable = 1u << 14;
-constexpr ULONG kMcsrPciToAddonReset = 1u << 25;
-constexpr ULONG kMcsrAddonToPciReset = 1u << 26;
-constexpr ULONG kMcsrMailboxReset = 1u << 27;
+constexpr ULONG kMcsrPciToAddonEmpty = S5933_MCSR_P2A_EMPTY; // outgoing FIFO drained to the card
+constexpr ULONG kMcsrAddonToPciEmpty = S5933_MCSR_A2P_EMPTY; // nothing left for the host
+constexpr ULONG kMcsrWriteFifoManagement = S5933_MCSR_WRITE_FIFO_MGMT;
+constexpr ULONG kMcsrWriteEnable = S5933_MCSR_WRITE_ENABLE;
+constexpr ULONG kMcsrReadFifoManagement = S5933_MCSR_READ_FIFO_MGMT;
+constexpr ULONG kMcsrReadEnable = S5933_MCSR_READ_ENABLE;
+constexpr ULONG kMcsrPciToAddonReset = S5933_MCSR_P2A_RESET;
+constexpr ULONG kMcsrAddonToPciReset = S5933_MCSR_A2P_RESET;
+constexpr ULONG kMcsrMailboxReset = S5933_MCSR_MAILBOX_RESET;
 
 // The quiet state: both counts at 0x100, both FIFOs and the mailbox flags reset with the
 // transfers disabled, every pending flag acknowledged and every interrupt source off.

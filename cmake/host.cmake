@@ -32,7 +32,14 @@ if(QOR_I386_RUNNER)
     add_compile_definitions(QOR_UNDER_EMULATOR)
 endif()
 
-if(QOR_SANITIZE)
+if(QOR_FUZZ)
+    # Everything carries libFuzzer's coverage hooks and the sanitizers; only the fuzz
+    # target links libFuzzer itself.
+    set(QOR_SANITIZER_FLAGS -fsanitize=address,undefined -fno-sanitize=vptr
+        -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+    add_compile_options(${QOR_SANITIZER_FLAGS} -fsanitize=fuzzer-no-link -Wno-unknown-warning-option)
+    add_link_options(${QOR_SANITIZER_FLAGS})
+elseif(QOR_SANITIZE)
     set(QOR_SANITIZER_FLAGS -fsanitize=address,undefined -fno-sanitize=vptr
         -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
     add_compile_options(${QOR_SANITIZER_FLAGS})
@@ -73,6 +80,11 @@ target_include_directories(acqapp PUBLIC ${CMAKE_SOURCE_DIR}/examples/include ${
 set_target_properties(acqapp PROPERTIES C_STANDARD 11)
 target_compile_options(acqapp PRIVATE ${QOR_WARNINGS} -Werror)
 target_link_libraries(acqapp PUBLIC qorsim)
+
+if(QOR_FUZZ)
+    include(${CMAKE_SOURCE_DIR}/cmake/fuzz.cmake)
+    return()
+endif()
 
 # The command line.
 file(GLOB QOR_TOOL_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/*.cpp)

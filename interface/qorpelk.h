@@ -388,6 +388,12 @@ QORAPI BOOLEAN QORCALL QorReadEnumReg(QorFindRecord *record);
  *   or event cannot be made; the client fails the create. What the failed first open made
  *   stays until the next first open. */
 QORAPI BOOLEAN QORCALL QorOpenDevice(PDEVICE_OBJECT deviceObject);
+/*
+ * The last close resets the S5933 and the PLX 9080, which turns their interrupts off; a
+ * PLX 9050 keeps its INTCSR, so a client masks the 9050's interrupts itself before the
+ * last close, and its interrupt routine must not queue DPC work that uses the buffers or
+ * events of a closed card (they are closed here).
+ */
 /* IRQL: PASSIVE_LEVEL, in the close dispatch.
  * Takes: the card's device object and the close request, which it completes (the caller
  *   must not touch it afterwards). The last close resets the controller.
@@ -425,6 +431,11 @@ QORAPI VOID QORCALL QorUnloadDriver(PDRIVER_OBJECT driverObject);
  * input and no output) is rejected like one whose output is shorter than 2 bytes:
  * STATUS_INVALID_PARAMETER, information 0, and no status is written. */
 QORAPI BOOLEAN QORCALL QorIocCheckBufferLength(PIRP irp);
+/*
+ * While the card has more than one opener, every query maps new views of the buffers into
+ * the calling process and reports them; the library keeps no record of them and they end
+ * with the process. A program queries once per open and keeps the answer.
+ */
 /* IRQL: PASSIVE_LEVEL, in the context of the requesting process (a second opener gets
  *   views of its own).
  * Takes: the extension of an open card and the request's system buffer (298 bytes).
@@ -481,6 +492,12 @@ QORAPI BOOLEAN QORCALL QorIocPioRead(USHORT portWidth, QorPioRequest *request);
  * Fails: FALSE with QorErrByteCount or QorErrBitIndex: the client writes nothing. */
 QORAPI BOOLEAN QORCALL QorIocPioWrite(USHORT portWidth, QorPioRequest *request,
                                       ULONG currentValue);
+/*
+ * Port requests: one access at PortBase[1] + Offset, with no bound on Offset. The client
+ * must refuse a request whose Offset + Width ends beyond its own card's range (as its PCI
+ * resources give it) before calling these, or a program could reach any port of the
+ * machine; the sample driver completes such a request with STATUS_INVALID_PARAMETER.
+ */
 /* IRQL: any, up to the card's interrupt level (one port access).
  * Takes: the card's extension (PortBase), the width its ports are accessed with and the
  *   request.
@@ -570,6 +587,14 @@ QORAPI VOID QORCALL PLX90_IocSetDualInt(QorDevExt *devExt, QorDualIntRequest *re
 QORAPI VOID QORCALL PLX90_IocGetDualInt(QorDevExt *devExt, QorDualIntRequest *result);
 
 /* DPC */
+/*
+ * One step of a busy buffer; takes and releases dbx->Lock. A synchronous buffer's pending
+ * request is completed here: a client that gave it a cancel routine takes the routine back
+ * (IoSetCancelRoutine(irp, NULL)) under dbx->Lock first, and clears PendingIrp when the
+ * routine is already gone (the cancel routine completes the request then). A client that
+ * restarts an S5933 after the step does so under dbx->Lock, and only while DbxBusy is set:
+ * a stop request clears DbxBusy and stops the chip under the same lock.
+ */
 /* IRQL: DISPATCH_LEVEL, in the client's DPC.
  * Takes: a buffer object (not null) of an open card, after one finished block. Pulses its
  *   named event or completes the pending synchronous request with STATUS_SUCCESS.

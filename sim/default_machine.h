@@ -59,6 +59,9 @@ public:
 
     const std::vector<Card> &cards() const { return cards_; }
     std::vector<models::AcquisitionCard *> acquisition_cards() const;
+    // The PLX cards' bridge models, for tests that drive their local interrupt inputs.
+    models::Plx9050 &plx9050() const { return static_cast<models::Plx9050 &>(*chips_.at(0)); }
+    models::Plx9080 &plx9080() const { return static_cast<models::Plx9080 &>(*chips_.at(1)); }
 
 private:
     std::vector<Card> cards_;

@@ -261,6 +261,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR)
         machine().verifier.violation("IofCompleteRequest above DISPATCH_LEVEL");
     if (Irp->IoStatus.Status == STATUS_PENDING)
         machine().verifier.violation("IofCompleteRequest with STATUS_PENDING");
+    if (Irp->CancelRoutine != nullptr)
+        machine().verifier.violation("IofCompleteRequest with a cancel routine still set");
     if (auto *request = qorsim::IoctlRequest::from_irp(Irp))
         request->note_completion();
     else if (qorsim::t_file_irp != nullptr && &qorsim::t_file_irp->irp == Irp)

@@ -45,6 +45,8 @@ ULONG ErrorOf(NTSTATUS status)
     case STATUS_INVALID_PARAMETER: return 87;        // ERROR_INVALID_PARAMETER
     case STATUS_OBJECT_NAME_NOT_FOUND: return 2;     // ERROR_FILE_NOT_FOUND
     case STATUS_INSUFFICIENT_RESOURCES: return 1450; // ERROR_NO_SYSTEM_RESOURCES
+    case STATUS_INVALID_DEVICE_REQUEST: return 1;    // ERROR_INVALID_FUNCTION
+    case STATUS_CANCELLED: return 995;               // ERROR_OPERATION_ABORTED
     default: return 31;                              // ERROR_GEN_FAILURE
     }
 }
@@ -100,6 +102,9 @@ int NTAPI DeviceIoControl(HANDLE handle, ULONG code, PVOID in, ULONG inLength, P
     }
     IoctlRequest request(code, in, in ? inLength : 0, outLength);
     IoGetCurrentIrpStackLocation(request.irp())->DeviceObject = object.device;
+    // Each handle stands for a file object of its own: a driver's cleanup tells its
+    // requests apart by it. The value is never dereferenced.
+    IoGetCurrentIrpStackLocation(request.irp())->FileObject = reinterpret_cast<struct _FILE_OBJECT *>(handle);
     PDRIVER_DISPATCH dispatch = object.device->DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL];
     if (dispatch == nullptr) {
         t_last_error = 1; // ERROR_INVALID_FUNCTION
@@ -170,14 +175,18 @@ int NTAPI CloseHandle(HANDLE handle)
         machine().events.release(object.event);
     } else {
         InProcess in(*object.process);
-        PDRIVER_DISPATCH close = object.device->DriverObject->MajorFunction[IRP_MJ_CLOSE];
-        if (close != nullptr) {
-            // The close goes to the device the handle was opened on.
+        // The handle was the file object's only one: the cleanup (the driver cancels the
+        // requests still pending on it), then the close, both to the device it was opened on.
+        for (UCHAR major : {UCHAR{IRP_MJ_CLEANUP}, UCHAR{IRP_MJ_CLOSE}}) {
+            PDRIVER_DISPATCH dispatch = object.device->DriverObject->MajorFunction[major];
+            if (dispatch == nullptr)
+                continue;
             IoctlRequest request(0, nullptr, 0, 0);
             PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(request.irp());
-            stack->MajorFunction = IRP_MJ_CLOSE;
+            stack->MajorFunction = major;
             stack->DeviceObject = object.device;
-            close(object.device, request.irp());
+            stack->FileObject = reinterpret_cast<struct _FILE_OBJECT *>(handle);
+            dispatch(object.device, request.irp());
         }
     }
     return 1;

@@ -15,6 +15,9 @@
 #include <ntddk.h>
 
 #include "qorpelk.h"
+#include "qor_s5933.h"
+#include "qor_plx9050.h"
+#include "qor_plx9080.h"
 #include "acqdrv_ioctl.h"
 
 /* The load code runs once: it goes into the INIT section, which the memory manager frees
@@ -35,19 +38,17 @@
 #define ACQ_DIGITAL_WIDTH 2
 #define ACQ_PORT_WIDTH 4        /* width of the card's port-I/O registers */
 #define ACQ_COUNTERS 0x10       /* card registers: an 8254 with byte spacing */
+#define ACQ_MAX_CARDS 16        /* cards of all families this driver keeps state for */
+#define ACQ_PLX9050_PCI_INPUT 0 /* PLX90_SetInt: the chip's interrupt to PCI */
 
-/* Bridge registers the interrupt routine reads and acknowledges. */
-#define S5933_INTCSR 0x38
-#define S5933_INT_ASSERTED 0x00800000UL
-#define S5933_INT_WRITE_DONE 0x00040000UL /* an input (PCI write) transfer ended */
-#define S5933_INT_READ_DONE 0x00080000UL  /* an output (PCI read) transfer ended */
-#define PLX9050_INTCSR 0x4C
-#define PLX9050_LINT1_STATUS 0x04
-#define PLX9050_LINT2_STATUS 0x20
-#define PLX9080_INTCSR 0x68
-#define PLX9080_DMA0_ACTIVE 0x00200000UL
-#define PLX9080_DMACSR0 0xA8
-#define PLX9080_DMACSR_CLEAR_INTERRUPT 0x08
+/* PCI configuration space: the base address registers, and the mask that keeps an I/O
+   BAR's address bits. x86 port addresses are 16 bits wide. */
+#define ACQ_PCI_HEADER_BYTES 64
+#define ACQ_PCI_BARS 6
+#define ACQ_PCI_BAR0_OFFSET 0x10
+#define ACQ_PCI_BAR_IO 0x1UL
+#define ACQ_PCI_IO_ADDRESS 0xFFFCUL
+#define ACQ_PCI_IO_SIZING 0xFFFFUL
 
 /* Each family names its devices, links and events with a base of its own, so that the
    card indices, which count per scan, never collide. */
@@ -70,6 +71,30 @@ static const AcqFamily acqFamilies[ACQ_FAMILIES] = {
 static QorDesp acqTemplate;
 static QorFindRecord acqFind[ACQ_FAMILIES];
 
+/* The driver's own state of a card, beside the library's device extension. `lock` orders
+   the DPC against the first open and the last close: the DPC uses the card's buffers and
+   events only while `open` is set under it, and the last close clears it before the
+   library closes the events. The interrupt routine reads `open` without the lock; it
+   only decides whether a DPC is queued, and the DPC looks again. */
+typedef struct AcqCard {
+    PDEVICE_OBJECT device;
+    KSPIN_LOCK lock;
+    volatile BOOLEAN open;
+    ULONG portBytes[ACQ_PORTS]; /* length of each port range, from the card's BARs */
+} AcqCard;
+
+static AcqCard acqCards[ACQ_MAX_CARDS];
+static ULONG acqCardCount;
+
+static AcqCard *AcqCardOf(PDEVICE_OBJECT device)
+{
+    ULONG i;
+    for (i = 0; i < acqCardCount; ++i)
+        if (acqCards[i].device == device)
+            return &acqCards[i];
+    return NULL;
+}
+
 ACQ_INIT static void AcqBuildTemplate(void)
 {
     static const USHORT sampleBits[QOR_BUFFER_KINDS] = {16, 16, 16, 16};
@@ -86,85 +111,143 @@ ACQ_INIT static void AcqBuildTemplate(void)
 
 /* ---- interrupt and DPC ------------------------------------------------------------ */
 
+/* The 9050's local inputs that interrupt now: active, enabled, and let through to PCI. */
+static ULONG AcqPlx9050Pending(ULONG intcsr)
+{
+    ULONG pending = 0;
+    if (!(intcsr & PLX9050_INTCSR_PCI_INT_ENABLE))
+        return 0;
+    if ((intcsr & PLX9050_INTCSR_LINT1_STATUS) && (intcsr & PLX9050_INTCSR_LINT1_ENABLE))
+        pending |= PLX9050_INTCSR_LINT1_STATUS;
+    if ((intcsr & PLX9050_INTCSR_LINT2_STATUS) && (intcsr & PLX9050_INTCSR_LINT2_ENABLE))
+        pending |= PLX9050_INTCSR_LINT2_STATUS;
+    return pending;
+}
+
+/* The line is shared: the routine claims an interrupt only when its card has a source that
+   is both pending and enabled, acknowledges it at the chip, and queues the DPC only while
+   the card is open. An interrupt of a closed card is acknowledged (S5933, 9080) or masked
+   at the chip (9050, whose local inputs are levels that only the card's logic drops). */
 static BOOLEAN NTAPI AcqInterrupt(PKINTERRUPT interrupt, PVOID context)
 {
     PDEVICE_OBJECT device = (PDEVICE_OBJECT)context;
     QorDevExt *ext = (QorDevExt *)device->DeviceExtension;
+    AcqCard *card = AcqCardOf(device);
     ULONG base = ext->PortBase[0];
     ULONG cause = 0;
     (void)interrupt;
-    if (ext->PortCount == 0)
-        return FALSE; /* still being set up: the line is shared, so it is not ours */
+    if (ext->PortCount == 0 || card == NULL)
+        return FALSE; /* still being set up */
     switch (ext->ControllerType) {
     case QOR_CONTROLLER_S5933:
         cause = READ_PORT_ULONG((PULONG)(base + S5933_INTCSR));
-        if (!(cause & S5933_INT_ASSERTED))
+        if (!(cause & S5933_INTCSR_ASSERTED) || !(cause & S5933_INTCSR_PENDING))
             return FALSE;
-        WRITE_PORT_ULONG((PULONG)(base + S5933_INTCSR), cause); /* flags clear on a one */
+        /* Pending flags clear on a one; the enables are written back as read. */
+        WRITE_PORT_ULONG((PULONG)(base + S5933_INTCSR), cause);
+        cause &= S5933_INTCSR_PENDING;
         break;
-    case QOR_CONTROLLER_PLX9050:
-        cause = READ_PORT_UCHAR((PUCHAR)(base + PLX9050_INTCSR));
-        if (!(cause & (PLX9050_LINT1_STATUS | PLX9050_LINT2_STATUS)))
+    case QOR_CONTROLLER_PLX9050: {
+        ULONG intcsr = READ_PORT_UCHAR((PUCHAR)(base + PLX9050_INTCSR));
+        cause = AcqPlx9050Pending(intcsr);
+        if (cause == 0)
             return FALSE;
-        /* The local interrupts are level inputs from the card's logic; masking them until
-           the DPC has run is the card's own business. */
+        if (!card->open) {
+            WRITE_PORT_UCHAR((PUCHAR)(base + PLX9050_INTCSR),
+                             (UCHAR)(intcsr & ~(PLX9050_INTCSR_LINT1_ENABLE | PLX9050_INTCSR_LINT2_ENABLE
+                                                | PLX9050_INTCSR_PCI_INT_ENABLE)));
+            return TRUE;
+        }
+        /* While open, the local inputs are level inputs from the card's logic, which
+           drops them when the program answers the event. */
         break;
-    case QOR_CONTROLLER_PLX9080:
-        cause = READ_PORT_ULONG((PULONG)(base + PLX9080_INTCSR));
-        if (!(cause & PLX9080_DMA0_ACTIVE))
+    }
+    case QOR_CONTROLLER_PLX9080: {
+        ULONG intcsr = READ_PORT_ULONG((PULONG)(base + PLX9080_INTCSR));
+        if (!(intcsr & PLX9080_INTCSR_PCI_INT_ENABLE) || !(intcsr & PLX9080_INTCSR_DMA0_ENABLE)
+            || !(intcsr & PLX9080_INTCSR_DMA0_ACTIVE))
             return FALSE;
         WRITE_PORT_UCHAR((PUCHAR)(base + PLX9080_DMACSR0), PLX9080_DMACSR_CLEAR_INTERRUPT);
+        cause = PLX9080_INTCSR_DMA0_ACTIVE;
         break;
+    }
     default:
         return FALSE;
     }
-    KeInsertQueueDpc(&device->Dpc, (PVOID)cause, NULL);
+    if (card->open)
+        KeInsertQueueDpc(&device->Dpc, (PVOID)(ULONG_PTR)cause, NULL);
     return TRUE;
 }
 
-/* One finished block of a running buffer: step its state and restart the chip. */
+/* One finished block of a running buffer: step its state and, on an S5933, restart the
+   chip on the block the step chose. The restart is decided under the buffer's lock, which
+   a stop request holds while it clears the busy state and stops the chip: a stop that
+   comes between the step and the restart leaves the chip stopped. */
 static void AcqStepBuffer(QorDevExt *ext, ULONG kind)
 {
     QorDbx *dbx = ext->Buffers[kind];
+    KIRQL old;
+    PIRP pending;
     if (dbx == NULL || !(dbx->Flags & DbxBusy))
         return;
+    /* A synchronous transfer's request is completed by the library's step, which must not
+       complete a request whose cancel routine may still run: the routine is taken back
+       first, and a request already being cancelled is left to its cancel routine. */
+    old = KfAcquireSpinLock(&dbx->Lock);
+    pending = dbx->PendingIrp;
+    if (pending != NULL && IoSetCancelRoutine(pending, NULL) == NULL)
+        dbx->PendingIrp = NULL;
+    KfReleaseSpinLock(&dbx->Lock, old);
     QorDpcDbx(dbx);
-    if (!(dbx->Flags & DbxBusy) || ext->ControllerType != QOR_CONTROLLER_S5933)
+    if (ext->ControllerType != QOR_CONTROLLER_S5933)
         return;
-    if (dbx->Flags & DbxDoubleBuffer) {
-        /* After the step, DbxHwUpper names the half the card works on next. */
-        QorDbxDescriptor *next = (dbx->Flags & DbxHwUpper) ? &dbx->Upper : &dbx->Whole;
-        if (dbx->Flags & DbxOutput)
-            S593_StartODMA(ext->PortBase[0], next);
-        else
-            S593_StartIDMA(ext->PortBase[0], next);
-    } else if (dbx->Flags & DbxOutput) {
-        S593_StartODMA(ext->PortBase[0], &dbx->Whole); /* the next pass */
+    old = KfAcquireSpinLock(&dbx->Lock);
+    if (dbx->Flags & DbxBusy) {
+        if (dbx->Flags & DbxDoubleBuffer) {
+            /* After the step, DbxHwUpper names the half the card works on next. */
+            QorDbxDescriptor *next = (dbx->Flags & DbxHwUpper) ? &dbx->Upper : &dbx->Whole;
+            if (dbx->Flags & DbxOutput)
+                S593_StartODMA(ext->PortBase[0], next);
+            else
+                S593_StartIDMA(ext->PortBase[0], next);
+        } else if (dbx->Flags & DbxOutput) {
+            S593_StartODMA(ext->PortBase[0], &dbx->Whole); /* the next pass */
+        }
     }
+    KfReleaseSpinLock(&dbx->Lock, old);
 }
 
 static VOID NTAPI AcqDpc(PKDPC dpc, PVOID context, PVOID cause, PVOID unused)
 {
     PDEVICE_OBJECT device = (PDEVICE_OBJECT)context;
     QorDevExt *ext = (QorDevExt *)device->DeviceExtension;
+    AcqCard *card = AcqCardOf(device);
     ULONG flags = (ULONG)(ULONG_PTR)cause;
+    KIRQL old;
     (void)dpc;
     (void)unused;
+    if (card == NULL)
+        return;
+    old = KfAcquireSpinLock(&card->lock);
+    if (!card->open) { /* closed since the interrupt: the buffers and events are gone */
+        KfReleaseSpinLock(&card->lock, old);
+        return;
+    }
     switch (ext->ControllerType) {
     case QOR_CONTROLLER_S5933:
-        if (flags & S5933_INT_WRITE_DONE) {
+        if (flags & S5933_INTCSR_WRITE_DONE) {
             AcqStepBuffer(ext, QOR_KIND_ANALOG_INPUT);
             AcqStepBuffer(ext, QOR_KIND_DIGITAL_INPUT);
         }
-        if (flags & S5933_INT_READ_DONE) {
+        if (flags & S5933_INTCSR_READ_DONE) {
             AcqStepBuffer(ext, QOR_KIND_ANALOG_OUTPUT);
             AcqStepBuffer(ext, QOR_KIND_DIGITAL_OUTPUT);
         }
         break;
     case QOR_CONTROLLER_PLX9050:
-        if ((flags & PLX9050_LINT1_STATUS) && ext->DualIntEvents != NULL)
+        if (flags & PLX9050_INTCSR_LINT1_STATUS)
             QorDpcDsen(ext->DualIntEvents);
-        if ((flags & PLX9050_LINT2_STATUS) && ext->AuxEvent != NULL)
+        if (flags & PLX9050_INTCSR_LINT2_STATUS)
             QorDpcDsen(ext->AuxEvent);
         break;
     case QOR_CONTROLLER_PLX9080:
@@ -174,13 +257,26 @@ static VOID NTAPI AcqDpc(PKDPC dpc, PVOID context, PVOID cause, PVOID unused)
     default:
         break;
     }
+    KfReleaseSpinLock(&card->lock, old);
 }
 
 /* ---- requests --------------------------------------------------------------------- */
 
+static void AcqSetOpen(AcqCard *card, BOOLEAN open)
+{
+    KIRQL old = KfAcquireSpinLock(&card->lock);
+    card->open = open;
+    KfReleaseSpinLock(&card->lock, old);
+}
+
 static NTSTATUS NTAPI AcqCreate(PDEVICE_OBJECT device, PIRP irp)
 {
-    NTSTATUS status = QorOpenDevice(device) ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+    AcqCard *card = AcqCardOf(device);
+    NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+    if (card != NULL && QorOpenDevice(device)) {
+        AcqSetOpen(card, TRUE);
+        status = STATUS_SUCCESS;
+    }
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = 0;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -189,23 +285,127 @@ static NTSTATUS NTAPI AcqCreate(PDEVICE_OBJECT device, PIRP irp)
 
 static NTSTATUS NTAPI AcqClose(PDEVICE_OBJECT device, PIRP irp)
 {
+    QorDevExt *ext = (QorDevExt *)device->DeviceExtension;
+    AcqCard *card = AcqCardOf(device);
+    /* The last close: the DPC stops using the buffers and events before the library
+       closes them. The library's close resets the S5933 and the 9080, which turns their
+       interrupts off; the 9050 keeps its INTCSR, so its interrupt to PCI is masked here
+       until the next open clears the chip. */
+    if (card != NULL && ext->Opened && ext->ExtraOpens == 0) {
+        AcqSetOpen(card, FALSE);
+        if (ext->ControllerType == QOR_CONTROLLER_PLX9050 && ext->PortCount != 0)
+            PLX90_SetInt(ext->PortBase[0], ACQ_PLX9050_PCI_INPUT, 0);
+    }
     return QorCloseDevice(device, irp);
 }
 
-/* A start on one buffer kind; may pend a synchronous transfer. */
+/* Ends the transfer of a buffer whose synchronous request is cancelled: the chip stops and
+   the buffer turns idle. The caller holds the buffer's lock. */
+static void AcqAbortTransfer(QorDevExt *ext, QorDbx *dbx)
+{
+    if (ext->ControllerType == QOR_CONTROLLER_S5933) {
+        if (dbx->Flags & DbxOutput)
+            S593_StopODMA(ext->PortBase[0]);
+        else
+            S593_StopIDMA(ext->PortBase[0]);
+    }
+    dbx->PendingIrp = NULL;
+    dbx->Flags &= (USHORT)~(DbxBusy | DbxSync);
+}
+
+static void AcqCompleteCancelled(PIRP irp)
+{
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+/* The cancel routine of a pending synchronous start (the program's thread ended, or it
+   cancelled its I/O). Called with the cancel spin lock held. The DPC may have finished the
+   transfer meanwhile; then the buffer no longer names the request, and only the request
+   is completed. */
+static VOID NTAPI AcqCancel(PDEVICE_OBJECT device, PIRP irp)
+{
+    QorDevExt *ext = (QorDevExt *)device->DeviceExtension;
+    int kind = acq_kind_of(IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode);
+    QorDbx *dbx = kind >= 0 ? ext->Buffers[kind] : NULL;
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    if (dbx != NULL) {
+        KIRQL old = KfAcquireSpinLock(&dbx->Lock);
+        if (dbx->PendingIrp == irp)
+            AcqAbortTransfer(ext, dbx);
+        KfReleaseSpinLock(&dbx->Lock, old);
+    }
+    AcqCompleteCancelled(irp);
+}
+
+/* A start on one buffer kind; may pend a synchronous transfer. Only the S5933 cards run
+   bus-master transfers in this driver: a start on a PLX card is refused before the buffer
+   turns busy, since nothing would ever step or complete it. A synchronous start gets its
+   cancel routine before the chip starts, under the cancel spin lock, so that a cancel
+   either comes before the start (and nothing runs) or finds the routine set. */
 static NTSTATUS AcqStart(QorDevExt *ext, QorDbx *dbx, PIRP irp)
 {
     NTSTATUS status;
+    KIRQL cancelIrql;
+    if (ext->ControllerType != QOR_CONTROLLER_S5933) {
+        irp->IoStatus.Information = 0;
+        return irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    }
     if (!QorIocContPreProc(ext, dbx, irp))
         return irp->IoStatus.Status;
     /* Card programming of the transfer would go here (pacer, channel list from List[]). */
-    status = QorIocContPostProc(ext, dbx);
-    if (status == STATUS_PENDING) {
-        IoMarkIrpPending(irp);
-        return STATUS_PENDING; /* the DPC completes it */
+    if (!(dbx->Flags & DbxSync)) {
+        status = QorIocContPostProc(ext, dbx);
+        irp->IoStatus.Status = status;
+        return status;
     }
-    irp->IoStatus.Status = status;
-    return status;
+    IoMarkIrpPending(irp);
+    IoAcquireCancelSpinLock(&cancelIrql);
+    if (irp->Cancel) {
+        KIRQL old;
+        IoReleaseCancelSpinLock(cancelIrql);
+        old = KfAcquireSpinLock(&dbx->Lock);
+        AcqAbortTransfer(ext, dbx);
+        KfReleaseSpinLock(&dbx->Lock, old);
+        AcqCompleteCancelled(irp);
+        return STATUS_PENDING;
+    }
+    IoSetCancelRoutine(irp, AcqCancel);
+    QorIocContPostProc(ext, dbx); /* STATUS_PENDING: the DPC completes the request */
+    IoReleaseCancelSpinLock(cancelIrql);
+    return STATUS_PENDING;
+}
+
+/* The program closed its handle: its synchronous starts still pending are cancelled. */
+static NTSTATUS NTAPI AcqCleanup(PDEVICE_OBJECT device, PIRP irp)
+{
+    QorDevExt *ext = (QorDevExt *)device->DeviceExtension;
+    struct _FILE_OBJECT *file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    ULONG kind;
+    for (kind = 0; kind < QOR_BUFFER_KINDS; ++kind) {
+        QorDbx *dbx = ext->Buffers[kind];
+        PIRP pending;
+        BOOLEAN mine = FALSE;
+        KIRQL old;
+        if (dbx == NULL)
+            continue;
+        old = KfAcquireSpinLock(&dbx->Lock);
+        pending = dbx->PendingIrp;
+        /* A request whose cancel routine is already gone is being completed elsewhere. */
+        if (pending != NULL && IoGetCurrentIrpStackLocation(pending)->FileObject == file
+            && IoSetCancelRoutine(pending, NULL) != NULL) {
+            AcqAbortTransfer(ext, dbx);
+            mine = TRUE;
+        }
+        KfReleaseSpinLock(&dbx->Lock, old);
+        if (mine)
+            AcqCompleteCancelled(pending);
+    }
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
 }
 
 static void AcqDigital(QorDevExt *ext, ULONG code, QorPioRequest *request)
@@ -220,13 +420,34 @@ static void AcqDigital(QorDevExt *ext, ULONG code, QorPioRequest *request)
     }
 }
 
+/* Port requests reach the card's register range (PortBase[1]) only: an access that would
+   end beyond the range's length, as the card's BAR declares it, is refused with
+   STATUS_INVALID_PARAMETER and no port is touched. Widths other than 1, 2 and 4 make no
+   access; the library reports them in the record. */
+static BOOLEAN AcqPortRequestFits(const AcqCard *card, const QorPortIoRequest *request)
+{
+    ULONG width = request->Width;
+    if (width != 1 && width != 2 && width != 4)
+        width = 0;
+    return (ULONG)request->Offset + width <= card->portBytes[1] && request->Offset < card->portBytes[1];
+}
+
+static NTSTATUS AcqRefuse(PIRP irp, NTSTATUS status)
+{
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    return status;
+}
+
 static NTSTATUS NTAPI AcqDeviceControl(PDEVICE_OBJECT device, PIRP irp)
 {
     QorDevExt *ext = (QorDevExt *)device->DeviceExtension;
+    AcqCard *card = AcqCardOf(device);
     ULONG code = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode;
     PVOID buffer = irp->AssociatedIrp.SystemBuffer;
     int kind = acq_kind_of(code);
     QorDbx *dbx = kind >= 0 ? ext->Buffers[kind] : NULL;
+    ULONG group = QOR_IOCTL_FUNCTION(code) & 0xFF0;
     NTSTATUS status;
 
     if (!QorIocCheckBufferLength(irp)) {
@@ -234,41 +455,52 @@ static NTSTATUS NTAPI AcqDeviceControl(PDEVICE_OBJECT device, PIRP irp)
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return status;
     }
-    switch (QOR_IOCTL_FUNCTION(code) & 0xFF0) {
-    case 0x870:
-        status = AcqStart(ext, dbx, irp);
-        if (status == STATUS_PENDING)
+    if (card == NULL) {
+        AcqRefuse(irp, STATUS_INVALID_DEVICE_REQUEST);
+    } else if (group >= 0x830 && group <= 0x870 && kind < 0) {
+        /* A row of a buffer group whose low bits name no buffer kind. */
+        AcqRefuse(irp, STATUS_INVALID_DEVICE_REQUEST);
+    } else {
+        switch (group) {
+        case 0x870:
+            status = AcqStart(ext, dbx, irp);
+            if (status == STATUS_PENDING)
+                return status;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
             return status;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return status;
-    case 0x830: QorIocAsyCheck(ext, dbx, (QorAsyResult *)buffer); break;
-    case 0x840: QorIocAsyClear(ext, dbx, (QorAsyResult *)buffer); break;
-    case 0x850: QorIocDbfHalfReady(ext, dbx, (QorDbfHalfResult *)buffer); break;
-    case 0x860: QorIocDbfMode(ext, dbx, (QorDbfModeRequest *)buffer); break;
-    default:
-        switch (code) {
-        case ACQ_IOCTL_GET_DESP: QorIocGetDesp(ext, (QorDesp *)buffer); break;
-        case ACQ_IOCTL_DIO_READ:
-        case ACQ_IOCTL_DIO_WRITE: AcqDigital(ext, code, (QorPioRequest *)buffer); break;
-        case ACQ_IOCTL_COUNTER_GET: I8254B_IocCtrGet(ext->PortBase[1] + ACQ_COUNTERS, (QorCounterRequest *)buffer); break;
-        case ACQ_IOCTL_COUNTER_SET: I8254B_IocCtrSet(ext->PortBase[1] + ACQ_COUNTERS, (QorCounterRequest *)buffer); break;
-        case ACQ_IOCTL_PORT_READ: QorIocPortIoRead(ext, ACQ_PORT_WIDTH, (QorPortIoRequest *)buffer); break;
-        case ACQ_IOCTL_PORT_WRITE: QorIocPortIoWrite(ext, ACQ_PORT_WIDTH, (QorPortIoRequest *)buffer); break;
-        case ACQ_IOCTL_DUAL_INT_SET:
-        case ACQ_IOCTL_DUAL_INT_GET:
-            if (ext->ControllerType != QOR_CONTROLLER_PLX9050 || ext->DualIntEvents == NULL) {
-                irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
-                irp->IoStatus.Information = 0;
-            } else if (code == ACQ_IOCTL_DUAL_INT_SET) {
-                PLX90_IocSetDualInt(ext, (QorDualIntRequest *)buffer);
-            } else {
-                PLX90_IocGetDualInt(ext, (QorDualIntRequest *)buffer);
+        case 0x830: QorIocAsyCheck(ext, dbx, (QorAsyResult *)buffer); break;
+        case 0x840: QorIocAsyClear(ext, dbx, (QorAsyResult *)buffer); break;
+        case 0x850: QorIocDbfHalfReady(ext, dbx, (QorDbfHalfResult *)buffer); break;
+        case 0x860: QorIocDbfMode(ext, dbx, (QorDbfModeRequest *)buffer); break;
+        default:
+            switch (code) {
+            case ACQ_IOCTL_GET_DESP: QorIocGetDesp(ext, (QorDesp *)buffer); break;
+            case ACQ_IOCTL_DIO_READ:
+            case ACQ_IOCTL_DIO_WRITE: AcqDigital(ext, code, (QorPioRequest *)buffer); break;
+            case ACQ_IOCTL_COUNTER_GET: I8254B_IocCtrGet(ext->PortBase[1] + ACQ_COUNTERS, (QorCounterRequest *)buffer); break;
+            case ACQ_IOCTL_COUNTER_SET: I8254B_IocCtrSet(ext->PortBase[1] + ACQ_COUNTERS, (QorCounterRequest *)buffer); break;
+            case ACQ_IOCTL_PORT_READ:
+            case ACQ_IOCTL_PORT_WRITE:
+                if (!AcqPortRequestFits(card, (QorPortIoRequest *)buffer))
+                    AcqRefuse(irp, STATUS_INVALID_PARAMETER);
+                else if (code == ACQ_IOCTL_PORT_READ)
+                    QorIocPortIoRead(ext, ACQ_PORT_WIDTH, (QorPortIoRequest *)buffer);
+                else
+                    QorIocPortIoWrite(ext, ACQ_PORT_WIDTH, (QorPortIoRequest *)buffer);
+                break;
+            case ACQ_IOCTL_DUAL_INT_SET:
+            case ACQ_IOCTL_DUAL_INT_GET:
+                if (ext->ControllerType != QOR_CONTROLLER_PLX9050 || ext->DualIntEvents == NULL)
+                    AcqRefuse(irp, STATUS_INVALID_DEVICE_REQUEST);
+                else if (code == ACQ_IOCTL_DUAL_INT_SET)
+                    PLX90_IocSetDualInt(ext, (QorDualIntRequest *)buffer);
+                else
+                    PLX90_IocGetDualInt(ext, (QorDualIntRequest *)buffer);
+                break;
+            default: /* a code of the table that this driver does not serve */
+                AcqRefuse(irp, STATUS_INVALID_DEVICE_REQUEST);
+                break;
             }
-            break;
-        default: /* a code of the table that this driver does not serve */
-            irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
-            irp->IoStatus.Information = 0;
-            break;
         }
     }
     /* The request goes back with the status and length that validation set; the library
@@ -289,6 +521,7 @@ static VOID NTAPI AcqUnload(PDRIVER_OBJECT driver)
     if (driver->DeviceObject != NULL)
         kept = ((QorDevExt *)driver->DeviceObject->DeviceExtension)->DriverBlock;
     QorUnloadDriver(driver);
+    acqCardCount = 0;
     for (i = 0; i < ACQ_FAMILIES; ++i) {
         if (acqFind[i].DriverBlock != NULL && acqFind[i].DriverBlock != kept)
             QorDropDriver(acqFind[i].DriverBlock);
@@ -296,6 +529,51 @@ static VOID NTAPI AcqUnload(PDRIVER_OBJECT driver)
         QorDeleteUcs(acqFind[i].FpgaFileName);
         acqFind[i].FpgaFileName = NULL;
     }
+}
+
+/* The length of the I/O range a BAR decodes: all ones written, the address bits that stay
+   read back, the BAR restored. Done once per card while it is set up and quiet. */
+ACQ_INIT static ULONG AcqIoRangeBytes(ULONG bus, ULONG slot, ULONG bar, ULONG value)
+{
+    PCI_COMMON_CONFIG header;
+    ULONG sizing = ACQ_PCI_IO_SIZING;
+    ULONG offset = ACQ_PCI_BAR0_OFFSET + 4 * bar;
+    HalSetBusDataByOffset(PCIConfiguration, bus, slot, &sizing, offset, sizeof sizing);
+    if (HalGetBusData(PCIConfiguration, bus, slot, &header, ACQ_PCI_HEADER_BYTES) < ACQ_PCI_HEADER_BYTES)
+        header.u.type0.BaseAddresses[bar] = 0;
+    HalSetBusDataByOffset(PCIConfiguration, bus, slot, &value, offset, sizeof value);
+    sizing = header.u.type0.BaseAddresses[bar] & ACQ_PCI_IO_ADDRESS;
+    return sizing == 0 ? 0 : ((~sizing + 1) & ACQ_PCI_IO_ADDRESS);
+}
+
+/* Keeps the driver's state of the card set up last: its port ranges' lengths, found by
+   matching each stored port base with the I/O BAR that decodes it. A range no BAR
+   matches has length 0, and the requests that would use it are refused. */
+ACQ_INIT static void AcqAddCard(const QorFindRecord *find)
+{
+    QorDevExt *ext = find->DevExt;
+    AcqCard *card;
+    PCI_COMMON_CONFIG header;
+    ULONG range, bar;
+    if (acqCardCount == ACQ_MAX_CARDS || ext == NULL)
+        return; /* the card's requests are then refused */
+    card = &acqCards[acqCardCount];
+    RtlZeroMemory(card, sizeof *card);
+    KeInitializeSpinLock(&card->lock);
+    if (HalGetBusData(PCIConfiguration, ext->BusNumber, ext->SlotNumber, &header, ACQ_PCI_HEADER_BYTES)
+        >= ACQ_PCI_HEADER_BYTES) {
+        for (range = 0; range < ext->PortCount && range < ACQ_PORTS; ++range) {
+            for (bar = 0; bar < ACQ_PCI_BARS; ++bar) {
+                ULONG value = header.u.type0.BaseAddresses[bar];
+                if ((value & ACQ_PCI_BAR_IO) && (value & ACQ_PCI_IO_ADDRESS) == ext->PortBase[range]) {
+                    card->portBytes[range] = AcqIoRangeBytes(ext->BusNumber, ext->SlotNumber, bar, value);
+                    break;
+                }
+            }
+        }
+    }
+    card->device = find->DeviceObject;
+    ++acqCardCount;
 }
 
 ACQ_INIT static ULONG AcqScan(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath, ULONG family)
@@ -321,6 +599,7 @@ ACQ_INIT static ULONG AcqScan(PDRIVER_OBJECT driver, PUNICODE_STRING registryPat
     while (QorFindDeviceNext(find)) {
         if (QorEnumDevice(find)) {
             QorReadEnumReg(find);
+            AcqAddCard(find);
             ++found;
         }
     }
@@ -331,10 +610,12 @@ ACQ_INIT static ULONG AcqScan(PDRIVER_OBJECT driver, PUNICODE_STRING registryPat
 ACQ_INIT NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
 {
     ULONG family, cards = 0;
+    acqCardCount = 0;
     AcqBuildTemplate();
     for (family = 0; family < ACQ_FAMILIES; ++family)
         cards += AcqScan(driver, registryPath, family);
     driver->MajorFunction[IRP_MJ_CREATE] = AcqCreate;
+    driver->MajorFunction[IRP_MJ_CLEANUP] = AcqCleanup;
     driver->MajorFunction[IRP_MJ_CLOSE] = AcqClose;
     driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = AcqDeviceControl;
     driver->DriverUnload = AcqUnload;

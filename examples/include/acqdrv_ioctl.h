@@ -3,6 +3,18 @@
  * programs. Every code is a row of the library's request-length table; the driver decides
  * what each one asks for. The low bits of the function number pick the buffer kind:
  * ...5 analog input, ...9 analog output, ...6 digital input, ...A digital output.
+ *
+ * How the driver refuses (the request fails; the record does not come back):
+ * - a code it does not serve, among them the rows of a buffer group whose low bits name no
+ *   buffer kind (0x830, 0x840, ...): STATUS_INVALID_DEVICE_REQUEST (ERROR_INVALID_FUNCTION);
+ * - a start on a PLX card (the driver runs bus-master transfers on its S5933 cards only):
+ *   STATUS_INVALID_DEVICE_REQUEST;
+ * - a port request whose Offset + Width ends beyond the card's register range:
+ *   STATUS_INVALID_PARAMETER (ERROR_INVALID_PARAMETER), no port touched;
+ * - a synchronous start still pending when its handle is closed or its I/O cancelled:
+ *   STATUS_CANCELLED (ERROR_OPERATION_ABORTED), the transfer stopped.
+ * Requests the library refuses complete with success and carry the library's status in
+ * the record's Status field.
  */
 #ifndef ACQDRV_IOCTL_H
 #define ACQDRV_IOCTL_H

@@ -584,6 +584,18 @@ NTKERNELAPI NTSTATUS NTAPI IoInitializeTimer(PDEVICE_OBJECT DeviceObject,
 NTKERNELAPI VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 #define IoCompleteRequest(a, b) IofCompleteRequest(a, b)
 
+/* Cancellation of a pending request: the cancel spin lock, the cancel routine a driver
+   sets on a request it holds, and IoCancelIrp, which the I/O manager calls for a request
+   whose thread or handle goes away. */
+#define STATUS_CANCELLED ((NTSTATUS)0xC0000120L)
+typedef VOID NTAPI DRIVER_CANCEL(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
+typedef DRIVER_CANCEL *PDRIVER_CANCEL;
+NTKERNELAPI VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql);
+NTKERNELAPI VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql);
+NTKERNELAPI BOOLEAN NTAPI IoCancelIrp(PIRP Irp);
+#define IoSetCancelRoutine(irp, routine) \
+    ((PDRIVER_CANCEL)__atomic_exchange_n(&(irp)->CancelRoutine, (PVOID)(routine), __ATOMIC_SEQ_CST))
+
 /* Synchronisation and events. */
 NTKERNELAPI VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
 NTHALAPI KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
