@@ -26,11 +26,20 @@ namespace {
 
 constexpr USHORT kListCountOffset = 16; // QorContRequest.ListCount
 constexpr USHORT kListEntryBytes = 4;
+constexpr ULONG kTransferMethodMask = 3; // bits 0-1 of a request code
 
 BOOLEAN Reject(PIRP irp, SHORT status)
 {
-    SetRequestStatus(irp->AssociatedIrp.SystemBuffer, status);
     irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
+    // Only a buffered request has a system buffer as long as its output: the direct
+    // methods get one of the input length (none for no input) and METHOD_NEITHER none at
+    // all, so their status has nowhere to go and nothing goes back.
+    const ULONG code = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode;
+    if ((code & kTransferMethodMask) != METHOD_BUFFERED || irp->AssociatedIrp.SystemBuffer == nullptr) {
+        irp->IoStatus.Information = 0;
+        return FALSE;
+    }
+    SetRequestStatus(irp->AssociatedIrp.SystemBuffer, status);
     irp->IoStatus.Information = sizeof(SHORT); // only the status goes back
     return FALSE;
 }

@@ -32,8 +32,8 @@ bool FindHandle(HANDLE handle, UserObject *out)
 {
     std::lock_guard<std::mutex> lock(g_user_mutex);
     auto it = g_user_handles.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == g_user_handles.end())
-        return false;
+    if (it == g_user_handles.end() || it->second.process != machine().processes.current())
+        return false; // a handle is valid only in the process that opened it
     *out = it->second;
     return true;
 }
@@ -55,6 +55,24 @@ std::u16string DeviceName(const char *name)
     if (n.rfind("\\\\.\\", 0) == 0)
         n = "\\DosDevices\\" + n.substr(4);
     return to_u16(n);
+}
+
+void ReleaseUserObject(const UserObject &object)
+{
+    if (object.kind == UserObject::Kind::Event) {
+        machine().events.release(object.event);
+    } else {
+        InProcess in(*object.process);
+        PDRIVER_DISPATCH close = object.device->DriverObject->MajorFunction[IRP_MJ_CLOSE];
+        if (close != nullptr) {
+            // The close goes to the device the handle was opened on.
+            IoctlRequest request(0, nullptr, 0, 0);
+            PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(request.irp());
+            stack->MajorFunction = IRP_MJ_CLOSE;
+            stack->DeviceObject = object.device;
+            close(object.device, request.irp());
+        }
+    }
 }
 
 } // namespace
@@ -97,7 +115,7 @@ int NTAPI DeviceIoControl(HANDLE handle, ULONG code, PVOID in, ULONG inLength, P
         t_last_error = 6;
         return 0;
     }
-    IoctlRequest request(code, in, in ? inLength : 0, outLength);
+    IoctlRequest request(code, in, in ? inLength : 0, outLength, out);
     IoGetCurrentIrpStackLocation(request.irp())->DeviceObject = object.device;
     PDRIVER_DISPATCH dispatch = object.device->DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL];
     if (dispatch == nullptr) {
@@ -115,9 +133,7 @@ int NTAPI DeviceIoControl(HANDLE handle, ULONG code, PVOID in, ULONG inLength, P
     const ULONG information = static_cast<ULONG>(request.information());
     if (returned)
         *returned = information;
-    // The I/O manager copies the system buffer back only for a request that did not fail.
-    if (NT_SUCCESS(status) && out != nullptr && information != 0)
-        std::memcpy(out, request.buffer(), information < outLength ? information : outLength);
+    // The system buffer went back into `out` at completion, for a request that did not fail.
     if (!NT_SUCCESS(status)) {
         t_last_error = ErrorOf(status);
         return 0;
@@ -152,30 +168,41 @@ int NTAPI CloseHandle(HANDLE handle)
     {
         std::lock_guard<std::mutex> lock(g_user_mutex);
         auto it = g_user_handles.find(reinterpret_cast<uintptr_t>(handle));
-        if (it == g_user_handles.end()) {
+        // A handle is valid only in the process that opened it.
+        if (it == g_user_handles.end() || it->second.process != machine().processes.current()) {
             t_last_error = 6;
             return 0;
         }
         object = it->second;
         g_user_handles.erase(it);
     }
-    if (object.kind == UserObject::Kind::Event) {
-        machine().events.release(object.event);
-    } else {
-        InProcess in(*object.process);
-        PDRIVER_DISPATCH close = object.device->DriverObject->MajorFunction[IRP_MJ_CLOSE];
-        if (close != nullptr) {
-            // The close goes to the device the handle was opened on.
-            IoctlRequest request(0, nullptr, 0, 0);
-            PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(request.irp());
-            stack->MajorFunction = IRP_MJ_CLOSE;
-            stack->DeviceObject = object.device;
-            close(object.device, request.irp());
-        }
-    }
+    ReleaseUserObject(object);
     return 1;
 }
 
 ULONG NTAPI GetLastError(void) { return t_last_error; }
 
 } // extern "C"
+
+namespace qorsim {
+
+void close_user_handles(Process *process)
+{
+    std::vector<UserObject> closed;
+    {
+        std::lock_guard<std::mutex> lock(g_user_mutex);
+        for (auto it = g_user_handles.begin(); it != g_user_handles.end();) {
+            if (it->second.process == process) {
+                closed.push_back(it->second);
+                it = g_user_handles.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (const UserObject &object : closed)
+        ReleaseUserObject(object);
+}
+
+} // namespace qorsim
+

@@ -430,7 +430,7 @@ TEST_F(ScatterGatherMdl, LaidOutAsOnI386WithThePagesOfTheProcess)
     const uintptr_t base = p.allocate_private(4 * kPage);
     ASSERT_NE(base, 0u);
     qorsim::InProcess in(p);
-    PMDL mdl = IoAllocateMdl(reinterpret_cast<PVOID>(base + 0x123), 2 * kPage, FALSE, TRUE, nullptr);
+    PMDL mdl = IoAllocateMdl(reinterpret_cast<PVOID>(base + 0x123), 2 * kPage, FALSE, FALSE, nullptr);
     ASSERT_NE(mdl, nullptr);
     EXPECT_EQ(static_cast<USHORT>(mdl->Size), 28u + 3 * 4);
     EXPECT_EQ(+mdl->ByteOffset, 0x123u);
@@ -453,7 +453,7 @@ TEST_F(ScatterGatherMdl, ProbeOfUnmappedPagesFailsThroughTheBoundary)
     const uintptr_t base = p.allocate_private(kPage);
     ASSERT_NE(base, 0u);
     qorsim::InProcess in(p);
-    PMDL mdl = IoAllocateMdl(reinterpret_cast<PVOID>(base), 2 * kPage, FALSE, TRUE, nullptr); // one page too many
+    PMDL mdl = IoAllocateMdl(reinterpret_cast<PVOID>(base), 2 * kPage, FALSE, FALSE, nullptr); // one page too many
     ASSERT_NE(mdl, nullptr);
     EXPECT_FALSE(QorProbeAndLock(mdl));
     EXPECT_FALSE(mdl->MdlFlags & MDL_PAGES_LOCKED);
@@ -465,7 +465,7 @@ TEST_F(ScatterGatherMdl, AnUncaughtProbeExceptionIsAViolation)
 {
     qorsim::Process &p = sim().processes.create("app");
     qorsim::InProcess in(p);
-    PMDL mdl = IoAllocateMdl(reinterpret_cast<PVOID>(0x10000000), kPage, FALSE, TRUE, nullptr);
+    PMDL mdl = IoAllocateMdl(reinterpret_cast<PVOID>(0x10000000), kPage, FALSE, FALSE, nullptr);
     ASSERT_NE(mdl, nullptr);
     MmProbeAndLockPages(mdl, KernelMode, IoModifyAccess); // raises; nobody takes it
     IoFreeMdl(mdl);
@@ -477,8 +477,8 @@ TEST_F(ScatterGatherMdl, AnUncaughtProbeExceptionIsAViolation)
 TEST_F(ScatterGatherMdl, NoMdlSpansMoreThanItsSizeFieldHolds)
 {
     // 0xFFFF bytes of MDL: the header and 16,376 page numbers.
-    EXPECT_EQ(IoAllocateMdl(reinterpret_cast<PVOID>(0x10000000), 16377 * kPage, FALSE, TRUE, nullptr), nullptr);
-    PMDL mdl = IoAllocateMdl(reinterpret_cast<PVOID>(0x10000000), 16376 * kPage, FALSE, TRUE, nullptr);
+    EXPECT_EQ(IoAllocateMdl(reinterpret_cast<PVOID>(0x10000000), 16377 * kPage, FALSE, FALSE, nullptr), nullptr);
+    PMDL mdl = IoAllocateMdl(reinterpret_cast<PVOID>(0x10000000), 16376 * kPage, FALSE, FALSE, nullptr);
     ASSERT_NE(mdl, nullptr);
     IoFreeMdl(mdl);
 }
