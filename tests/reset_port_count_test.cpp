@@ -38,8 +38,8 @@ TEST_F(ResetPortCount, NoPortBasesAskedStillResetsTheChip)
     ASSERT_TRUE(QorFindDeviceBegin(&acq.rec));
     const auto cards = acq.EnumerateAll();
     ASSERT_EQ(cards.size(), 1u);
-    EXPECT_EQ(cards[0]->PortCount, 0);
-    EXPECT_EQ(cards[0]->PortBase[0], 0xD000u) << "the chip's registers, for the reset";
+    EXPECT_EQ(+cards[0]->PortCount, 0);
+    EXPECT_EQ(+cards[0]->PortBase[0], 0xD000u) << "the chip's registers, for the reset";
     for (bool opening : {true, false}) {
         SCOPED_TRACE(opening ? "first open" : "last close");
         sim().ports.clear_trace();
