@@ -26,6 +26,9 @@ bool MakeEvent(ULONG index, PUNICODE_STRING prefix, PKEVENT *event, PHANDLE hand
     qor::UcsOwner name(QorCreateEventName(index, prefix));
     if (!name)
         return false;
+    // The handle lives until the last close or the drop, which may come from another
+    // program or from unload: it is made in the system process.
+    qor::SystemProcessScope system;
     *event = IoCreateNotificationEvent(name.get(), handle);
     if (*event == nullptr)
         return false;
@@ -38,6 +41,7 @@ bool MakeEvent(ULONG index, PUNICODE_STRING prefix, PKEVENT *event, PHANDLE hand
 void CloseEvent(PHANDLE handle, PKEVENT *event)
 {
     if (*handle != nullptr) {
+        qor::SystemProcessScope system; // where MakeEvent made it
         ZwClose(*handle);
         *handle = nullptr;
         *event = nullptr;
@@ -243,8 +247,7 @@ extern "C" VOID QORCALL QorDropDbx(QorDbx *dbx)
 {
     if (dbx == nullptr)
         return;
-    if (dbx->EventHandle != nullptr)
-        ZwClose(dbx->EventHandle);
+    CloseEvent(&dbx->EventHandle, &dbx->Event);
     if (dbx->UserAddress0 != 0)
         ZwUnmapViewOfSection(NtCurrentProcess(), reinterpret_cast<PVOID>(dbx->UserAddress0));
     if (dbx->Whole.KernelAddr != nullptr)
@@ -256,9 +259,7 @@ extern "C" VOID QORCALL QorDropDsen(QorDsen *dsen)
 {
     if (dsen == nullptr)
         return;
-    if (dsen->EventHandle0 != nullptr)
-        ZwClose(dsen->EventHandle0);
-    if (dsen->EventHandle1 != nullptr)
-        ZwClose(dsen->EventHandle1);
+    CloseEvent(&dsen->EventHandle0, &dsen->Event0);
+    CloseEvent(&dsen->EventHandle1, &dsen->Event1);
     QorDeleteNpp(dsen);
 }

@@ -108,10 +108,20 @@ extern "C" BOOLEAN QORCALL QorOpenDevice(PDEVICE_OBJECT deviceObject)
     if (!prefix)
         return FALSE;
     QorControllerReset(ext, TRUE);
-    // A failure leaves what was opened so far; the device stays closed and the next
-    // create runs the first open again.
-    if (!OpenBuffers(ext, prefix.get()))
+    // A failure undoes what this open made: the views go from the opening process (whose
+    // context this is) and the events are closed. Left in place, the next first open
+    // would forget their handles and views, and nothing would ever release them. The
+    // device stays closed and the next create runs the first open again.
+    if (!OpenBuffers(ext, prefix.get())) {
+        for (QorDbx *dbx : ext->Buffers) {
+            if (dbx != nullptr && dbx->UserAddress0 != 0)
+                ZwUnmapViewOfSection(NtCurrentProcess(), reinterpret_cast<PVOID>(dbx->UserAddress0));
+            QorCloseDbx(dbx);
+        }
+        QorCloseDsen(ext->DualIntEvents);
+        QorCloseDsen(ext->AuxEvent);
         return FALSE;
+    }
     ext->Opened = 1;
     ext->ExtraOpens = 0;
     return TRUE;

@@ -48,7 +48,9 @@ ULONG DescriptorsNeeded(ULONG address, ULONG bytes)
 // chain node. Null on failure, with nothing left allocated or locked.
 QorLockedChunk *LockChunk(ULONG address, ULONG length)
 {
-    PMDL mdl = IoAllocateMdl(reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(address)), length, FALSE, TRUE,
+    // No quota charge: the MDL may be freed in another process's context, which would be
+    // given back a quota it was never charged.
+    PMDL mdl = IoAllocateMdl(reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(address)), length, FALSE, FALSE,
                              nullptr);
     if (mdl == nullptr)
         return nullptr;

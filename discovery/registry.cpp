@@ -1,8 +1,13 @@
 // Registry readers: each builds the full key path of the client's Parameters key in a
 // temporary counted string and asks RtlQueryRegistryValues for one value through a
-// temporary two-entry query table, straight into its target (RTL_QUERY_REGISTRY_DIRECT)
-// with a default for an absent value. The key is optional: a driver installed without
-// a Parameters key runs on the defaults.
+// temporary two-entry query table, with a default for an absent value. The key is
+// optional: a driver installed without a Parameters key runs on the defaults.
+//
+// The value goes through a query routine that checks its type, never straight into the
+// target (RTL_QUERY_REGISTRY_DIRECT): a direct query stores whatever type the value has,
+// so a REG_DWORD under a string name is written over the counted string's header and a
+// REG_SZ under a number's name writes a counted-string header over a 4-byte variable
+// and the stack behind it. A value of the wrong type reads as absent.
 #include "registry.h"
 
 #include "owners.h"
@@ -54,13 +59,14 @@ public:
 
     bool ready() const { return path_ && table_; }
 
-    // Queries one value into target; an absent value stores the default instead.
-    NTSTATUS Run(PCWSTR name, PVOID target, ULONG defaultType, const void *defaultData,
-                 ULONG defaultLength)
+    // Queries one value through routine into target; an absent value reaches the routine
+    // as the default.
+    NTSTATUS Run(PCWSTR name, decltype(RTL_QUERY_REGISTRY_TABLE::QueryRoutine) routine, PVOID target,
+                 ULONG defaultType, const void *defaultData, ULONG defaultLength)
     {
         RTL_QUERY_REGISTRY_TABLE &entry = table_.as<RTL_QUERY_REGISTRY_TABLE>()[0];
-        entry.QueryRoutine = nullptr;
-        entry.Flags = RTL_QUERY_REGISTRY_DIRECT;
+        entry.QueryRoutine = routine;
+        entry.Flags = 0;
         entry.Name = const_cast<PWSTR>(name);
         entry.EntryContext = target;
         entry.DefaultType = defaultType;
@@ -85,6 +91,38 @@ private:
 
 constexpr ULONG kDwordDefault = 0;
 
+// Query routines: the kernel hands over the value's type, data and length; the entry's
+// context is the target. A value of another type leaves the target as it was.
+NTSTATUS NTAPI StoreDword(PWSTR, ULONG type, PVOID data, ULONG length, PVOID, PVOID target)
+{
+    if (type == REG_DWORD && length == sizeof(ULONG)) {
+        const auto *bytes = static_cast<const UCHAR *>(data);
+        *static_cast<ULONG *>(target) =
+            ULONG(bytes[0]) | ULONG(bytes[1]) << 8 | ULONG(bytes[2]) << 16 | ULONG(bytes[3]) << 24;
+    }
+    return STATUS_SUCCESS;
+}
+
+// A REG_SZ into the counted string: the characters up to the first NUL within the data,
+// as many as the string holds, and a NUL after them when there is room for it.
+NTSTATUS NTAPI StoreString(PWSTR, ULONG type, PVOID data, ULONG length, PVOID, PVOID target)
+{
+    if (type != REG_SZ)
+        return STATUS_SUCCESS;
+    auto *string = static_cast<PUNICODE_STRING>(target);
+    const auto *text = static_cast<const WCHAR *>(data);
+    const ULONG room = string->MaximumLength / sizeof(WCHAR);
+    ULONG chars = 0;
+    while (chars < length / sizeof(WCHAR) && chars < room && text[chars] != 0) {
+        string->Buffer[chars] = text[chars];
+        ++chars;
+    }
+    if (chars < room)
+        string->Buffer[chars] = 0;
+    string->Length = static_cast<USHORT>(chars * sizeof(WCHAR));
+    return STATUS_SUCCESS;
+}
+
 // Reads a REG_DWORD value of the Parameters key, 0 when absent; returns the query's
 // status, or STATUS_INSUFFICIENT_RESOURCES when the temporaries cannot be allocated.
 NTSTATUS QueryDword(PCUNICODE_STRING registryPath, PCWSTR name, ULONG *value)
@@ -92,7 +130,7 @@ NTSTATUS QueryDword(PCUNICODE_STRING registryPath, PCWSTR name, ULONG *value)
     ParametersQuery query(registryPath, kParametersKey);
     if (!query.ready())
         return STATUS_INSUFFICIENT_RESOURCES;
-    return query.Run(name, value, REG_DWORD, &kDwordDefault, sizeof kDwordDefault);
+    return query.Run(name, StoreDword, value, REG_DWORD, &kDwordDefault, sizeof kDwordDefault);
 }
 
 } // namespace
@@ -115,8 +153,9 @@ BOOLEAN QORCALL QorReadFileReg(QorFindRecord *record)
     qor::UcsOwner name(QorNewUcs(kNameCapacity));
     if (!name)
         return FALSE;
-    // A value that cannot be read leaves the name empty; nothing here tests it.
-    query.Run(kFpgaName, name.get(), REG_SZ, kEmptyString, sizeof kEmptyString);
+    // A value that cannot be read, or is no REG_SZ, leaves the name empty; nothing here
+    // tests it.
+    query.Run(kFpgaName, StoreString, name.get(), REG_SZ, kEmptyString, sizeof kEmptyString);
     query.ClearTable();
     record->FpgaFileName = name.release();
     return TRUE;

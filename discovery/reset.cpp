@@ -2,7 +2,10 @@
 
 extern "C" VOID QORCALL QorControllerReset(QorDevExt *devExt, ULONG opening)
 {
-    if (devExt->PortCount == 0)
+    // No translated I/O range, so no chip base: ports near 0 belong to the system board.
+    // PortCount alone does not tell, as the chip base is kept when the client asks for no
+    // port bases (QorSetupResource).
+    if (devExt->PortBase[0] == 0)
         return;
     const ULONG base = devExt->PortBase[0];
     switch (devExt->ControllerType) {

@@ -88,6 +88,10 @@ bool WalkResources(QorFindRecord *record, PCM_RESOURCE_LIST list, ULONG *transla
                     Fail(record, kPortTranslationFailed);
                     return false;
                 }
+                // The first range is the bridge chip's registers, which the reset needs
+                // even when the client asked for no port bases.
+                if (*translatedCount == 0)
+                    ext->PortBase[0] = translated[0];
                 if (ext->PortCount < record->PortCount)
                     ext->PortBase[ext->PortCount++] = translated[*translatedCount];
                 ++*translatedCount;

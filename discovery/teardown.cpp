@@ -48,9 +48,25 @@ VOID QORCALL QorDropDevice(PDEVICE_OBJECT device)
     IoDeleteDevice(device);
 }
 
+namespace {
+// True while a device object of the block's driver still points at the block: a drop of
+// that device (retried after a failed one) reads the block.
+bool BlockInUse(const QorDriverBlock *block)
+{
+    if (block->DriverObject == nullptr)
+        return false;
+    for (PDEVICE_OBJECT device = block->DriverObject->DeviceObject; device != nullptr; device = device->NextDevice) {
+        const auto *ext = static_cast<const QorDevExt *>(device->DeviceExtension);
+        if (ext != nullptr && ext->DriverBlock == block)
+            return true;
+    }
+    return false;
+}
+} // namespace
+
 VOID QORCALL QorDropDriver(QorDriverBlock *block)
 {
-    if (block == nullptr)
+    if (block == nullptr || BlockInUse(block))
         return;
     QorDeleteUcs(block->RegistryPath);
     QorDeleteUcs(block->BaseName);
@@ -70,6 +86,9 @@ VOID QORCALL QorUnloadDriver(PDRIVER_OBJECT driver)
         QorDropDevice(device);
         device = next;
     }
+    // A device whose drop failed stays on the driver's list, its extension pointing at the
+    // block: the block stays too (QorDropDriver keeps a block in use), so that a second
+    // unload finds it through that device and finishes the teardown.
     QorDropDriver(block);
 }
 

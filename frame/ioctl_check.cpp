@@ -67,6 +67,7 @@ inline const QorIoctlLength *LookUp(ULONG code)
 
 constexpr ULONG kListCountOffset = 16; // QorContRequest.ListCount
 constexpr ULONG kListEntryBytes = 4;
+constexpr ULONG kTransferMethodMask = 3; // bits 0-1 of a request code
 
 } // namespace
 
@@ -80,15 +81,17 @@ extern "C" BOOLEAN QORCALL QorIocCheckBufferLength(PIRP irp)
     auto *const buffer = static_cast<UCHAR *>(irp->AssociatedIrp.SystemBuffer);
     // Lengths are taken modulo 65536, as the table's 16-bit lengths are.
     const USHORT outputLength = static_cast<USHORT>(stack->Parameters.DeviceIoControl.OutputBufferLength);
-    if (outputLength < sizeof(SHORT) || buffer == nullptr) {
-        // No room for a status, or no system buffer to hold one (a METHOD_NEITHER code, or
-        // a buffered one sent with no buffers): nothing is written into the request's data.
+    const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+    if (outputLength < sizeof(SHORT) || buffer == nullptr || (code & qor::kTransferMethodMask) != METHOD_BUFFERED) {
+        // No room for a status, or no system buffer as long as the output to hold one: the
+        // direct methods get a system buffer of the input's length only (none without
+        // input), METHOD_NEITHER none at all, and a buffered code sent with no buffers none
+        // either. Nothing is written into the request's data and nothing goes back.
         irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
         irp->IoStatus.Information = 0;
         return FALSE;
     }
 
-    const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     const QorIoctlLength *row = qor::LookUp(code);
     SHORT refusal;
     if (row == nullptr) {

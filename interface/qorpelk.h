@@ -352,6 +352,12 @@ QORAPI BOOLEAN QORCALL QorFindDeviceEnd(PVOID record);
  *   translated address for that place, and the window stays where the HAL put it. With
  *   BAR5 an I/O range it is moved onto BAR5, whatever PortCount is.
  * - Only the first interrupt descriptor of the resource list is connected.
+ * - PortBase[0], the bridge chip's registers (the card's first I/O range), is kept even
+ *   when the record's PortCount asks for no port bases (PortCount stays 0): the chip must
+ *   be put idle at the first open, the last close and the drop, or an S5933 or PLX 9080
+ *   left bus-mastering would write into buffer memory after it was freed. The reset is
+ *   skipped only for a card with no translated I/O range (PortBase[0] 0, which is the
+ *   system DMA controller's port, never a card's).
  */
 /* IRQL: PASSIVE_LEVEL, in the client's DriverEntry.
  * Takes: the record after a TRUE QorFindDeviceNext. Creates the card's device object and
@@ -370,7 +376,11 @@ QORAPI BOOLEAN QORCALL QorEnumDevice(QorFindRecord *record);
  * "0" to "9") under the Parameters key into record->DevExt->EnumParam; an absent key or
  * value reads as 0. FALSE on an allocation failure or a failed query. With CardCount 0
  * (no card yet) or above 10 there is no value name: FALSE, without a query, and
- * EnumParam is left as it was.
+ * EnumParam is left as it was. The value is read through a query routine that checks its
+ * type, not straight into a 4-byte variable: a direct query of a REG_SZ there would write
+ * a counted-string header past the variable. A value that is no REG_DWORD reads as
+ * absent (0, TRUE). The buffer-size values (AI, AO, DI, DO) and FPGA (REG_SZ only) are
+ * read the same way.
  */
 /* IRQL: PASSIVE_LEVEL (registry query).
  * Takes: the record after a successful QorEnumDevice.
@@ -379,14 +389,23 @@ QORAPI BOOLEAN QORCALL QorEnumDevice(QorFindRecord *record);
 QORAPI BOOLEAN QORCALL QorReadEnumReg(QorFindRecord *record);
 
 /* Life cycle */
+/*
+ * The named events' handles are made (first open) and closed (last close, drop) in the
+ * system process: NT 4 puts a handle made in a request's context into the calling
+ * program's handle table, where only that program can close it and where it dies with
+ * the program, while the last close or the unload may come from another program or from
+ * the system. A first open that fails undoes what it made: the views it mapped into the
+ * opening program are removed and the events it created are closed, so that a retry or
+ * the program's exit leaves nothing behind.
+ */
 /* IRQL: PASSIVE_LEVEL, in the create dispatch and the context of the opening process (the
  *   buffers are mapped into it).
  * Takes: the card's device object. The first open resets the controller, maps the buffers
  *   and creates the named events.
  * Frees: its temporary strings.
  * Fails: FALSE for a null device object, extension or DriverBlock, or when a string, view
- *   or event cannot be made; the client fails the create. What the failed first open made
- *   stays until the next first open. */
+ *   or event cannot be made; the client fails the create. A failed first open removes
+ *   the views it mapped and closes the events it created. */
 QORAPI BOOLEAN QORCALL QorOpenDevice(PDEVICE_OBJECT deviceObject);
 /*
  * The last close resets the S5933 and the PLX 9080, which turns their interrupts off; a
@@ -400,6 +419,11 @@ QORAPI BOOLEAN QORCALL QorOpenDevice(PDEVICE_OBJECT deviceObject);
  * Frees: at the last close, the buffers' named events; the views are forgotten.
  * Fails: never: STATUS_SUCCESS, the request completed also for a null device object. */
 QORAPI NTSTATUS QORCALL QorCloseDevice(PDEVICE_OBJECT deviceObject, PIRP irp);
+/*
+ * A drop that cannot allocate its link name leaves the device object, its extension and
+ * its link; everything else is released and cleared in the extension, so the drop may be
+ * retried (directly or by a later QorUnloadDriver) without releasing anything twice.
+ */
 /* IRQL: PASSIVE_LEVEL, once the card gets no requests and no DPC for it can run.
  * Takes: a device object that QorEnumDevice created.
  * Frees: everything of the card: controller reset, interrupt disconnected, resources
@@ -407,11 +431,19 @@ QORAPI NTSTATUS QORCALL QorCloseDevice(PDEVICE_OBJECT deviceObject, PIRP irp);
  * Fails: nothing reported. Without memory for the names the link and the device object
  *   stay. */
 QORAPI VOID QORCALL QorDropDevice(PDEVICE_OBJECT deviceObject);
+/*
+ * Leaves the block alone while a device object of its driver still points at it (a device
+ * whose drop failed): freeing it would make the retried drop read freed memory.
+ */
 /* IRQL: PASSIVE_LEVEL (in the client's unload or failed DriverEntry).
  * Takes: a DriverBlock from QorFindDeviceBegin, or null (ignored).
  * Frees: the block with its copies of the registry path, names and description.
  * Fails: nothing. */
 QORAPI VOID QORCALL QorDropDriver(QorDriverBlock *block);
+/*
+ * When a device's drop fails the driver block stays with it; a second QorUnloadDriver
+ * drops what is left and then frees the block.
+ */
 /* IRQL: PASSIVE_LEVEL, in the client's unload routine.
  * Takes: the client's driver object.
  * Frees: every device of the driver, as QorDropDevice, then the first device's
@@ -420,6 +452,15 @@ QORAPI VOID QORCALL QorDropDriver(QorDriverBlock *block);
 QORAPI VOID QORCALL QorUnloadDriver(PDRIVER_OBJECT driverObject);
 
 /* Requests. Each writes a library status into the first field of its record. */
+/*
+ * The library status of a rejected request is written only into the system buffer of a
+ * METHOD_BUFFERED request. A code outside the table may carry any transfer method; the
+ * I/O manager gives a METHOD_IN_DIRECT or METHOD_OUT_DIRECT request a system buffer of
+ * the input length only (none without input) and a METHOD_NEITHER request none at all,
+ * so such a request is rejected with STATUS_INVALID_PARAMETER and information 0 and
+ * nothing is written. Note that NT copies no data back for an error status: a user
+ * program sees the library status of a rejection only through the status code.
+ */
 /* IRQL: DISPATCH_LEVEL or below (the dispatch routine, normally PASSIVE_LEVEL).
  * Takes: a buffered I/O-control request. Sets its IoStatus and the record's status; does
  *   not complete it.
@@ -747,6 +788,9 @@ QORAPI BOOLEAN QORCALL P9080_StartDMA(ULONG base, ULONG channel, QorDbx *dbx);
  * buffer object unchanged; a later one leaves the chunks locked so far on the chain,
  * for P9080_ClearDmaDscr. A chunk whose chain node cannot be allocated counts as failed:
  * its pages are unlocked and its MDL freed before the build returns 0.
+ * The pages are probed in user mode, so a range outside the program's user space fails
+ * the lock instead of letting the card write kernel memory, and the MDLs charge no
+ * process quota, since P9080_ClearDmaDscr may run in another process's context.
  */
 /* IRQL: below DISPATCH_LEVEL, in the context of the process that owns the user buffer.
  * Takes: a buffer object whose chain is clear. Allocates and locks MDLs and chain nodes,

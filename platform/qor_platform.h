@@ -14,6 +14,14 @@
 
 #include "qorpelk.h"
 
+#if defined(_WIN32)
+// Exported by ntoskrnl since NT 3.1; the DDK declares them only in its file-system header.
+extern "C" {
+NTKERNELAPI VOID NTAPI KeAttachProcess(PKPROCESS Process);
+NTKERNELAPI VOID NTAPI KeDetachProcess(VOID);
+}
+#endif
+
 // A wide string literal of the platform's 16-bit WCHAR.
 #if defined(_WIN32)
 #define QOR_W(text) L##text
@@ -22,7 +30,9 @@
 #endif
 
 // ---- probe and lock ----------------------------------------------------------------------
-// MmProbeAndLockPages on an MDL for modify access in kernel mode, with the exception that
+// MmProbeAndLockPages on an MDL for modify access in user mode (the MDL describes a user
+// program's buffer: a kernel-mode probe would skip the check that the range lies in user
+// space, and a program could have the device write kernel memory), with the exception that
 // the kernel raises for pages it cannot lock caught: TRUE when the pages are locked, FALSE
 // when the probe failed and nothing is locked (the MDL is still allocated). The NT build
 // catches the exception with a structured exception frame (platform/nt/); the host build
@@ -60,6 +70,31 @@ public:
 private:
     PKSPIN_LOCK lock_;
     KIRQL oldIrql_;
+};
+
+// Runs a scope in the system process's context. NT 4 has no kernel handle table: a handle
+// made in a request's context belongs to the calling program and dies with it, and can be
+// closed only in that program's context. Handles that must outlive the request (the named
+// events) are therefore made and closed in the system process, whichever thread asks. The
+// thread is attached only when it runs in another process; a thread that runs in the
+// system process already (driver entry, unload, worker threads) is left as it is.
+class SystemProcessScope {
+public:
+    SystemProcessScope() : attached_(IoGetCurrentProcess() != PsInitialSystemProcess)
+    {
+        if (attached_)
+            KeAttachProcess(reinterpret_cast<PKPROCESS>(PsInitialSystemProcess));
+    }
+    ~SystemProcessScope()
+    {
+        if (attached_)
+            KeDetachProcess();
+    }
+    SystemProcessScope(const SystemProcessScope &) = delete;
+    SystemProcessScope &operator=(const SystemProcessScope &) = delete;
+
+private:
+    bool attached_;
 };
 
 // The library's status field at offset 0 of a request's system buffer.

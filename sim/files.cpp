@@ -134,7 +134,7 @@ FileStore::OpenFile *FileOf(HANDLE handle)
 {
     qorsim::ObjectKind kind;
     void *object;
-    if (!machine().handles.lookup(handle, &kind, &object) || kind != qorsim::ObjectKind::File)
+    if (!machine().handles.lookup(handle, machine().processes.current(), &kind, &object) || kind != qorsim::ObjectKind::File)
         return nullptr;
     return static_cast<FileStore::OpenFile *>(object);
 }

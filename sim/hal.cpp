@@ -234,6 +234,8 @@ NTSTATUS NTAPI IoAssignResources(PUNICODE_STRING, PUNICODE_STRING, PDRIVER_OBJEC
 BOOLEAN NTAPI HalTranslateBusAddress(INTERFACE_TYPE InterfaceType, ULONG BusNumber, PHYSICAL_ADDRESS BusAddress,
                                      PULONG AddressSpace, PPHYSICAL_ADDRESS TranslatedAddress)
 {
+    if (qorsim::current_irql() != PASSIVE_LEVEL)
+        machine().verifier.violation("HalTranslateBusAddress above PASSIVE_LEVEL");
     if (machine().faults.take(Fault::TranslateBusAddress))
         return FALSE;
     if (InterfaceType == PCIBus && !machine().pci.has_bus(BusNumber))
@@ -247,6 +249,8 @@ BOOLEAN NTAPI HalTranslateBusAddress(INTERFACE_TYPE InterfaceType, ULONG BusNumb
 ULONG NTAPI HalGetInterruptVector(INTERFACE_TYPE, ULONG, ULONG BusInterruptLevel, ULONG, PKIRQL Irql,
                                   PKAFFINITY Affinity)
 {
+    if (qorsim::current_irql() != PASSIVE_LEVEL)
+        machine().verifier.violation("HalGetInterruptVector above PASSIVE_LEVEL");
     *Irql = 0;
     *Affinity = 0;
     if (machine().faults.take(Fault::InterruptVector) || BusInterruptLevel == 0 ||

@@ -118,25 +118,59 @@ void ObjectNamespace::reset()
 }
 
 // ---- requests -----------------------------------------------------------------------------
-IoctlRequest::IoctlRequest(ULONG code, const void *input, ULONG inputLength, ULONG outputLength)
-    : magic_(kRequestMagic)
+IoctlRequest::IoctlRequest(ULONG code, const void *input, ULONG inputLength, ULONG outputLength,
+                           void *userOutput)
+    : code_(code), output_length_(outputLength), magic_(kRequestMagic)
 {
-    const ULONG size = inputLength > outputLength ? inputLength : outputLength;
+    if (userOutput == nullptr && outputLength != 0) {
+        own_output_.assign(outputLength, 0);
+        userOutput = own_output_.data();
+    }
+    user_output_ = static_cast<uint8_t *>(userOutput);
+    // The system buffer: both lengths for a buffered request, the input alone for the
+    // direct methods, nothing for METHOD_NEITHER.
+    ULONG size = 0;
+    switch (method()) {
+    case METHOD_BUFFERED: size = inputLength > outputLength ? inputLength : outputLength; break;
+    case METHOD_IN_DIRECT:
+    case METHOD_OUT_DIRECT: size = inputLength; break;
+    default: break;
+    }
     buffer_.assign(size, 0);
-    if (input != nullptr && inputLength != 0)
+    if (size != 0 && input != nullptr && inputLength != 0)
         std::memcpy(buffer_.data(), input, inputLength);
     irp_.Type = 6; // IO_TYPE_IRP
     irp_.Size = sizeof(IRP) + sizeof(IO_STACK_LOCATION);
     irp_.StackCount = 1;
     irp_.CurrentLocation = 1;
+    irp_.RequestorMode = UserMode;
     irp_.AssociatedIrp.SystemBuffer = buffer();
     irp_.Tail.Overlay.CurrentStackLocation = &stack_[0];
     irp_.Tail.Overlay.DriverContext[0] = this;
+    if (method() == METHOD_NEITHER) {
+        stack_[0].Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void *>(input);
+        irp_.UserBuffer = user_output_;
+    } else if (method() != METHOD_BUFFERED && outputLength != 0 && user_output_ != nullptr) {
+        // The caller's output pages, described and locked for the driver.
+        const uint32_t pages = SpanPages(reinterpret_cast<uintptr_t>(user_output_), outputLength);
+        const size_t bytes = sizeof(MDL) + pages * sizeof(PFN_NUMBER);
+        output_mdl_ = static_cast<PMDL>(::operator new(bytes));
+        std::memset(output_mdl_, 0, bytes);
+        output_mdl_->Size = static_cast<CSHORT>(bytes);
+        output_mdl_->MdlFlags = MDL_PAGES_LOCKED;
+        output_mdl_->StartVa = reinterpret_cast<PVOID>(reinterpret_cast<uintptr_t>(user_output_) & ~uintptr_t(kPageSize - 1));
+        output_mdl_->ByteOffset = static_cast<ULONG>(reinterpret_cast<uintptr_t>(user_output_) & (kPageSize - 1));
+        output_mdl_->ByteCount = outputLength;
+        output_mdl_->MappedSystemVa = user_output_;
+        irp_.MdlAddress = output_mdl_;
+    }
     stack_[0].MajorFunction = IRP_MJ_DEVICE_CONTROL;
     stack_[0].Parameters.DeviceIoControl.OutputBufferLength = outputLength;
     stack_[0].Parameters.DeviceIoControl.InputBufferLength = inputLength;
     stack_[0].Parameters.DeviceIoControl.IoControlCode = code;
 }
+
+IoctlRequest::~IoctlRequest() { ::operator delete(output_mdl_); }
 
 SHORT IoctlRequest::library_status() const
 {
@@ -154,6 +188,19 @@ int IoctlRequest::completions() const
 
 void IoctlRequest::note_completion()
 {
+    // The I/O manager's completion of a buffered request: the system buffer goes back for
+    // a success or warning, IoStatus.Information bytes of it.
+    const NTSTATUS status = irp_.IoStatus.Status;
+    const ULONG_PTR information = irp_.IoStatus.Information;
+    if (method() == METHOD_BUFFERED && !NT_ERROR(status) && information != 0) {
+        if (information > output_length_)
+            machine().verifier.violation("I/O-control request completed with more information than its output length");
+        const size_t bytes = information < output_length_ ? information : output_length_;
+        if (user_output_ != nullptr && bytes != 0) {
+            std::memcpy(user_output_, buffer_.data(), bytes);
+            copied_back_ = bytes;
+        }
+    }
     {
         std::lock_guard<std::mutex> lock(mutex_);
         ++completions_;
@@ -273,6 +320,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR)
 
 VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString)
 {
+    if (qorsim::current_irql() > DISPATCH_LEVEL)
+        machine().verifier.violation("RtlInitUnicodeString above DISPATCH_LEVEL");
     USHORT n = 0;
     if (SourceString != nullptr)
         while (SourceString[n] != 0)

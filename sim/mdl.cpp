@@ -172,11 +172,17 @@ using qorsim::machine;
 
 extern "C" {
 
-PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN, PIRP Irp)
+PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
+                         PIRP Irp)
 {
     qorsim::CheckNothingRaised("IoAllocateMdl");
     if (qorsim::current_irql() > DISPATCH_LEVEL)
         machine().verifier.violation("IoAllocateMdl above DISPATCH_LEVEL");
+    // The quota is charged to the process current now and given back to whichever process
+    // is current at IoFreeMdl: a driver's MDL, freed from a DPC, a close or the unload,
+    // would return it to the wrong process.
+    if (ChargeQuota)
+        machine().verifier.violation("IoAllocateMdl charging the current process's quota");
     if (SecondaryBuffer || Irp != nullptr)
         machine().verifier.violation("IoAllocateMdl for an IRP: not modelled");
     if (machine().faults.take(qorsim::Fault::AllocateMdl))
@@ -185,11 +191,26 @@ PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBu
                                    machine().processes.current());
 }
 
-VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE, LOCK_OPERATION)
+VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation)
 {
     qorsim::CheckNothingRaised("MmProbeAndLockPages");
     if (qorsim::current_irql() >= DISPATCH_LEVEL)
         machine().verifier.violation("MmProbeAndLockPages at or above DISPATCH_LEVEL");
+    if (AccessMode != KernelMode && AccessMode != UserMode)
+        machine().verifier.violation("MmProbeAndLockPages with an access mode that is neither KernelMode nor UserMode");
+    if (Operation != IoReadAccess && Operation != IoWriteAccess && Operation != IoModifyAccess)
+        machine().verifier.violation("MmProbeAndLockPages with an operation that is no LOCK_OPERATION");
+    // A buffer of a user program is probed in UserMode: a KernelMode probe skips the check
+    // that the range lies in user space, so a program could name kernel memory for the
+    // device to write.
+    qorsim::Process *current = machine().processes.current();
+    if (AccessMode == KernelMode && current != &machine().processes.system() &&
+        machine().mdls.known(MemoryDescriptorList)) {
+        uint32_t page = 0;
+        const auto va = reinterpret_cast<uintptr_t>(MemoryDescriptorList->StartVa) + MemoryDescriptorList->ByteOffset;
+        if (current->translate(va, &page))
+            machine().verifier.violation("MmProbeAndLockPages of a user program's buffer in KernelMode");
+    }
     if (!machine().mdls.known(MemoryDescriptorList)) {
         machine().verifier.violation("MmProbeAndLockPages of an MDL that IoAllocateMdl did not make");
         return;

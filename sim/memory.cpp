@@ -345,6 +345,8 @@ bool Process::translate(uintptr_t address, uint32_t *page) const
 
 namespace {
 thread_local Process *t_process = nullptr;
+thread_local bool t_attached = false;
+thread_local Process *t_attached_from = nullptr;
 }
 
 Process &ProcessTable::create(std::string name)
@@ -357,7 +359,13 @@ Process &ProcessTable::create(std::string name)
 
 void ProcessTable::end(Process &process)
 {
-    machine().handles.close_all(&process);
+    // As NT's process rundown: the handles are closed in the ending process's context,
+    // the Win32 ones (a device's close request reaches its driver) and the kernel ones.
+    {
+        InProcess in(process);
+        close_user_handles(&process);
+        machine().handles.close_all(&process);
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     std::erase_if(processes_, [&process](const auto &p) { return p.get() == &process; });
 }
@@ -373,6 +381,26 @@ Process &ProcessTable::system()
 Process *ProcessTable::current() { return t_process != nullptr ? t_process : &system(); }
 
 void ProcessTable::set_current(Process *process) { t_process = process; }
+
+bool ProcessTable::attach(Process *process)
+{
+    if (t_attached)
+        return false;
+    t_attached = true;
+    t_attached_from = t_process;
+    t_process = process;
+    return true;
+}
+
+bool ProcessTable::detach()
+{
+    if (!t_attached)
+        return false;
+    t_attached = false;
+    t_process = t_attached_from;
+    t_attached_from = nullptr;
+    return true;
+}
 
 size_t ProcessTable::count() const
 {
@@ -390,6 +418,8 @@ void ProcessTable::reset()
             ended.push_back(std::move(system_));
     }
     t_process = nullptr;
+    t_attached = false;
+    t_attached_from = nullptr;
 }
 
 // A thread inside a simulated process runs a program: it holds virtual time still while
@@ -415,11 +445,11 @@ HANDLE HandleTable::open(ObjectKind kind, void *object, Process *owner)
     return reinterpret_cast<HANDLE>(h);
 }
 
-bool HandleTable::lookup(HANDLE handle, ObjectKind *kind, void **object) const
+bool HandleTable::lookup(HANDLE handle, Process *process, ObjectKind *kind, void **object) const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = entries_.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == entries_.end())
+    if (it == entries_.end() || it->second.owner != process)
         return false;
     *kind = it->second.kind;
     *object = it->second.object;
@@ -437,19 +467,24 @@ void ReleaseObject(ObjectKind kind, void *object)
 }
 } // namespace
 
-bool HandleTable::close(HANDLE handle)
+HandleTable::CloseResult HandleTable::close(HANDLE handle, Process *process, Process **owner)
 {
     Entry entry;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = entries_.find(reinterpret_cast<uintptr_t>(handle));
         if (it == entries_.end())
-            return false;
+            return CloseResult::NotOpen;
+        if (it->second.owner != process) {
+            if (owner != nullptr)
+                *owner = it->second.owner;
+            return CloseResult::OtherProcess;
+        }
         entry = it->second;
         entries_.erase(it);
     }
     ReleaseObject(entry.kind, entry.object);
-    return true;
+    return CloseResult::Closed;
 }
 
 void HandleTable::close_all(Process *owner)
@@ -474,6 +509,15 @@ size_t HandleTable::open_count() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     return entries_.size();
+}
+
+size_t HandleTable::open_count(const Process *owner) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    size_t n = 0;
+    for (const auto &[h, e] : entries_)
+        n += e.owner == owner;
+    return n;
 }
 
 std::string HandleTable::leak_report() const
@@ -637,9 +681,11 @@ NTSTATUS NTAPI ZwOpenSection(PHANDLE SectionHandle, ACCESS_MASK, POBJECT_ATTRIBU
 NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK, POBJECT_TYPE, KPROCESSOR_MODE, PVOID *Object,
                                          PVOID)
 {
+    RequirePassive("ObReferenceObjectByHandle");
     qorsim::ObjectKind kind;
     void *object;
-    if (machine().faults.take(qorsim::Fault::ReferenceObject) || !machine().handles.lookup(Handle, &kind, &object))
+    if (machine().faults.take(qorsim::Fault::ReferenceObject) ||
+        !machine().handles.lookup(Handle, machine().processes.current(), &kind, &object))
         return STATUS_INVALID_HANDLE;
     if (kind == qorsim::ObjectKind::Section)
         ++static_cast<qorsim::SectionObject *>(object)->references;
@@ -649,6 +695,8 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK, POBJECT_TYP
 
 LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object)
 {
+    if (qorsim::current_irql() > DISPATCH_LEVEL)
+        machine().verifier.violation("ObfDereferenceObject above DISPATCH_LEVEL");
     if (Object == &qorsim::g_physical_memory_section)
         return --qorsim::g_physical_memory_section.references;
     return 0;
@@ -661,7 +709,8 @@ NTSTATUS NTAPI ZwMapViewOfSection(HANDLE SectionHandle, HANDLE ProcessHandle, PV
     RequirePassive("ZwMapViewOfSection");
     qorsim::ObjectKind kind;
     void *object;
-    if (!machine().handles.lookup(SectionHandle, &kind, &object) || kind != qorsim::ObjectKind::Section)
+    if (!machine().handles.lookup(SectionHandle, machine().processes.current(), &kind, &object) ||
+        kind != qorsim::ObjectKind::Section)
         return STATUS_INVALID_HANDLE;
     if (ProcessHandle != NtCurrentProcess())
         machine().verifier.violation("ZwMapViewOfSection into a process other than the current one");
@@ -698,11 +747,65 @@ NTSTATUS NTAPI ZwUnmapViewOfSection(HANDLE ProcessHandle, PVOID BaseAddress)
 NTSTATUS NTAPI ZwClose(HANDLE Handle)
 {
     RequirePassive("ZwClose");
-    if (!machine().handles.close(Handle)) {
-        machine().verifier.violation("ZwClose of a handle that is not open");
+    qorsim::Process *current = machine().processes.current();
+    qorsim::Process *owner = nullptr;
+    switch (machine().handles.close(Handle, current, &owner)) {
+    case qorsim::HandleTable::CloseResult::Closed: return STATUS_SUCCESS;
+    case qorsim::HandleTable::CloseResult::OtherProcess:
+        // On NT the value means nothing here, or names another object of this process.
+        machine().verifier.violation("ZwClose in process " + std::to_string(current->id()) +
+                                     " of a handle of process " + std::to_string(owner ? owner->id() : 0));
         return STATUS_INVALID_HANDLE;
+    default: break;
     }
-    return STATUS_SUCCESS;
+    machine().verifier.violation("ZwClose of a handle that is not open");
+    return STATUS_INVALID_HANDLE;
+}
+
+// The system process as drivers see it: PsInitialSystemProcess. Process pointers that the
+// kernel hands out are the simulator's Process objects, except the system process, whose
+// object is made anew at every machine reset and so stands behind this fixed address.
+struct _EPROCESS {
+    int unused;
+};
+static _EPROCESS g_system_process_object;
+PEPROCESS PsInitialSystemProcess = &g_system_process_object;
+
+namespace {
+PEPROCESS ProcessPointer(qorsim::Process *process)
+{
+    return process == &machine().processes.system() ? PsInitialSystemProcess
+                                                    : reinterpret_cast<PEPROCESS>(process);
+}
+qorsim::Process *ProcessOf(PKPROCESS process)
+{
+    return reinterpret_cast<PEPROCESS>(process) == PsInitialSystemProcess
+               ? &machine().processes.system()
+               : reinterpret_cast<qorsim::Process *>(process);
+}
+} // namespace
+
+PEPROCESS NTAPI IoGetCurrentProcess(void) { return ProcessPointer(machine().processes.current()); }
+
+VOID NTAPI KeAttachProcess(PKPROCESS Process)
+{
+    if (qorsim::current_irql() > APC_LEVEL)
+        machine().verifier.violation("KeAttachProcess above APC_LEVEL");
+    if (Process == nullptr) {
+        machine().verifier.violation("KeAttachProcess of no process");
+        return;
+    }
+    // NT stops the machine for a thread that attaches while attached.
+    if (!machine().processes.attach(ProcessOf(Process)))
+        machine().verifier.violation("KeAttachProcess from a thread that is attached already");
+}
+
+VOID NTAPI KeDetachProcess(void)
+{
+    if (qorsim::current_irql() > APC_LEVEL)
+        machine().verifier.violation("KeDetachProcess above APC_LEVEL");
+    if (!machine().processes.detach())
+        machine().verifier.violation("KeDetachProcess from a thread that is not attached");
 }
 
 PKEVENT NTAPI IoCreateNotificationEvent(PUNICODE_STRING EventName, PHANDLE EventHandle)

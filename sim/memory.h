@@ -124,6 +124,10 @@ public:
     Process &system();          // the process of kernel threads and driver entry
     Process *current();         // the calling thread's process (system when none was set)
     void set_current(Process *process);
+    // KeAttachProcess and KeDetachProcess: the thread runs in another process's context
+    // until it detaches. False: attached already (attach) or not attached (detach).
+    bool attach(Process *process);
+    bool detach();
     size_t count() const;
     void reset();
 
@@ -146,15 +150,23 @@ private:
     Process *previous_;
 };
 
-// Kernel handles to sections, events and files, per process.
+// Kernel handles to sections, events and files. A handle belongs to the process in whose
+// context it was created (NT 4 has no kernel handle table: a driver's handle made in a
+// request's context lands in the calling process's table) and is valid only there; a
+// process's handles are closed when it ends. Values are unique machine-wide, so that a
+// handle used in the wrong process is caught instead of naming another object there.
 enum class ObjectKind { Section, Event, File };
 
 class HandleTable {
 public:
     HANDLE open(ObjectKind kind, void *object, Process *owner);
-    bool lookup(HANDLE handle, ObjectKind *kind, void **object) const;
-    bool close(HANDLE handle); // false: no such handle
+    // The object behind a handle of `process`; false for a handle it does not hold.
+    bool lookup(HANDLE handle, Process *process, ObjectKind *kind, void **object) const;
+    enum class CloseResult { Closed, NotOpen, OtherProcess };
+    // Closes a handle of `process`; a handle of another process stays open.
+    CloseResult close(HANDLE handle, Process *process, Process **owner = nullptr);
     void close_all(Process *owner);
+    size_t open_count(const Process *owner) const;
     size_t open_count() const;
     std::string leak_report() const;
     void reset();

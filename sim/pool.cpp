@@ -7,7 +7,20 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define QOR_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
+#define QOR_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+#else
+#define QOR_POISON(p, n) ((void)(p), (void)(n))
+#define QOR_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
 namespace qorsim {
+
+namespace {
+constexpr size_t kQuarantineBlocks = 256;
+}
 
 namespace {
 std::string tag_text(ULONG tag)
@@ -52,10 +65,25 @@ bool Pool::free(void *address)
         machine().verifier.violation(text);
         return false;
     }
-    std::memset(address, 0xDD, it->second.size); // freed memory must not be read again
-    std::free(address);
+    const size_t size = it->second.size == 0 ? 1 : it->second.size;
+    std::memset(address, 0xDD, size); // freed memory must not be read again
+    QOR_POISON(address, size);
     live_.erase(it);
+    quarantine_.emplace_back(address, size);
+    release_quarantine(kQuarantineBlocks);
     return true;
+}
+
+void Pool::release_quarantine(size_t keep)
+{
+    if (quarantine_.size() <= keep)
+        return;
+    const size_t drop = quarantine_.size() - keep;
+    for (size_t i = 0; i < drop; ++i) {
+        QOR_UNPOISON(quarantine_[i].first, quarantine_[i].second);
+        std::free(quarantine_[i].first);
+    }
+    quarantine_.erase(quarantine_.begin(), quarantine_.begin() + static_cast<std::ptrdiff_t>(drop));
 }
 
 void Pool::fail_nth(uint64_t n)
@@ -86,6 +114,18 @@ uint64_t Pool::failures() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     return failures_;
+}
+
+size_t Pool::bytes_to_block_end(const void *address) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = live_.upper_bound(const_cast<void *>(address));
+    if (it == live_.begin())
+        return 0;
+    --it;
+    const auto *base = static_cast<const uint8_t *>(it->first);
+    const auto *at = static_cast<const uint8_t *>(address);
+    return at < base + it->second.size ? size_t(base + it->second.size - at) : 0;
 }
 
 std::vector<PoolBlock> Pool::live_blocks() const
@@ -126,6 +166,7 @@ void Pool::reset()
     for (auto &[address, block] : live_)
         std::free(address);
     live_.clear();
+    release_quarantine(0);
     attempts_ = failures_ = fail_nth_at_ = fail_from_at_ = 0;
 }
 
@@ -135,8 +176,26 @@ extern "C" {
 
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, ULONG NumberOfBytes, ULONG Tag)
 {
-    if (qorsim::current_irql() > DISPATCH_LEVEL)
+    // Pool types as the DDK numbers them: 0 nonpaged, 1 paged, 2 nonpaged must-succeed,
+    // 4 and 5 the cache-aligned nonpaged and paged pools, 6 cache-aligned must-succeed;
+    // with 8 added the allocation charges the process's quota. Paged pool may fault, so it
+    // is taken only below DISPATCH_LEVEL; must-succeed pool stops the machine when it is
+    // short and is the kernel's own; quota charging belongs to ExAllocatePoolWithQuotaTag
+    // in the context of the process that is charged, not to a driver's own blocks.
+    constexpr ULONG kPaged = 1, kMustSucceed = 2, kCacheAligned = 4, kQuota = 8;
+    const ULONG type = static_cast<ULONG>(PoolType);
+    const KIRQL irql = qorsim::current_irql();
+    if (irql > DISPATCH_LEVEL)
         qorsim::machine().verifier.violation("ExAllocatePoolWithTag above DISPATCH_LEVEL");
+    if (type & ~(kPaged | kMustSucceed | kCacheAligned | kQuota) || (type & kPaged && type & kMustSucceed))
+        qorsim::machine().verifier.violation("ExAllocatePoolWithTag of pool type " + std::to_string(type) +
+                                             ", which is no pool type");
+    else if (type & kMustSucceed)
+        qorsim::machine().verifier.violation("ExAllocatePoolWithTag of must-succeed pool");
+    else if (type & kQuota)
+        qorsim::machine().verifier.violation("ExAllocatePoolWithTag with quota charging");
+    if ((type & kPaged) && irql >= DISPATCH_LEVEL)
+        qorsim::machine().verifier.violation("ExAllocatePoolWithTag of paged pool at DISPATCH_LEVEL or above");
     return qorsim::machine().pool.allocate(PoolType, NumberOfBytes, Tag);
 }
 

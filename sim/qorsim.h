@@ -87,6 +87,8 @@ public:
     uint64_t allocations() const; // attempts since the last reset, failed ones included
     uint64_t failures() const;
     std::vector<PoolBlock> live_blocks() const;
+    // Bytes from address to the end of the live block that holds it; 0 outside every block.
+    size_t bytes_to_block_end(const void *address) const;
     size_t live_bytes() const;
     std::string leak_report() const; // empty when nothing is live
     void reset();                    // frees every live block
@@ -94,6 +96,10 @@ public:
 private:
     mutable std::mutex mutex_;
     std::map<void *, PoolBlock> live_;
+    // Freed blocks are held back, filled with 0xDD, before they go back to the host's
+    // heap, so that a read after the free finds the fill and not a reused block.
+    std::vector<std::pair<void *, size_t>> quarantine_;
+    void release_quarantine(size_t keep);
     uint64_t attempts_ = 0;
     uint64_t failures_ = 0;
     uint64_t fail_nth_at_ = 0;
@@ -194,19 +200,37 @@ private:
 };
 
 // ---- I/O manager side -----------------------------------------------------------------
-// A buffered I/O-control request as the I/O manager builds it: one IRP with its current
-// stack location and one system buffer of the larger of the two lengths, holding the
-// caller's input. Owned by the caller; completion is recorded, not acted on.
+// An I/O-control request as the I/O manager builds it: one IRP with its current stack
+// location, buffered by the transfer method in bits 0-1 of the code:
+//  - METHOD_BUFFERED: one system buffer of the larger of the two lengths holding the
+//    caller's input (none when both lengths are 0);
+//  - METHOD_IN_DIRECT, METHOD_OUT_DIRECT: a system buffer of the input only (none for an
+//    input length of 0) and an MDL (IRP.MdlAddress) for the caller's output buffer;
+//  - METHOD_NEITHER: no system buffer at all; the caller's input address is in
+//    Type3InputBuffer and its output address in IRP.UserBuffer.
+// At completion a buffered request's system buffer goes back to the caller's output
+// buffer for a success or warning status only, IoStatus.Information bytes of it, never
+// more than the output length (more is a verifier violation: NT would write past the
+// caller's buffer); an error status copies nothing. Owned by the caller.
 class IoctlRequest {
 public:
-    IoctlRequest(ULONG code, const void *input, ULONG inputLength, ULONG outputLength);
+    // userOutput: the caller's output buffer of outputLength bytes; null gives the request
+    // one of its own, zero-filled (output()).
+    IoctlRequest(ULONG code, const void *input, ULONG inputLength, ULONG outputLength,
+                 void *userOutput = nullptr);
+    ~IoctlRequest();
     IoctlRequest(const IoctlRequest &) = delete;
     IoctlRequest &operator=(const IoctlRequest &) = delete;
 
     PIRP irp() { return &irp_; }
-    uint8_t *buffer() { return buffer_.empty() ? nullptr : buffer_.data(); }
+    ULONG method() const { return code_ & 3; }
+    uint8_t *buffer() { return buffer_.empty() ? nullptr : buffer_.data(); } // system buffer
     size_t buffer_size() const { return buffer_.size(); }
     SHORT library_status() const; // the i16 at offset 0 of the system buffer
+    // The caller's output buffer as the caller sees it, and how many bytes the I/O manager
+    // copied into it at completion.
+    const uint8_t *output() const { return user_output_; }
+    size_t copied_back() const { return copied_back_; }
     NTSTATUS status() const { return irp_.IoStatus.Status; }
     ULONG_PTR information() const { return irp_.IoStatus.Information; }
     bool completed() const { return completions() > 0; }
@@ -215,14 +239,20 @@ public:
     // on another thread completes.
     bool wait_completed(uint64_t timeout_ms);
 
-    // Called by IofCompleteRequest.
+    // Called by IofCompleteRequest: the copy back to the caller, then the record.
     void note_completion();
     static IoctlRequest *from_irp(PIRP irp);
 
 private:
     IRP irp_{};
     IO_STACK_LOCATION stack_[2]{};
+    ULONG code_;
     std::vector<uint8_t> buffer_;
+    std::vector<uint8_t> own_output_;
+    uint8_t *user_output_ = nullptr;
+    ULONG output_length_ = 0;
+    PMDL output_mdl_ = nullptr;
+    size_t copied_back_ = 0;
     mutable std::mutex mutex_;
     std::condition_variable completed_;
     int completions_ = 0;
@@ -358,7 +388,13 @@ private:
 // The configuration registry: keys by full path (\Registry\Machine\...) holding REG_DWORD
 // and REG_SZ values that a test or a machine description fills. Key and value names compare
 // case-insensitively, and a trailing separator names the same key, as in NT.
-// RtlQueryRegistryValues reads it (direct entries only) and records every call.
+// RtlQueryRegistryValues reads it and records every call. Named entries only, each with a
+// query routine (called with the value's type, data and length, or the default's) or
+// RTL_QUERY_REGISTRY_DIRECT, which stores what NT stores whatever the value's type: a
+// REG_DWORD is copied over the target, a string is stored as a counted string at the
+// target. The target's size is the rest of its pool block, or else what the entry's
+// default type declares (4 bytes for REG_DWORD, a counted string for REG_SZ); a store
+// past it is a verifier violation, and only the part that fits is written.
 struct RegistryValue {
     ULONG type;
     std::vector<uint8_t> data; // REG_SZ: UTF-16LE with its terminating NUL
@@ -407,6 +443,9 @@ private:
 // opened with OpenEventA), and a reset that forgets them.
 size_t user_handle_count();
 void reset_user_handles();
+// A process's rundown: its open devices are closed (the close request reaches the driver
+// in the process's context) and its event handles released.
+void close_user_handles(Process *process);
 
 // ==== PCI buses, HAL resources, interrupts and I/O timers (sim/pci.cpp, sim/hal.cpp) ==// The machine's PCI buses: a bus exists once a test adds it (or a function on it); on it,
 // functions with a 256-byte configuration space each. A function is a card: I/O base

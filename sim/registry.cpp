@@ -1,17 +1,21 @@
 // The configuration registry of the simulated machine and RtlQueryRegistryValues over it.
 //
 // RtlQueryRegistryValues is modelled for what a driver reading its Parameters key does:
-// an absolute, NUL-terminated key path, optionally with RTL_REGISTRY_OPTIONAL, and table
-// entries with RTL_QUERY_REGISTRY_DIRECT. Anything else is reported to the verifier as
-// not modelled. The NT rules it follows:
+// an absolute, NUL-terminated key path, optionally with RTL_REGISTRY_OPTIONAL, and named
+// table entries, each with a query routine or RTL_QUERY_REGISTRY_DIRECT. Anything else is
+// reported to the verifier as not modelled. The NT rules it follows:
 //  - a missing key is STATUS_OBJECT_NAME_NOT_FOUND, or STATUS_SUCCESS with
 //    RTL_REGISTRY_OPTIONAL, and then no entry is processed (no default is stored);
 //  - a missing value takes the entry's default when DefaultType is not REG_NONE, and is
 //    skipped otherwise; either way it is no error;
-//  - REG_DWORD data goes into the 32-bit variable EntryContext points to;
+//  - a query routine gets the value's name, type, data and length, the call's context and
+//    the entry's context; an error status from it ends the query with that status;
+//  - a direct entry's store does not look at the type the caller meant: REG_DWORD data is
+//    copied over whatever EntryContext points to (a counted string's header included);
 //  - REG_SZ data goes into the UNICODE_STRING EntryContext points to, whose Buffer the
 //    caller supplies: as many whole characters as MaximumLength holds, then a NUL when
-//    there is room for it (Length excludes it). (NT would allocate a missing Buffer.)
+//    there is room for it (Length excludes it). (NT would allocate a missing Buffer.) A
+//    target smaller than a counted string gets its header written past its end.
 #include "qorsim.h"
 
 #include <cstring>
@@ -154,20 +158,57 @@ NTSTATUS store_string(const RegistryValue &value, PUNICODE_STRING target)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS store_direct(const RegistryValue &value, PVOID target)
+// The size of a direct entry's target: the rest of its pool block, or what its default
+// type says the caller declared; SIZE_MAX when nothing tells.
+size_t target_size(const RTL_QUERY_REGISTRY_TABLE &entry)
 {
+    if (size_t bytes = machine().pool.bytes_to_block_end(entry.EntryContext))
+        return bytes;
+    switch (entry.DefaultType) {
+    case REG_DWORD: return sizeof(ULONG);
+    case REG_SZ: return sizeof(UNICODE_STRING);
+    default: return SIZE_MAX;
+    }
+}
+
+std::string type_name(ULONG type) { return type == REG_DWORD ? "REG_DWORD" : type == REG_SZ ? "REG_SZ" : "value"; }
+
+NTSTATUS store_direct(const RegistryValue &value, const RTL_QUERY_REGISTRY_TABLE &entry)
+{
+    const size_t room = target_size(entry);
+    const std::string name = to_ascii(wide_z(entry.Name));
     switch (value.type) {
-    case REG_DWORD:
+    case REG_DWORD: {
         if (value.data.size() > sizeof(ULONG))
             break;
-        std::memcpy(target, value.data.data(), value.data.size());
+        // NT copies the number over whatever the target is, a counted string's header too.
+        size_t bytes = value.data.size();
+        if (bytes > room) {
+            machine().verifier.violation("RtlQueryRegistryValues: direct REG_DWORD \"" + name + "\" written past its " +
+                                         std::to_string(room) + "-byte target");
+            bytes = room;
+        }
+        std::memcpy(entry.EntryContext, value.data.data(), bytes);
         return STATUS_SUCCESS;
+    }
     case REG_SZ:
-        return store_string(value, static_cast<PUNICODE_STRING>(target));
+        if (room < sizeof(UNICODE_STRING)) {
+            // NT takes the target for a counted string and writes its header: past the
+            // end of a smaller target.
+            machine().verifier.violation("RtlQueryRegistryValues: direct REG_SZ \"" + name +
+                                         "\" stores a counted-string header in a " + std::to_string(room) +
+                                         "-byte target");
+            const USHORT header[2] = {static_cast<USHORT>(value.data.size() - sizeof(char16_t)),
+                                      static_cast<USHORT>(value.data.size())};
+            std::memcpy(entry.EntryContext, header, room < sizeof header ? room : sizeof header);
+            return STATUS_SUCCESS;
+        }
+        return store_string(value, static_cast<PUNICODE_STRING>(entry.EntryContext));
     default:
         break;
     }
-    machine().verifier.violation("RtlQueryRegistryValues: direct query of a value type that is not modelled");
+    machine().verifier.violation("RtlQueryRegistryValues: direct query of a " + type_name(value.type) +
+                                 " that is not modelled");
     return STATUS_INVALID_PARAMETER;
 }
 
@@ -182,12 +223,14 @@ RegistryValue default_of(const RTL_QUERY_REGISTRY_TABLE &entry)
     return RegistryValue{entry.DefaultType, std::vector<uint8_t>(bytes, bytes + length)};
 }
 
-NTSTATUS query_entries(const std::u16string &path, PRTL_QUERY_REGISTRY_TABLE table)
+NTSTATUS query_entries(const std::u16string &path, PRTL_QUERY_REGISTRY_TABLE table, PVOID context)
 {
     for (PRTL_QUERY_REGISTRY_TABLE entry = table; !end_of_table(*entry); ++entry) {
-        if (entry->QueryRoutine != nullptr || (entry->Flags & ~kModelledEntryFlags) != 0 ||
-            entry->Name == nullptr) {
-            machine().verifier.violation("RtlQueryRegistryValues: only named direct entries are modelled");
+        const bool direct = (entry->Flags & RTL_QUERY_REGISTRY_DIRECT) != 0;
+        if ((entry->Flags & ~kModelledEntryFlags) != 0 || entry->Name == nullptr ||
+            (!direct && entry->QueryRoutine == nullptr)) {
+            machine().verifier.violation(
+                "RtlQueryRegistryValues: only named entries, direct or with a query routine, are modelled");
             return STATUS_INVALID_PARAMETER;
         }
         RegistryValue value;
@@ -196,7 +239,14 @@ NTSTATUS query_entries(const std::u16string &path, PRTL_QUERY_REGISTRY_TABLE tab
                 continue;
             value = default_of(*entry);
         }
-        const NTSTATUS status = store_direct(value, entry->EntryContext);
+        NTSTATUS status;
+        if (direct) {
+            status = store_direct(value, *entry);
+        } else {
+            std::vector<uint8_t> data = value.data; // the routine gets the kernel's copy
+            status = entry->QueryRoutine(entry->Name, value.type, data.empty() ? nullptr : data.data(),
+                                         static_cast<ULONG>(data.size()), context, entry->EntryContext);
+        }
         if (!NT_SUCCESS(status))
             return status;
     }
@@ -210,7 +260,7 @@ NTSTATUS query_entries(const std::u16string &path, PRTL_QUERY_REGISTRY_TABLE tab
 using qorsim::machine;
 
 extern "C" NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
-                                                 PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID,
+                                                 PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID Context,
                                                  PVOID)
 {
     if (qorsim::current_irql() != PASSIVE_LEVEL)
@@ -229,7 +279,7 @@ extern "C" NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
         record.status = (RelativeTo & RTL_REGISTRY_OPTIONAL) ? STATUS_SUCCESS
                                                              : STATUS_OBJECT_NAME_NOT_FOUND;
     } else {
-        record.status = qorsim::query_entries(record.path, QueryTable);
+        record.status = qorsim::query_entries(record.path, QueryTable, Context);
     }
     const NTSTATUS status = record.status;
     machine().registry.note_query(std::move(record));

@@ -18,6 +18,8 @@ extern "C" {
 
 NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String)
 {
+    if (qorsim::current_irql() != PASSIVE_LEVEL) // pageable code and tables
+        machine().verifier.violation("RtlIntegerToUnicodeString above PASSIVE_LEVEL");
     if (Base == 0)
         Base = 10;
     if (Base != 2 && Base != 8 && Base != 10 && Base != 16)
@@ -40,6 +42,8 @@ NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRIN
 
 NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source)
 {
+    if (qorsim::current_irql() > DISPATCH_LEVEL)
+        machine().verifier.violation("RtlAppendUnicodeStringToString above DISPATCH_LEVEL");
     const size_t length = size_t{Destination->Length} + Source->Length;
     if (length > Destination->MaximumLength)
         return STATUS_BUFFER_TOO_SMALL;
@@ -55,6 +59,8 @@ NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString,
                                             PCUNICODE_STRING SourceString,
                                             BOOLEAN AllocateDestinationString)
 {
+    if (qorsim::current_irql() != PASSIVE_LEVEL) // pageable code and tables
+        machine().verifier.violation("RtlUnicodeStringToAnsiString above PASSIVE_LEVEL");
     if (AllocateDestinationString) {
         machine().verifier.violation("RtlUnicodeStringToAnsiString: allocating the destination is not modelled");
         return STATUS_INVALID_PARAMETER;

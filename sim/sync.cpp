@@ -164,6 +164,8 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, LONG, BOOLEAN Wait)
 
 VOID NTAPI KeClearEvent(PRKEVENT Event)
 {
+    if (qorsim::current_irql() > DISPATCH_LEVEL)
+        machine().verifier.violation("KeClearEvent above DISPATCH_LEVEL");
     std::lock_guard<std::mutex> lock(qorsim::g_event_mutex);
     Event->Header.SignalState = 0;
 }

@@ -6,10 +6,18 @@
 
 using qorsim::machine;
 
-extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interval)
+extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                                 PLARGE_INTEGER Interval)
 {
-    if (qorsim::current_irql() > APC_LEVEL)
-        machine().verifier.violation("KeDelayExecutionThread above APC_LEVEL");
+    if (qorsim::current_irql() != PASSIVE_LEVEL)
+        machine().verifier.violation("KeDelayExecutionThread above PASSIVE_LEVEL");
+    // A driver waits in KernelMode: a UserMode wait lets the kernel page out the thread's
+    // stack and deliver user APCs into the program whose thread it borrowed. An alertable
+    // wait ends early (STATUS_ALERTED, STATUS_USER_APC), which a delay does not expect.
+    if (WaitMode != KernelMode)
+        machine().verifier.violation("KeDelayExecutionThread in a wait mode other than KernelMode");
+    if (Alertable != FALSE)
+        machine().verifier.violation("KeDelayExecutionThread alertable");
     const LONGLONG interval = Interval->QuadPart;
     machine().clock.note_delay(interval);
     if (interval > 0) {

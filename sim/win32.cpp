@@ -33,8 +33,8 @@ bool FindHandle(HANDLE handle, UserObject *out)
 {
     std::lock_guard<std::mutex> lock(g_user_mutex);
     auto it = g_user_handles.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == g_user_handles.end())
-        return false;
+    if (it == g_user_handles.end() || it->second.process != machine().processes.current())
+        return false; // a handle is valid only in the process that opened it
     *out = it->second;
     return true;
 }
@@ -58,6 +58,28 @@ std::u16string DeviceName(const char *name)
     if (n.rfind("\\\\.\\", 0) == 0)
         n = "\\DosDevices\\" + n.substr(4);
     return to_u16(n);
+}
+
+void ReleaseUserObject(HANDLE handle, const UserObject &object)
+{
+    if (object.kind == UserObject::Kind::Event) {
+        machine().events.release(object.event);
+        return;
+    }
+    InProcess in(*object.process);
+    // The handle was the file object's only one: the cleanup (the driver cancels the
+    // requests still pending on it), then the close, both to the device it was opened on.
+    for (UCHAR major : {UCHAR{IRP_MJ_CLEANUP}, UCHAR{IRP_MJ_CLOSE}}) {
+        PDRIVER_DISPATCH dispatch = object.device->DriverObject->MajorFunction[major];
+        if (dispatch == nullptr)
+            continue;
+        IoctlRequest request(0, nullptr, 0, 0);
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(request.irp());
+        stack->MajorFunction = major;
+        stack->DeviceObject = object.device;
+        stack->FileObject = reinterpret_cast<struct _FILE_OBJECT *>(handle);
+        dispatch(object.device, request.irp());
+    }
 }
 
 } // namespace
@@ -100,7 +122,7 @@ int NTAPI DeviceIoControl(HANDLE handle, ULONG code, PVOID in, ULONG inLength, P
         t_last_error = 6;
         return 0;
     }
-    IoctlRequest request(code, in, in ? inLength : 0, outLength);
+    IoctlRequest request(code, in, in ? inLength : 0, outLength, out);
     IoGetCurrentIrpStackLocation(request.irp())->DeviceObject = object.device;
     // Each handle stands for a file object of its own: a driver's cleanup tells its
     // requests apart by it. The value is never dereferenced.
@@ -127,9 +149,7 @@ int NTAPI DeviceIoControl(HANDLE handle, ULONG code, PVOID in, ULONG inLength, P
     const ULONG information = static_cast<ULONG>(request.information());
     if (returned)
         *returned = information;
-    // The I/O manager copies the system buffer back only for a request that did not fail.
-    if (NT_SUCCESS(status) && out != nullptr && information != 0)
-        std::memcpy(out, request.buffer(), information < outLength ? information : outLength);
+    // The system buffer went back into `out` at completion, for a request that did not fail.
     if (!NT_SUCCESS(status)) {
         t_last_error = ErrorOf(status);
         return 0;
@@ -164,31 +184,15 @@ int NTAPI CloseHandle(HANDLE handle)
     {
         std::lock_guard<std::mutex> lock(g_user_mutex);
         auto it = g_user_handles.find(reinterpret_cast<uintptr_t>(handle));
-        if (it == g_user_handles.end()) {
+        // A handle is valid only in the process that opened it.
+        if (it == g_user_handles.end() || it->second.process != machine().processes.current()) {
             t_last_error = 6;
             return 0;
         }
         object = it->second;
         g_user_handles.erase(it);
     }
-    if (object.kind == UserObject::Kind::Event) {
-        machine().events.release(object.event);
-    } else {
-        InProcess in(*object.process);
-        // The handle was the file object's only one: the cleanup (the driver cancels the
-        // requests still pending on it), then the close, both to the device it was opened on.
-        for (UCHAR major : {UCHAR{IRP_MJ_CLEANUP}, UCHAR{IRP_MJ_CLOSE}}) {
-            PDRIVER_DISPATCH dispatch = object.device->DriverObject->MajorFunction[major];
-            if (dispatch == nullptr)
-                continue;
-            IoctlRequest request(0, nullptr, 0, 0);
-            PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(request.irp());
-            stack->MajorFunction = major;
-            stack->DeviceObject = object.device;
-            stack->FileObject = reinterpret_cast<struct _FILE_OBJECT *>(handle);
-            dispatch(object.device, request.irp());
-        }
-    }
+    ReleaseUserObject(handle, object);
     return 1;
 }
 
@@ -201,3 +205,26 @@ void NTAPI Sleep(ULONG milliseconds)
 }
 
 } // extern "C"
+
+namespace qorsim {
+
+void close_user_handles(Process *process)
+{
+    std::vector<std::pair<uintptr_t, UserObject>> closed;
+    {
+        std::lock_guard<std::mutex> lock(g_user_mutex);
+        for (auto it = g_user_handles.begin(); it != g_user_handles.end();) {
+            if (it->second.process == process) {
+                closed.push_back(*it);
+                it = g_user_handles.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (const auto &[handle, object] : closed)
+        ReleaseUserObject(reinterpret_cast<HANDLE>(handle), object);
+}
+
+} // namespace qorsim
+

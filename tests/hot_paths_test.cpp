@@ -27,9 +27,12 @@ struct LookupCase {
     SHORT libraryStatus;
 };
 
+// A direct-method request's system buffer holds only its input: no status is written there.
+constexpr SHORT kInputUntouched = 0x5A5A;
+
 const LookupCase kLookups[] = {
-    {"row's function with METHOD_IN_DIRECT", kCounterSet | 1, 14, 2, -1, QorErrUnknownRequest},
-    {"row's function with METHOD_OUT_DIRECT", kCounterSet | 2, 14, 2, -1, QorErrUnknownRequest},
+    {"row's function with METHOD_IN_DIRECT", kCounterSet | 1, 14, 2, -1, kInputUntouched},
+    {"row's function with METHOD_OUT_DIRECT", kCounterSet | 2, 14, 2, -1, kInputUntouched},
     {"row's function with FILE_READ_ACCESS", kCounterSet | 0x4000, 14, 2, -1, QorErrUnknownRequest},
     {"row's function with a device type one higher", kCounterSet + 0x10000, 14, 2, -1, QorErrUnknownRequest},
     {"function just below the first row's", 0xADC0203C, 14, 2, -1, QorErrUnknownRequest},

@@ -220,9 +220,9 @@ TEST_F(Sim, VerifierCatchesWhatNtWouldNotSurvive) {
     qorsim::Process &p = sim().processes.create("app");
     {
         qorsim::InProcess in(p);
-        PMDL mdl = IoAllocateMdl(reinterpret_cast<PVOID>(0x10000000), 4096, FALSE, TRUE, nullptr);
+        PMDL mdl = IoAllocateMdl(reinterpret_cast<PVOID>(0x10000000), 4096, FALSE, FALSE, nullptr);
         ASSERT_NE(mdl, nullptr);
-        MmProbeAndLockPages(mdl, KernelMode, IoModifyAccess); // raises; nobody takes it
+        MmProbeAndLockPages(mdl, UserMode, IoModifyAccess); // raises; nobody takes it
         IoFreeMdl(mdl);
     }
     const auto v = sim().verifier.violations();

@@ -6,6 +6,6 @@
 
 extern "C" BOOLEAN NTAPI QorProbeAndLock(PMDL mdl)
 {
-    MmProbeAndLockPages(mdl, KernelMode, IoModifyAccess);
+    MmProbeAndLockPages(mdl, UserMode, IoModifyAccess);
     return QorSimTakeRaisedStatus() == STATUS_SUCCESS ? TRUE : FALSE;
 }

@@ -42,7 +42,7 @@ _QorProbeAndLock@4:
         push    DWORD PTR fs:[0]                /* record+0: previous record */
         mov     DWORD PTR fs:[0], esp
         push    2                               /* IoModifyAccess */
-        push    0                               /* KernelMode */
+        push    1                               /* UserMode: a user program's buffer */
         push    DWORD PTR [ebp + 8]             /* the MDL */
         call    DWORD PTR [__imp__MmProbeAndLockPages@12]
         mov     eax, 1

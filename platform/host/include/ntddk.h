@@ -65,6 +65,7 @@ typedef union __attribute__((aligned(8))) _LARGE_INTEGER {
 
 /* ---- status values ------------------------------------------------------------------ */
 #define NT_SUCCESS(s) (((NTSTATUS)(s)) >= 0)
+#define NT_ERROR(s) ((((ULONG)(s)) >> 30) == 3)
 #define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
 #define STATUS_PENDING ((NTSTATUS)0x00000103L)
 #define STATUS_BUFFER_OVERFLOW ((NTSTATUS)0x80000005L)
@@ -208,6 +209,9 @@ typedef IO_TIMER_ROUTINE *PIO_TIMER_ROUTINE;
 #define DO_DEVICE_INITIALIZING 0x00000080
 #define FILE_DEVICE_UNKNOWN 0x00000022
 #define METHOD_BUFFERED 0
+#define METHOD_IN_DIRECT 1
+#define METHOD_OUT_DIRECT 2
+#define METHOD_NEITHER 3
 #define FILE_ANY_ACCESS 0
 #define CTL_CODE(DeviceType, Function, Method, Access) \
     (((ULONG)(DeviceType) << 16) | ((ULONG)(Access) << 14) | ((Function) << 2) | (Method))
@@ -606,6 +610,15 @@ NTKERNELAPI PKEVENT NTAPI IoCreateNotificationEvent(PUNICODE_STRING EventName,
 NTKERNELAPI LONG NTAPI KeSetEvent(PRKEVENT Event, LONG Increment, BOOLEAN Wait);
 NTKERNELAPI VOID NTAPI KeClearEvent(PRKEVENT Event);
 NTKERNELAPI NTSTATUS NTAPI ZwClose(HANDLE Handle);
+
+/* Processes: the calling thread's process, the system process, and running a thread in
+   another process's context (its handle table and user address space). */
+typedef struct _KPROCESS *PKPROCESS, *PRKPROCESS;
+typedef struct _EPROCESS *PEPROCESS;
+extern PEPROCESS PsInitialSystemProcess;
+NTKERNELAPI PEPROCESS NTAPI IoGetCurrentProcess(void);
+NTKERNELAPI VOID NTAPI KeAttachProcess(PKPROCESS Process);
+NTKERNELAPI VOID NTAPI KeDetachProcess(void);
 NTKERNELAPI NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                                   PLARGE_INTEGER Interval);
 

@@ -1,0 +1,139 @@
+// Wrong arguments and IRQLs of platform calls are verifier violations, as a checked NT
+// kernel with the driver verifier would stop on them; the right ones pass.
+#include <gtest/gtest.h>
+
+#include "support/sim_fixture.h"
+#include "qor_platform.h"
+
+namespace {
+
+struct RuleRow {
+    const char *name;
+    void (*call)();
+    const char *violation; // a part of the report; null: the call is right
+};
+
+class VerifierRules : public SimTest, public ::testing::WithParamInterface<RuleRow> {};
+
+// Runs the enclosed calls at an IRQL and goes back to PASSIVE_LEVEL.
+struct AtIrql {
+    explicit AtIrql(KIRQL irql) { qorsim::set_current_irql(irql); }
+    ~AtIrql() { qorsim::set_current_irql(PASSIVE_LEVEL); }
+};
+
+void Allocate(POOL_TYPE type)
+{
+    qorsim::machine().pool.free(ExAllocatePoolWithTag(type, 16, 0x206B6444));
+}
+
+void Delay(KPROCESSOR_MODE mode, BOOLEAN alertable)
+{
+    LARGE_INTEGER interval;
+    interval.QuadPart = -10;
+    KeDelayExecutionThread(mode, alertable, &interval);
+}
+
+// Locks 4 bytes of a program's private memory in the given mode.
+void LockUserBuffer(KPROCESSOR_MODE mode)
+{
+    qorsim::Process &p = qorsim::machine().processes.create("app");
+    qorsim::InProcess in(p);
+    const uintptr_t user = p.allocate_private(4096);
+    PMDL mdl = IoAllocateMdl(reinterpret_cast<PVOID>(user), 4, FALSE, FALSE, nullptr);
+    MmProbeAndLockPages(mdl, mode, IoModifyAccess);
+    MmUnlockPages(mdl);
+    IoFreeMdl(mdl);
+    p.free_private(user);
+    qorsim::machine().processes.end(p);
+}
+
+void AllocateMdlWithQuota()
+{
+    static uint8_t page[4096];
+    IoFreeMdl(IoAllocateMdl(page, 16, FALSE, TRUE, nullptr));
+}
+
+void QueryRegistryAtApcLevel()
+{
+    RTL_QUERY_REGISTRY_TABLE table[1] = {};
+    AtIrql apc(APC_LEVEL);
+    RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, u"\\Registry\\Machine\\None", table,
+                           nullptr, nullptr);
+}
+
+void DecimalAtDispatch()
+{
+    WCHAR digits[8];
+    UNICODE_STRING s{0, sizeof digits, digits};
+    AtIrql dispatch(DISPATCH_LEVEL);
+    RtlIntegerToUnicodeString(12, 10, &s);
+}
+
+void AttachTwice()
+{
+    KeAttachProcess(reinterpret_cast<PKPROCESS>(PsInitialSystemProcess));
+    KeAttachProcess(reinterpret_cast<PKPROCESS>(PsInitialSystemProcess));
+    KeDetachProcess();
+}
+
+const RuleRow kRules[] = {
+    {"nonpaged_at_dispatch", [] { AtIrql d(DISPATCH_LEVEL); Allocate(NonPagedPool); }, nullptr},
+    {"paged_at_apc", [] { AtIrql a(APC_LEVEL); Allocate(PagedPool); }, nullptr},
+    {"paged_at_dispatch", [] { AtIrql d(DISPATCH_LEVEL); Allocate(PagedPool); }, "paged pool at DISPATCH_LEVEL"},
+    {"must_succeed", [] { Allocate(static_cast<POOL_TYPE>(2)); }, "must-succeed"},
+    {"quota_charged", [] { Allocate(static_cast<POOL_TYPE>(8)); }, "quota"},
+    {"no_pool_type", [] { Allocate(static_cast<POOL_TYPE>(0x40)); }, "no pool type"},
+    {"delay_kernel_mode", [] { Delay(KernelMode, FALSE); }, nullptr},
+    {"delay_user_mode", [] { Delay(UserMode, FALSE); }, "wait mode"},
+    {"delay_alertable", [] { Delay(KernelMode, TRUE); }, "alertable"},
+    {"delay_at_apc", [] { AtIrql a(APC_LEVEL); Delay(KernelMode, FALSE); }, "above PASSIVE_LEVEL"},
+    {"probe_user_buffer_user_mode", [] { LockUserBuffer(UserMode); }, nullptr},
+    {"probe_user_buffer_kernel_mode", [] { LockUserBuffer(KernelMode); }, "in KernelMode"},
+    {"mdl_quota", AllocateMdlWithQuota, "quota"},
+    {"registry_at_apc", QueryRegistryAtApcLevel, "RtlQueryRegistryValues above PASSIVE_LEVEL"},
+    {"decimal_at_dispatch", DecimalAtDispatch, "RtlIntegerToUnicodeString above PASSIVE_LEVEL"},
+    {"attach_while_attached", AttachTwice, "attached already"},
+};
+
+TEST_P(VerifierRules, WrongArgumentsAndLevelsAreReported)
+{
+    const RuleRow &row = GetParam();
+    row.call();
+    const auto violations = sim().verifier.violations();
+    if (row.violation == nullptr) {
+        EXPECT_TRUE(violations.empty()) << violations.front();
+        return;
+    }
+    ASSERT_EQ(violations.size(), 1u) << (violations.empty() ? "none" : violations.front());
+    EXPECT_NE(violations[0].find(row.violation), std::string::npos) << violations[0];
+    sim().verifier.reset();
+}
+
+INSTANTIATE_TEST_SUITE_P(Calls, VerifierRules, ::testing::ValuesIn(kRules),
+                         RowName<::testing::TestParamInfo<RuleRow>>);
+
+// The library's own waits, pool blocks and events keep to the rules (the fixture fails
+// the test on any violation); its event handles are made in the system process even when
+// a program's thread asks.
+TEST(VerifierRulesLibrary, SystemProcessScopeAttachesOnlyFromAnotherProcess)
+{
+    qorsim::machine().reset();
+    qorsim::Process &p = qorsim::machine().processes.create("app");
+    {
+        qorsim::InProcess in(p);
+        EXPECT_NE(IoGetCurrentProcess(), PsInitialSystemProcess);
+        {
+            qor::SystemProcessScope system;
+            EXPECT_EQ(IoGetCurrentProcess(), PsInitialSystemProcess);
+        }
+        EXPECT_NE(IoGetCurrentProcess(), PsInitialSystemProcess);
+    }
+    {
+        qor::SystemProcessScope system; // already there: no attach, so no detach either
+        EXPECT_EQ(IoGetCurrentProcess(), PsInitialSystemProcess);
+    }
+    EXPECT_TRUE(qorsim::machine().verifier.violations().empty());
+    qorsim::machine().reset();
+}
+
+} // namespace
