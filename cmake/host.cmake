@@ -41,10 +41,23 @@ endif()
 
 set(QOR_HOST_NTDDK ${CMAKE_SOURCE_DIR}/platform/host/include)
 
-# The simulated machine.
+# The simulated machine. The default machine file is compiled into it, so that the
+# program and the tests run without the source tree.
+set(QOR_DEFAULT_MACHINE ${CMAKE_SOURCE_DIR}/sim/machines/default.json)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${QOR_DEFAULT_MACHINE})
+file(READ ${QOR_DEFAULT_MACHINE} QOR_DEFAULT_MACHINE_JSON)
+file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/generated/default_machine_json.cpp CONTENT
+"// Generated from sim/machines/default.json.
+namespace qorsim {
+const char *default_machine_json()
+{
+    return R\"qormachine(@QOR_DEFAULT_MACHINE_JSON@)qormachine\";
+}
+} // namespace qorsim
+" @ONLY)
 file(GLOB QOR_SIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/*.cpp
     ${CMAKE_SOURCE_DIR}/sim/models/*.cpp)
-add_library(qorsim STATIC ${QOR_SIM_SOURCES})
+add_library(qorsim STATIC ${QOR_SIM_SOURCES} ${CMAKE_BINARY_DIR}/generated/default_machine_json.cpp)
 target_include_directories(qorsim PUBLIC ${CMAKE_SOURCE_DIR}/sim ${QOR_HOST_NTDDK}
     ${CMAKE_SOURCE_DIR}/interface)
 target_compile_options(qorsim PRIVATE ${QOR_WARNINGS})

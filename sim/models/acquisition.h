@@ -15,12 +15,22 @@ namespace qorsim::models {
 
 class SignalSource {
 public:
-    // Writes `bytes` of samples, each `sampleBytes` wide, little-endian sequence numbers.
+    // Sequence: each sample is its running number (a reader proves that none was lost).
+    // The periodic patterns swing `amplitude` around mid-scale with `period` samples per
+    // cycle, as a signal generator on the card's input would.
+    enum class Pattern { Sequence, Sine, Square, Triangle };
+
+    // Writes `bytes` of samples, each `sampleBytes` wide, little-endian.
     void fill(uint8_t *out, uint32_t bytes, unsigned sampleBytes);
     uint64_t produced() const { return next_; }
     void reset() { next_ = 0; }
 
+    Pattern pattern = Pattern::Sequence;
+    uint32_t period = 256;
+    uint32_t amplitude = 0x7FFF;
+
 private:
+    uint64_t sample(uint64_t n, unsigned sampleBytes) const;
     uint64_t next_ = 0;
 };
 
@@ -38,6 +48,9 @@ public:
     // IRQL on the thread that runs the card.
     std::function<void()> interrupt;
     KIRQL device_irql = 12;
+    // Called with the samples of each input transfer after they reached memory, before
+    // the completion interrupt: an observer (a recorder, a plot) sees the data as sent.
+    std::function<void(const uint8_t *data, uint32_t bytes)> on_input;
 
     using Direction = S5933::Direction;
 
