@@ -164,6 +164,13 @@ add_test(NAME test_suites_registered
     COMMAND ${CMAKE_COMMAND} -DRUNNER=${qor_runner_list} -DPROGRAM=$<TARGET_FILE:qor_tests>
         -DSUITES=${qor_suite_list} -P ${CMAKE_SOURCE_DIR}/cmake/check-suites.cmake)
 
+# A client driver from outside the tree, built with the installed package and run by the
+# installed program.
+add_test(NAME qorsim_external_driver
+    COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${CMAKE_BINARY_DIR} -DSOURCE_DIR=${CMAKE_SOURCE_DIR}
+        -DWORK_DIR=${CMAKE_BINARY_DIR}/external-driver -DGENERATOR=${CMAKE_GENERATOR}
+        -P ${CMAKE_SOURCE_DIR}/tests/package/external_driver.cmake)
+
 # The library must not need a runtime: no dynamic initialisers, no exception or RTTI
 # symbols, no operator new. Checked on the host archive, which holds the same code.
 add_test(NAME library_is_freestanding
