@@ -97,13 +97,18 @@ public:
     }
     bool parse_error(std::size_t position, const std::string &token, const nlohmann::detail::exception &e)
     {
-        error_ = e.what();
-        // "[json.exception.parse_error.101] parse error at line 3, column 5: ..." -> the text after the id
-        const size_t close = error_.find("] ");
-        if (close != std::string::npos)
-            error_ = error_.substr(close + 2);
-        (void)position;
-        (void)token;
+        // "[json.exception.parse_error.101] parse error at line 3, column 5: syntax error ..."
+        std::string what = e.what();
+        const size_t at = what.find("parse error at line ");
+        if (at != std::string::npos) {
+            const size_t colon = what.find(": ", at);
+            const std::string where = what.substr(at + 20, colon - at - 20); // "3, column 5"
+            const size_t comma = where.find(", column ");
+            error_ = comma == std::string::npos ? where : where.substr(0, comma) + ": column " + where.substr(comma + 9);
+            error_ += ": " + (colon == std::string::npos ? what : what.substr(colon + 2));
+        } else {
+            error_ = "1: " + what;
+        }
         return dom_.parse_error(position, token, e);
     }
 
@@ -127,15 +132,17 @@ private:
     }
     void note()
     {
+        // An array frame counts the elements begun; values nested in the current element
+        // see its index as count - 1.
+        if (!frames_.empty() && !frames_.back().object)
+            ++frames_.back().index;
         std::string path;
         for (Frame &f : frames_) {
             if (f.object)
                 path += (path.empty() ? "" : ".") + f.key;
             else
-                path += "[" + std::to_string(f.index) + "]";
+                path += "[" + std::to_string(f.index - 1) + "]";
         }
-        if (!frames_.empty() && !frames_.back().object)
-            ++frames_.back().index;
         lines_.emplace(path, line_now());
     }
 
@@ -545,7 +552,7 @@ bool parse_machine(const std::string &text, const std::string &source, const std
     PositionedParser sax(root, text.data(), &furthest);
     CountingIterator first{text.data(), &furthest}, last{text.data() + text.size(), &furthest};
     if (!json::sax_parse(first, last, &sax, json::input_format_t::json, true, true) || root.is_discarded()) {
-        *error = source + ": " + (sax.error().empty() ? std::string("not a JSON document") : sax.error());
+        *error = source + ":" + (sax.error().empty() ? std::string("1: not a JSON document") : sax.error());
         return false;
     }
 

@@ -175,7 +175,7 @@ std::string render_svg(const Recorder &recorder, const std::string &title)
         const double seconds = samples.size() / recorder.rate();
         svg << "<text x=\"" << left << "\" y=\"" << waveTop + waveHeight + 16 << "\">0</text>\n";
         svg << "<text x=\"" << left + plotWidth << "\" y=\"" << waveTop + waveHeight + 16 << "\" text-anchor=\"end\">"
-            << time_text(seconds) << " (" << samples.size() << " samples at " << recorder.rate() << "/s)</text>\n";
+            << time_text(seconds) << " (" << samples.size() << " samples at " << static_cast<uint64_t>(recorder.rate()) << "/s)</text>\n";
         svg << "<text x=\"" << left - 6 << "\" y=\"" << waveTop + 10 << "\" text-anchor=\"end\">" << static_cast<uint64_t>(full)
             << "</text>\n";
         svg << "<text x=\"" << left - 6 << "\" y=\"" << waveTop + waveHeight << "\" text-anchor=\"end\">0</text>\n";
