@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ g++-multilib g++-mingw-w64-i686 binutils-mingw-w64-i686
-          mingw-w64-i686-dev googletest)
+          mingw-w64-i686-dev googletest libcli11-dev nlohmann-json3-dev)
 
 missing() {
     local p

@@ -120,6 +120,59 @@ void AcquireEnds(void *context)
     }
 }
 
+// Runs the cards for a built user program, whose events are not known in advance: a card
+// produces its next block when any thread waits on any named event, or after `patience`
+// without one, as a free-running card would.
+class AnyWaiterRunner {
+public:
+    explicit AnyWaiterRunner(std::vector<qorsim::models::AcquisitionCard *> cards)
+        : cards_(std::move(cards)), thread_([this] { run(); })
+    {
+    }
+    ~AnyWaiterRunner()
+    {
+        stop_ = true;
+        thread_.join();
+    }
+
+private:
+    void run()
+    {
+        using Clock = std::chrono::steady_clock;
+        Clock::time_point pendingSince{};
+        bool pending = false;
+        while (!stop_) {
+            bool any = false;
+            for (qorsim::models::AcquisitionCard *card : cards_)
+                any = any || card->transfer_pending();
+            if (!any) {
+                pending = false;
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+                continue;
+            }
+            if (!pending) {
+                pending = true;
+                pendingSince = Clock::now();
+            }
+            bool waiter = false;
+            for (const std::u16string &name : qorsim::machine().events.names()) {
+                PKEVENT event = qorsim::machine().events.find(name);
+                waiter = waiter || (event != nullptr && qorsim::event_waiters(event) > 0);
+            }
+            if (waiter || Clock::now() - pendingSince > std::chrono::milliseconds(50)) {
+                for (qorsim::models::AcquisitionCard *card : cards_)
+                    if (card->transfer_pending())
+                        card->run_transfer();
+                pending = false;
+            }
+            std::this_thread::yield();
+        }
+    }
+    std::vector<qorsim::models::AcquisitionCard *> cards_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
 struct SharedObject {
     void *handle = nullptr;
     ~SharedObject()
@@ -291,8 +344,7 @@ int run_machine(const RunOptions &options)
                 qorsim::InProcess in(app);
                 if (programMain != nullptr) {
                     // The program runs while the cards produce for whoever waits.
-                    acquire.runner = std::make_unique<qorsim::CardRunner>(built.acquisition_cards(), u"",
-                                                                          std::chrono::milliseconds(2));
+                    auto runner = std::make_unique<AnyWaiterRunner>(built.acquisition_cards());
                     std::vector<std::string> args = {options.program};
                     args.insert(args.end(), options.program_args.begin(), options.program_args.end());
                     std::vector<char *> argv;
@@ -300,7 +352,7 @@ int run_machine(const RunOptions &options)
                         argv.push_back(a.data());
                     argv.push_back(nullptr);
                     const int code = programMain(static_cast<int>(args.size()), argv.data());
-                    acquire.runner.reset();
+                    runner.reset();
                     std::fprintf(report, "%s program   %s exited with %d\n", code == 0 ? "  " : "FAIL",
                                  options.program.c_str(), code);
                     failures += code != 0;

@@ -1,6 +1,7 @@
 # A client driver written outside the source tree: the sample driver's source copied into
 # a fresh folder with a CMakeLists.txt of its own, built against the installed qorsim
-# package and run under `qorsim run` with a scripted program; then a machine whose pool
+# package and run under `qorsim run` with a scripted program and with the sample program
+# built as the writer's own; then a machine whose pool
 # fails at the driver's first allocation, under which the driver must fail its load and
 # leave nothing behind.
 #   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... -DGENERATOR=... -P external_driver.cmake
@@ -23,14 +24,17 @@ file(MAKE_DIRECTORY ${WORK_DIR}/mydrv)
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK_DIR}/prefix)
 
 file(COPY ${SOURCE_DIR}/examples/acqdrv/acqdrv.c DESTINATION ${WORK_DIR}/mydrv)
-file(COPY ${SOURCE_DIR}/examples/scripts/acqdrv_smoke.qs DESTINATION ${WORK_DIR}/mydrv)
+file(COPY ${SOURCE_DIR}/examples/scripts/acqdrv_smoke.qs ${SOURCE_DIR}/examples/acqapp/acqapp.c
+    ${SOURCE_DIR}/examples/acqapp/acqapp.h ${SOURCE_DIR}/examples/acqapp/main.c DESTINATION ${WORK_DIR}/mydrv)
 file(WRITE ${WORK_DIR}/mydrv/CMakeLists.txt [=[
 cmake_minimum_required(VERSION 3.20)
 project(mydrv C)
 find_package(qorsim REQUIRED)
 qorsim_add_driver(mydrv acqdrv.c)
 enable_testing()
+qorsim_add_program(myapp main.c acqapp.c)
 qorsim_add_test(mydrv_smoke DRIVER mydrv SCRIPT ${CMAKE_CURRENT_SOURCE_DIR}/acqdrv_smoke.qs)
+qorsim_add_test(mydrv_with_app DRIVER mydrv PROGRAM myapp ARGS \\\\.\\AcqA1 30)
 ]=])
 file(WRITE ${WORK_DIR}/mydrv/no_pool.json [=[
 {
