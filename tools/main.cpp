@@ -27,6 +27,8 @@ void AddRunOptions(CLI::App &command, qortool::RunOptions &o)
                        "status the driver's DriverEntry should return: success or an NTSTATUS (0xC000009A)")
         ->capture_default_str();
     command.add_option("--plot", o.plot, "draw the acquired waveform and the timeline of halves, interrupts and DPCs (.svg or .png)");
+    command.add_option("--plot-samples", o.plot_samples, "samples the waveform shows, from the first (0: all)")
+        ->capture_default_str();
     command.add_option("--card", o.filter.cards, "trace only this card: bus:device.function, a part of its name, or its chip (s5933)");
     command.add_option("--register", o.filter.registers, "trace only this register (MCSR, INTCSR, DMACSR0, 8254, FPGA ...)");
     command.add_flag("--no-progress{false}", o.progress, "no progress line, even on a terminal");

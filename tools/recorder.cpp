@@ -137,7 +137,7 @@ std::string time_text(double seconds)
 
 } // namespace
 
-std::string render_svg(const Recorder &recorder, const std::string &title)
+std::string render_svg(const Recorder &recorder, const std::string &title, size_t shown)
 {
     const double width = 1000, left = 70, right = 20, plotWidth = width - left - right;
     const double waveTop = 50, waveHeight = 260, timelineTop = waveTop + waveHeight + 70, rowHeight = 36;
@@ -149,7 +149,9 @@ std::string render_svg(const Recorder &recorder, const std::string &title)
     svg << "<text x=\"" << left << "\" y=\"24\" font-size=\"16\">" << escape(title) << "</text>\n";
 
     // The waveform: min and max of the samples in each pixel column.
-    const std::vector<int64_t> samples = recorder.samples();
+    std::vector<int64_t> samples = recorder.samples();
+    if (shown != 0 && samples.size() > shown)
+        samples.resize(shown);
     svg << "<text x=\"" << left << "\" y=\"" << waveTop - 8 << "\">acquired waveform"
         << (recorder.sample_card().empty() ? std::string(": no samples") : ", card " + escape(recorder.sample_card()))
         << "</text>\n";
@@ -220,7 +222,8 @@ std::string render_svg(const Recorder &recorder, const std::string &title)
     return svg.str();
 }
 
-bool write_plot(const Recorder &recorder, const std::string &path, const std::string &title, std::string *error)
+bool write_plot(const Recorder &recorder, const std::string &path, const std::string &title, size_t samples,
+                std::string *error)
 {
     auto endsWith = [&](const char *suffix) {
         const size_t n = std::strlen(suffix);
@@ -234,7 +237,7 @@ bool write_plot(const Recorder &recorder, const std::string &path, const std::st
     const std::string svgPath = png ? path + ".svg" : path;
     {
         std::ofstream out(svgPath, std::ios::binary);
-        out << render_svg(recorder, title);
+        out << render_svg(recorder, title, samples);
         if (!out) {
             *error = svgPath + ": cannot write the file";
             return false;
@@ -243,6 +246,11 @@ bool write_plot(const Recorder &recorder, const std::string &path, const std::st
     if (!png)
         return true;
     // The converters are tried in turn; each runs only if it is installed.
+    if (path.find('\'') != std::string::npos) {
+        std::remove(svgPath.c_str());
+        *error = path + ": a PNG path may not contain a quote";
+        return false;
+    }
     const std::string quotedIn = "'" + svgPath + "'", quotedOut = "'" + path + "'";
     const std::string commands[] = {
         "command -v rsvg-convert >/dev/null 2>&1 && rsvg-convert -o " + quotedOut + " " + quotedIn,

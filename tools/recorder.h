@@ -46,7 +46,9 @@ private:
 
 // Writes the picture; .svg directly, .png by converting the SVG with rsvg-convert or
 // ImageMagick. False with *error set when the file cannot be written or converted.
-bool write_plot(const Recorder &recorder, const std::string &path, const std::string &title, std::string *error);
-std::string render_svg(const Recorder &recorder, const std::string &title);
+// The waveform shows the first `samples` samples (0: all that were kept).
+bool write_plot(const Recorder &recorder, const std::string &path, const std::string &title, size_t samples,
+                std::string *error);
+std::string render_svg(const Recorder &recorder, const std::string &title, size_t samples);
 
 } // namespace qortool

@@ -1,3 +1,5 @@
+// Directory listings of a 32-bit program on a file system with 64-bit inode numbers.
+#define _FILE_OFFSET_BITS 64
 #include "run.h"
 
 #include "control_device.h"
@@ -404,7 +406,7 @@ int run_machine(const RunOptions &options)
                      options.trace == "-" ? "standard output" : options.trace.c_str());
     }
     if (!options.plot.empty()) {
-        if (!write_plot(recorder, options.plot, "qorsim run: " + spec.name + ", " + driverName, &error)) {
+        if (!write_plot(recorder, options.plot, "qorsim run: " + spec.name + ", " + driverName, options.plot_samples, &error)) {
             std::fprintf(stderr, "qorsim: --plot: %s\n", error.c_str());
             return 2;
         }

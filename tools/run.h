@@ -22,6 +22,7 @@ struct RunOptions {
     std::string trace;         // a file for the decoded trace, "-" for standard output
     qorsim::TraceFilter filter;
     std::string plot;          // FILE.svg or FILE.png
+    size_t plot_samples = 2000; // samples the waveform shows (0: all kept)
     bool progress = true;      // on a terminal only
 };
 
