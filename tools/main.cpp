@@ -31,7 +31,7 @@ void AddRunOptions(CLI::App &command, qortool::RunOptions &o)
         ->capture_default_str();
     command.add_option("--card", o.filter.cards, "trace only this card: bus:device.function, a part of its name, or its chip (s5933)");
     command.add_option("--register", o.filter.registers, "trace only this register (MCSR, INTCSR, DMACSR0, 8254, FPGA ...)");
-    command.add_flag("--no-progress{false}", o.progress, "no progress line, even on a terminal");
+    command.add_flag_callback("--no-progress", [&o] { o.progress = false; }, "no progress line, even on a terminal");
 }
 
 } // namespace
@@ -62,7 +62,12 @@ int main(int argc, char **argv)
     std::string show;
     machines->add_option("--show", show, "print this machine's file");
 
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        // --help and --version exit 0; a usage error exits 2, as the other input errors do.
+        return app.exit(e) == 0 ? 0 : 2;
+    }
 
     if (demo->parsed())
         return RunDemo(halves);
