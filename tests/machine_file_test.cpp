@@ -103,6 +103,8 @@ TEST(MachineFile, MissingFileIsNamed)
 
 class BuiltMachineTest : public SimTest {};
 
+constexpr ULONG kTag = 0x74736554; // "Test"
+
 TEST_F(BuiltMachineTest, BuildsWhatTheFileDescribes)
 {
     const char *text = R"({
@@ -149,12 +151,12 @@ TEST_F(BuiltMachineTest, FaultsCountFromTheirArming)
     std::string error;
     ASSERT_TRUE(qorsim::parse_machine(text, "m.json", ".", &spec, &error)) << error;
     qorsim::BuiltMachine built(spec);
-    void *before = ExAllocatePoolWithTag(NonPagedPool, 16, 'tseT');
+    void *before = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
     ASSERT_NE(before, nullptr) << "faults wait for arm_faults";
     built.arm_faults();
-    void *first = ExAllocatePoolWithTag(NonPagedPool, 16, 'tseT');
-    void *second = ExAllocatePoolWithTag(NonPagedPool, 16, 'tseT');
-    void *third = ExAllocatePoolWithTag(NonPagedPool, 16, 'tseT');
+    void *first = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
+    void *second = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
+    void *third = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
     EXPECT_NE(first, nullptr);
     EXPECT_EQ(second, nullptr);
     EXPECT_NE(third, nullptr);
