@@ -67,40 +67,60 @@ QorLockedChunk *LockChunk(ULONG address, ULONG length)
     return chunk;
 }
 
-// One pass over the locked chunks, each page number read once and each slot written
-// once. The last piece of a chunk links to the first piece of the next.
+// One descriptor. `next` is the physical address of the following slot with the link bits.
+inline void Write(Descriptor *slot, ULONG pciAddress, ULONG local, ULONG size, ULONG next)
+{
+    slot->PciAddress = pciAddress;
+    slot->LocalAddress = local;
+    slot->TransferSize = size;
+    slot->Next = next;
+}
+
+// One pass over the locked chunks, each page number read once. Per chunk: the piece from
+// its first byte to the end of that page, then whole pages, then the piece left in the
+// last page. Every descriptor links to the slot after it, so the link grows by one slot
+// per descriptor; the last piece of a chunk links to the first piece of the next, and the
+// last descriptor of all gets the end-of-chain link instead once the pass is done.
 void WriteDescriptors(QorDbx *dbx)
 {
     const bool output = (dbx->Flags & DbxOutput) != 0;
     const ULONG link = output ? kNextInPciMemory : kNextInPciMemory | kNextLocalToPci;
-    const ULONG end = link | kNextEndOfChain;
     const ULONG local = LocalAddress(dbx);
     auto *slot = static_cast<Descriptor *>(dbx->Whole.KernelAddr);
-    ULONG slotPhys = dbx->Whole.PhysAddr;
+    ULONG next = (dbx->Whole.PhysAddr + sizeof(Descriptor)) | link; // slots are 16-byte aligned
+    constexpr ULONG kSlotBytes = sizeof(Descriptor);
 
     for (const QorLockedChunk *chunk = ChunkChain(dbx); chunk != nullptr; chunk = chunk->Next) {
         const PFN_NUMBER *page = MmGetMdlPfnArray(chunk->Mdl);
-        ULONG offset = MmGetMdlByteOffset(chunk->Mdl);
+        const ULONG offset = MmGetMdlByteOffset(chunk->Mdl);
         ULONG remaining = chunk->Length;
-        for (;;) {
-            const ULONG piece = remaining < kPageBytes - offset ? remaining : kPageBytes - offset;
-            slot->PciAddress = (static_cast<ULONG>(*page) << kPageShift) + offset;
-            slot->LocalAddress = local;
-            slot->TransferSize = piece;
-            remaining -= piece;
-            if (remaining == 0 && chunk->Next == nullptr) {
-                slot->Next = end;
-                return;
-            }
-            slotPhys += sizeof(Descriptor);
-            slot->Next = slotPhys | link;
-            ++slot;
-            if (remaining == 0)
-                break; // on to the next chunk
-            offset = 0;
-            ++page;
+
+        const ULONG first = remaining < kPageBytes - offset ? remaining : kPageBytes - offset;
+        Write(slot++, (static_cast<ULONG>(*page++) << kPageShift) + offset, local, first, next);
+        next += kSlotBytes;
+        remaining -= first;
+
+        // Whole pages, two at a time, then the odd one.
+        ULONG wholePages = remaining >> kPageShift;
+        for (; wholePages >= 2; wholePages -= 2) {
+            Write(slot, static_cast<ULONG>(page[0]) << kPageShift, local, kPageBytes, next);
+            Write(slot + 1, static_cast<ULONG>(page[1]) << kPageShift, local, kPageBytes, next + kSlotBytes);
+            slot += 2;
+            page += 2;
+            next += 2 * kSlotBytes;
+        }
+        if (wholePages != 0) {
+            Write(slot++, static_cast<ULONG>(*page++) << kPageShift, local, kPageBytes, next);
+            next += kSlotBytes;
+        }
+
+        const ULONG tail = remaining & kPageOffsetMask;
+        if (tail != 0) {
+            Write(slot++, static_cast<ULONG>(*page) << kPageShift, local, tail, next);
+            next += kSlotBytes;
         }
     }
+    slot[-1].Next = link | kNextEndOfChain; // the address bits of the end link are 0
 }
 
 } // namespace

@@ -178,8 +178,27 @@ add_test(NAME library_is_freestanding
 
 # Benchmarks: built with the host build, run by hand (not by the tests).
 file(GLOB QOR_BENCH_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/bench/*.cpp)
+# The acquisition benchmark is a program of its own: it runs the sample driver and program.
+list(REMOVE_ITEM QOR_BENCH_SOURCES ${CMAKE_SOURCE_DIR}/bench/acquisition_bench.cpp)
+add_executable(qor_acquisition_bench ${CMAKE_SOURCE_DIR}/bench/acquisition_bench.cpp)
+target_compile_options(qor_acquisition_bench PRIVATE ${QOR_WARNINGS})
+target_link_libraries(qor_acquisition_bench PRIVATE acqdrv acqapp qorpelk qorsim)
 if(QOR_BENCH_SOURCES)
     add_executable(qor_bench ${QOR_BENCH_SOURCES})
+    target_include_directories(qor_bench PRIVATE ${CMAKE_SOURCE_DIR}/bench ${CMAKE_SOURCE_DIR}/frame ${CMAKE_SOURCE_DIR}/chips)
     target_compile_options(qor_bench PRIVATE ${QOR_WARNINGS})
     target_link_libraries(qor_bench PRIVATE qorpelk qorsim)
+endif()
+
+# The instruction-counting qemu plugin the benchmarks run under: a shared object for the
+# machine qemu runs on (not -m32), built by `make bench` only.
+find_program(QOR_PLUGIN_CC NAMES cc gcc)
+if(QOR_PLUGIN_CC)
+    set(qor_icount_so ${CMAKE_BINARY_DIR}/qor_icount.so)
+    add_custom_command(OUTPUT ${qor_icount_so}
+        COMMAND ${QOR_PLUGIN_CC} -O2 -Wall -Wextra -Werror -shared -fPIC -fvisibility=hidden
+            -o ${qor_icount_so} ${CMAKE_SOURCE_DIR}/bench/icount/qor_icount.c
+        DEPENDS ${CMAKE_SOURCE_DIR}/bench/icount/qor_icount.c ${CMAKE_SOURCE_DIR}/bench/icount/icount_markers.h
+        COMMENT "qemu plugin qor_icount.so")
+    add_custom_target(qor_icount DEPENDS ${qor_icount_so})
 endif()

@@ -3,14 +3,17 @@
 #include "control_device.h"
 
 namespace {
+// The unload routine's copy of the link name, resident.
 constexpr WCHAR kLinkName[] = QOR_W("\\DosDevices\\QORPELK");
+// The entry routine's names, discarded with it.
+QOR_INIT_DATA constexpr WCHAR kInitDeviceName[] = QOR_W("\\Device\\QorPelk");
+QOR_INIT_DATA constexpr WCHAR kInitLinkName[] = QOR_W("\\DosDevices\\QORPELK");
 } // namespace
 
-extern "C" NTSTATUS NTAPI QOR_LIBRARY_ENTRY(PDRIVER_OBJECT driver, PUNICODE_STRING)
+extern "C" QOR_INIT_CODE NTSTATUS NTAPI QOR_LIBRARY_ENTRY(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
-    static constexpr WCHAR deviceText[] = QOR_W("\\Device\\QorPelk");
     UNICODE_STRING deviceName;
-    RtlInitUnicodeString(&deviceName, deviceText);
+    RtlInitUnicodeString(&deviceName, kInitDeviceName);
 
     PDEVICE_OBJECT device = nullptr;
     NTSTATUS status = IoCreateDevice(driver, 0, &deviceName, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
@@ -22,7 +25,7 @@ extern "C" NTSTATUS NTAPI QOR_LIBRARY_ENTRY(PDRIVER_OBJECT driver, PUNICODE_STRI
     driver->DriverUnload = QorUnload;
 
     UNICODE_STRING linkName;
-    RtlInitUnicodeString(&linkName, kLinkName);
+    RtlInitUnicodeString(&linkName, kInitLinkName);
     status = IoCreateSymbolicLink(&linkName, &deviceName);
     if (!NT_SUCCESS(status))
         IoDeleteDevice(driver->DeviceObject);

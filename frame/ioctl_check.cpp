@@ -7,75 +7,116 @@ namespace qor {
 
 #define QOR_TABLE_ROW(function, input, output) \
     QorIoctlLength{QOR_IOCTL_CODE(function), input, output},
-constinit const QorIoctlLength kIoctlLengthTable[kIoctlRows + 1] = {
+constexpr QorIoctlLength kIoctlLengthTable[kIoctlRows + 1] = {
     QOR_IOCTL_TABLE(QOR_TABLE_ROW) QorIoctlLength{0, 0, 0}};
 #undef QOR_TABLE_ROW
 
 static_assert(sizeof(kIoctlLengthTable) == 424, "52 rows and the terminating row");
 
-const QorIoctlLength *FindIoctlRow(ULONG code)
-{
-    // Linear and in table order: the all-zero row ends the search and matches nothing.
-    for (const QorIoctlLength *row = kIoctlLengthTable; row->Code != 0; ++row)
-        if (row->Code == code)
-            return row;
-    return nullptr;
-}
-
 namespace {
 
-constexpr USHORT kListCountOffset = 16; // QorContRequest.ListCount
-constexpr USHORT kListEntryBytes = 4;
+// The codes' function numbers lie in [kFirstFunction, kFirstFunction + kFunctionSlots).
+// The validation looks a code up in a copy of the table laid out by function number, so
+// that a lookup costs the same for every code (a scan in table order passed up to 52
+// rows). Slots without a row hold code 0, which matches no code in the span.
+constexpr ULONG kFirstFunction = 0x810;
+constexpr ULONG kFunctionSlots = 0x944 - kFirstFunction;
 
-BOOLEAN Reject(PIRP irp, SHORT status)
+struct RowsByFunction {
+    QorIoctlLength Slot[kFunctionSlots];
+};
+
+constexpr RowsByFunction MakeRowsByFunction()
 {
-    SetRequestStatus(irp->AssociatedIrp.SystemBuffer, status);
-    irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
-    irp->IoStatus.Information = sizeof(SHORT); // only the status goes back
-    return FALSE;
+    RowsByFunction rows{};
+    for (int row = 0; row < kIoctlRows; ++row) // a function outside the span stops the compilation
+        rows.Slot[QOR_IOCTL_FUNCTION(kIoctlLengthTable[row].Code) - kFirstFunction] = kIoctlLengthTable[row];
+    return rows;
 }
 
+constexpr RowsByFunction kRowsByFunction = MakeRowsByFunction();
+
+// Every row has its slot to itself: a second row for the same function would have taken it.
+constexpr bool EveryRowInItsSlot()
+{
+    for (int row = 0; row < kIoctlRows; ++row) {
+        const QorIoctlLength &slot = kRowsByFunction.Slot[QOR_IOCTL_FUNCTION(kIoctlLengthTable[row].Code) - kFirstFunction];
+        if (slot.Code != kIoctlLengthTable[row].Code || slot.InputLength != kIoctlLengthTable[row].InputLength ||
+            slot.OutputLength != kIoctlLengthTable[row].OutputLength)
+            return false;
+    }
+    return true;
+}
+static_assert(EveryRowInItsSlot(), "one row per function");
+
+inline const QorIoctlLength *LookUp(ULONG code)
+{
+    // The slot of the code's function when the code lies in the table's span of codes;
+    // codes below it (code 0 among them) wrap to large values.
+    const ULONG slot = (code >> 2) - (QOR_IOCTL_CODE(kFirstFunction) >> 2);
+    if (slot >= kFunctionSlots)
+        return nullptr;
+    // The code must match the slot's code in all 32 bits (the method bits, dropped by the
+    // shift, among them).
+    const QorIoctlLength *row = &kRowsByFunction.Slot[slot];
+    // Keeps the slot's address in a register: otherwise the compiler derives it again from
+    // the table's base for each field read afterwards, which costs more than the lookup.
+    asm("" : "+r"(row));
+    return row->Code == code ? row : nullptr;
+}
+
+constexpr ULONG kListCountOffset = 16; // QorContRequest.ListCount
+constexpr ULONG kListEntryBytes = 4;
+
 } // namespace
+
+const QorIoctlLength *FindIoctlRow(ULONG code) { return LookUp(code); }
+
 } // namespace qor
 
 extern "C" BOOLEAN QORCALL QorIocCheckBufferLength(PIRP irp)
 {
     const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    auto *const buffer = static_cast<UCHAR *>(irp->AssociatedIrp.SystemBuffer);
     // Lengths are taken modulo 65536, as the table's 16-bit lengths are.
     const USHORT outputLength = static_cast<USHORT>(stack->Parameters.DeviceIoControl.OutputBufferLength);
-    const USHORT inputLength = static_cast<USHORT>(stack->Parameters.DeviceIoControl.InputBufferLength);
-    const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
-
-    if (outputLength < sizeof(SHORT)) {
-        // No room for a status: the system buffer is left as the caller filled it.
+    if (outputLength < sizeof(SHORT) || buffer == nullptr) {
+        // No room for a status, or no system buffer to hold one (a METHOD_NEITHER code, or
+        // a buffered one sent with no buffers): nothing is written into the request's data.
         irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
         irp->IoStatus.Information = 0;
         return FALSE;
     }
 
-    const QorIoctlLength *row = qor::FindIoctlRow(code);
-    if (row == nullptr)
-        return qor::Reject(irp, QorErrUnknownRequest);
-    if (inputLength < row->InputLength)
-        return qor::Reject(irp, QorErrInputTooShort);
-
-    if ((code & QOR_IOCTL_VARIABLE_MASK) == QOR_IOCTL_VARIABLE_MATCH) {
-        // The fixed part is in the buffer (checked above), so the list count can be read.
-        const auto *bytes = static_cast<const UCHAR *>(irp->AssociatedIrp.SystemBuffer);
-        const USHORT listCount = static_cast<USHORT>(bytes[qor::kListCountOffset] |
-                                                     (bytes[qor::kListCountOffset + 1] << 8));
-        if (listCount == 0)
-            return qor::Reject(irp, QorErrInputTooShort);
-        const ULONG required = row->InputLength + qor::kListEntryBytes * (ULONG(listCount) - 1);
+    const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+    const QorIoctlLength *row = qor::LookUp(code);
+    SHORT refusal;
+    if (row == nullptr) {
+        refusal = QorErrUnknownRequest;
+    } else {
+        const ULONG inputLength = static_cast<USHORT>(stack->Parameters.DeviceIoControl.InputBufferLength);
+        ULONG required = row->InputLength;
+        if (inputLength >= required && (code & QOR_IOCTL_VARIABLE_MASK) == QOR_IOCTL_VARIABLE_MATCH) {
+            // The fixed part is in the buffer, so the list count can be read. The first
+            // entry is in the fixed part; a count of 0 wraps to 65535 further entries,
+            // more than any 16-bit length holds, and is refused with the short input.
+            const USHORT further = static_cast<USHORT>(
+                (buffer[qor::kListCountOffset] | (buffer[qor::kListCountOffset + 1] << 8)) - 1);
+            required += qor::kListEntryBytes * further;
+        }
         if (inputLength < required)
-            return qor::Reject(irp, QorErrInputTooShort);
+            refusal = QorErrInputTooShort;
+        else if (row->OutputLength > outputLength)
+            refusal = QorErrOutputTooShort;
+        else {
+            qor::SetRequestStatus(buffer, QorOk);
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            irp->IoStatus.Information = row->OutputLength;
+            return TRUE;
+        }
     }
-
-    if (row->OutputLength > outputLength)
-        return qor::Reject(irp, QorErrOutputTooShort);
-
-    qor::SetRequestStatus(irp->AssociatedIrp.SystemBuffer, QorOk);
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    irp->IoStatus.Information = row->OutputLength;
-    return TRUE;
+    qor::SetRequestStatus(buffer, refusal);
+    irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
+    irp->IoStatus.Information = sizeof(SHORT); // only the status goes back
+    return FALSE;
 }

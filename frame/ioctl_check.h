@@ -9,7 +9,7 @@ namespace qor {
 constexpr int kIoctlRows = 52;
 extern const QorIoctlLength kIoctlLengthTable[kIoctlRows + 1];
 
-// The row for a request code, or null when the table has none (code 0 included).
+// The lengths of a request code's row, or null when the table has none (code 0 included).
 const QorIoctlLength *FindIoctlRow(ULONG code);
 
 } // namespace qor

@@ -313,13 +313,32 @@ QOR_CHECK_AT(QorDsen, Int2Enabled, 25);
  * ---------------------------------------------------------------------------------- */
 
 /* Enumeration */
+/* IRQL: PASSIVE_LEVEL, in the client's DriverEntry.
+ * Takes: the client's record: search keys, ControllerType, names, routines, PortCount,
+ *   the Desp template, RegistryPath and DownloadFpga. Allocates the record's DriverBlock
+ *   (freed by QorUnloadDriver or QorDropDriver) and, with DownloadFpga, FpgaFileName (the
+ *   client's to free with QorDeleteUcs).
+ * Frees: on failure, all it built; never the DriverBlock or FpgaFileName that a previous
+ *   scan left in the record.
+ * Fails: FALSE for a null record or when memory runs out; LastStatus is then unchanged.
+ *   On success LastStatus reads STATUS_NO_SUCH_DEVICE until a card is set up. */
 QORAPI BOOLEAN QORCALL QorFindDeviceBegin(QorFindRecord *record);
 /*
  * Searching the 0x2B94 family (ControllerType 1, DeviceId 0x2B94) finds cards with device
  * ID 0x2B94 or 0x2B93 and leaves the ID found in DeviceId until QorEnumDevice restores
  * 0x2B94. A plain PLX 9050 found by its subsystem ID leaves DeviceId unchanged.
  */
+/* IRQL: PASSIVE_LEVEL (PCI configuration reads).
+ * Takes: the record after QorFindDeviceBegin; the scan resumes at its bus, device and
+ *   function.
+ * Frees: nothing.
+ * Fails: FALSE when the buses are exhausted, which ends the scan; a missing bus is
+ *   skipped. */
 QORAPI BOOLEAN QORCALL QorFindDeviceNext(QorFindRecord *record);
+/* IRQL: any.
+ * Takes: the record (any pointer).
+ * Frees: nothing; the DriverBlock and the devices stay.
+ * Fails: FALSE for a null pointer, TRUE otherwise. */
 QORAPI BOOLEAN QORCALL QorFindDeviceEnd(PVOID record);
 /*
  * Sets up the card the last QorFindDeviceNext found; on failure the card is dropped whole,
@@ -334,6 +353,17 @@ QORAPI BOOLEAN QORCALL QorFindDeviceEnd(PVOID record);
  *   BAR5 an I/O range it is moved onto BAR5, whatever PortCount is.
  * - Only the first interrupt descriptor of the resource list is connected.
  */
+/* IRQL: PASSIVE_LEVEL, in the client's DriverEntry.
+ * Takes: the record after a TRUE QorFindDeviceNext. Creates the card's device object and
+ *   link, its resources, DPC and timer, connects its interrupt (the client's routine may
+ *   run from then on), sets up its buffer objects and, with DownloadFpga, configures the
+ *   FPGA. QorDropDevice or QorUnloadDriver frees it all.
+ * Frees: on failure, the whole card (the record's DeviceObject and DevExt then point at
+ *   freed memory).
+ * Fails: FALSE; LastStatus 0xC000009A (no resources assigned), 0xC000002E (port
+ *   translation), 0xC000016C (interrupt not connected), 0xC0000099 (buffers),
+ *   STATUS_INVALID_PARAMETER (see above); not written when the device object or the FPGA
+ *   download failed. */
 QORAPI BOOLEAN QORCALL QorEnumDevice(QorFindRecord *record);
 /*
  * Reads the value named by the decimal index of the card set up last (CardCount - 1,
@@ -342,37 +372,175 @@ QORAPI BOOLEAN QORCALL QorEnumDevice(QorFindRecord *record);
  * (no card yet) or above 10 there is no value name: FALSE, without a query, and
  * EnumParam is left as it was.
  */
+/* IRQL: PASSIVE_LEVEL (registry query).
+ * Takes: the record after a successful QorEnumDevice.
+ * Frees: its temporary key path and query table, on every path.
+ * Fails: FALSE on no memory, a failed query or a CardCount outside 1 to 10. */
 QORAPI BOOLEAN QORCALL QorReadEnumReg(QorFindRecord *record);
 
 /* Life cycle */
+/* IRQL: PASSIVE_LEVEL, in the create dispatch and the context of the opening process (the
+ *   buffers are mapped into it).
+ * Takes: the card's device object. The first open resets the controller, maps the buffers
+ *   and creates the named events.
+ * Frees: its temporary strings.
+ * Fails: FALSE for a null device object, extension or DriverBlock, or when a string, view
+ *   or event cannot be made; the client fails the create. What the failed first open made
+ *   stays until the next first open. */
 QORAPI BOOLEAN QORCALL QorOpenDevice(PDEVICE_OBJECT deviceObject);
+/* IRQL: PASSIVE_LEVEL, in the close dispatch.
+ * Takes: the card's device object and the close request, which it completes (the caller
+ *   must not touch it afterwards). The last close resets the controller.
+ * Frees: at the last close, the buffers' named events; the views are forgotten.
+ * Fails: never: STATUS_SUCCESS, the request completed also for a null device object. */
 QORAPI NTSTATUS QORCALL QorCloseDevice(PDEVICE_OBJECT deviceObject, PIRP irp);
+/* IRQL: PASSIVE_LEVEL, once the card gets no requests and no DPC for it can run.
+ * Takes: a device object that QorEnumDevice created.
+ * Frees: everything of the card: controller reset, interrupt disconnected, resources
+ *   released, buffers unmapped and freed, events and event pairs, link and device object.
+ * Fails: nothing reported. Without memory for the names the link and the device object
+ *   stay. */
 QORAPI VOID QORCALL QorDropDevice(PDEVICE_OBJECT deviceObject);
+/* IRQL: PASSIVE_LEVEL (in the client's unload or failed DriverEntry).
+ * Takes: a DriverBlock from QorFindDeviceBegin, or null (ignored).
+ * Frees: the block with its copies of the registry path, names and description.
+ * Fails: nothing. */
 QORAPI VOID QORCALL QorDropDriver(QorDriverBlock *block);
+/* IRQL: PASSIVE_LEVEL, in the client's unload routine.
+ * Takes: the client's driver object.
+ * Frees: every device of the driver, as QorDropDevice, then the first device's
+ *   DriverBlock. Not FpgaFileName, and not a DriverBlock when the driver has no device.
+ * Fails: nothing reported. */
 QORAPI VOID QORCALL QorUnloadDriver(PDRIVER_OBJECT driverObject);
 
 /* Requests. Each writes a library status into the first field of its record. */
+/* IRQL: DISPATCH_LEVEL or below (the dispatch routine, normally PASSIVE_LEVEL).
+ * Takes: a buffered I/O-control request. Sets its IoStatus and the record's status; does
+ *   not complete it.
+ * Frees: nothing.
+ * Fails: FALSE with IoStatus STATUS_INVALID_PARAMETER: QorErrUnknownRequest,
+ *   QorErrInputTooShort or QorErrOutputTooShort in the record and 2 bytes of information,
+ *   or 0 bytes and the buffer untouched when the output is shorter than 2.
+ * A request without a system buffer (a METHOD_NEITHER code, or a buffered code sent with no
+ * input and no output) is rejected like one whose output is shorter than 2 bytes:
+ * STATUS_INVALID_PARAMETER, information 0, and no status is written. */
 QORAPI BOOLEAN QORCALL QorIocCheckBufferLength(PIRP irp);
+/* IRQL: PASSIVE_LEVEL, in the context of the requesting process (a second opener gets
+ *   views of its own).
+ * Takes: the extension of an open card and the request's system buffer (298 bytes).
+ * Frees: its temporary strings.
+ * Fails: FALSE with QorErrDescription when a string, a view or an event name cannot be
+ *   made; out then holds what was written before. */
 QORAPI BOOLEAN QORCALL QorIocGetDesp(QorDevExt *devExt, QorDesp *out);
+/* IRQL: DISPATCH_LEVEL or below (holds the buffer's spin lock).
+ * Takes: the buffer object of the request's kind (null refused), the request whose system
+ *   buffer is a QorContRequest; a synchronous start keeps the request in PendingIrp.
+ * Frees: nothing.
+ * Fails: FALSE with QorErrNoBuffer, QorErrListTooLong, QorErrBusy, QorErrSynchronous,
+ *   QorErrNotDoubleBuffer or QorErrBufferTooSmall; the client completes the request. */
 QORAPI BOOLEAN QORCALL QorIocContPreProc(QorDevExt *devExt, QorDbx *dbx, PIRP irp);
+/* IRQL: DISPATCH_LEVEL or below (holds the buffer's spin lock).
+ * Takes: the buffer object armed by QorIocContPreProc; starts an S5933 card's DMA.
+ * Frees: nothing.
+ * Fails: STATUS_INVALID_PARAMETER for a null buffer object. STATUS_PENDING for a
+ *   synchronous transfer: the client marks the request pending and QorDpcDbx completes
+ *   it. */
 QORAPI NTSTATUS QORCALL QorIocContPostProc(QorDevExt *devExt, QorDbx *dbx);
+/* IRQL: DISPATCH_LEVEL or below (holds the buffer's spin lock).
+ * Takes: the buffer object (null refused) and the request's QorAsyResult.
+ * Frees: nothing.
+ * Fails: FALSE with QorErrNoBuffer or QorErrSynchronous. */
 QORAPI BOOLEAN QORCALL QorIocAsyCheck(QorDevExt *devExt, QorDbx *dbx, QorAsyResult *out);
+/* IRQL: DISPATCH_LEVEL or below (holds the buffer's spin lock).
+ * Takes: the buffer object (null refused) and the request's QorAsyResult; stops the
+ *   transfer.
+ * Frees: nothing.
+ * Fails: FALSE with QorErrNoBuffer or QorErrSynchronous. */
 QORAPI BOOLEAN QORCALL QorIocAsyClear(QorDevExt *devExt, QorDbx *dbx, QorAsyResult *out);
+/* IRQL: DISPATCH_LEVEL or below (holds the buffer's spin lock).
+ * Takes: the buffer object (null refused) and the request's QorDbfModeRequest.
+ * Frees: nothing.
+ * Fails: FALSE with QorErrNoBuffer, or QorErrBusy while a transfer is armed or running. */
 QORAPI BOOLEAN QORCALL QorIocDbfMode(QorDevExt *devExt, QorDbx *dbx, QorDbfModeRequest *io);
+/* IRQL: DISPATCH_LEVEL or below (holds the buffer's spin lock).
+ * Takes: the buffer object (null refused) and the request's QorDbfHalfResult.
+ * Frees: nothing.
+ * Fails: FALSE with QorErrNoBuffer, or QorErrNotDoubleBuffer outside double-buffer mode. */
 QORAPI BOOLEAN QORCALL QorIocDbfHalfReady(QorDevExt *devExt, QorDbx *dbx,
                                           QorDbfHalfResult *out);
+/* IRQL: any.
+ * Takes: the width in bytes (1 to 4) of the client's digital port and the request, whose
+ *   Value the client has filled with the port's value.
+ * Frees: nothing.
+ * Fails: FALSE with QorErrByteCount or QorErrBitIndex, Value unchanged. */
 QORAPI BOOLEAN QORCALL QorIocPioRead(USHORT portWidth, QorPioRequest *request);
+/* IRQL: any.
+ * Takes: the port width (1 to 4), the request and the port's current value; on TRUE Value
+ *   holds what the client writes to the port.
+ * Frees: nothing.
+ * Fails: FALSE with QorErrByteCount or QorErrBitIndex: the client writes nothing. */
 QORAPI BOOLEAN QORCALL QorIocPioWrite(USHORT portWidth, QorPioRequest *request,
                                       ULONG currentValue);
+/* IRQL: any, up to the card's interrupt level (one port access).
+ * Takes: the card's extension (PortBase), the width its ports are accessed with and the
+ *   request.
+ * Frees: nothing.
+ * Fails: QorErrPortWidth in the record when the request's width differs; the access is
+ *   still made with the request's width when it is 1, 2 or 4. */
 QORAPI VOID QORCALL QorIocPortIoRead(QorDevExt *devExt, USHORT portWidth,
                                      QorPortIoRequest *request);
+/* IRQL: any, up to the card's interrupt level (one port access).
+ * Takes: the card's extension (PortBase), the width its ports are accessed with and the
+ *   request.
+ * Frees: nothing.
+ * Fails: QorErrPortWidth in the record when the request's width differs; the access is
+ *   still made with the request's width when it is 1, 2 or 4. */
 QORAPI VOID QORCALL QorIocPortIoWrite(QorDevExt *devExt, USHORT portWidth,
                                       QorPortIoRequest *request);
+/* IRQL: any, up to the card's interrupt level (no lock, no wait). Callers serialise the
+ *   requests to one 8254.
+ * Takes: the 8254's base port (counter registers 4, 2 or 1 bytes apart: L, W, B) and the
+ *   request.
+ * Frees: nothing.
+ * Fails: FALSE with QorErrCounterNumber (counter above 12, or a count of 1) or
+ *   QorErrCounterMode (mode above 5, BCD flag above 1); nothing is loaded. */
 QORAPI BOOLEAN QORCALL I8254L_IocCtrSet(ULONG base, QorCounterRequest *request);
+/* IRQL: any, up to the card's interrupt level (no lock, no wait). Callers serialise the
+ *   requests to one 8254.
+ * Takes: the 8254's base port (counter registers 4, 2 or 1 bytes apart: L, W, B) and the
+ *   request.
+ * Frees: nothing.
+ * Fails: FALSE with QorErrCounterNumber (counter above 12, or a count of 1) or
+ *   QorErrCounterMode (mode above 5, BCD flag above 1); nothing is loaded. */
 QORAPI BOOLEAN QORCALL I8254W_IocCtrSet(ULONG base, QorCounterRequest *request);
+/* IRQL: any, up to the card's interrupt level (no lock, no wait). Callers serialise the
+ *   requests to one 8254.
+ * Takes: the 8254's base port (counter registers 4, 2 or 1 bytes apart: L, W, B) and the
+ *   request.
+ * Frees: nothing.
+ * Fails: FALSE with QorErrCounterNumber (counter above 12, or a count of 1) or
+ *   QorErrCounterMode (mode above 5, BCD flag above 1); nothing is loaded. */
 QORAPI BOOLEAN QORCALL I8254B_IocCtrSet(ULONG base, QorCounterRequest *request);
+/* IRQL: any, up to the card's interrupt level (no lock, no wait). Callers serialise the
+ *   requests to one 8254.
+ * Takes: the 8254's base port (counter registers 4, 2 or 1 bytes apart: L, W, B) and the
+ *   request.
+ * Frees: nothing.
+ * Fails: FALSE with QorErrCounterNumber (counter above 12); no port is touched. */
 QORAPI BOOLEAN QORCALL I8254L_IocCtrGet(ULONG base, QorCounterRequest *request);
+/* IRQL: any, up to the card's interrupt level (no lock, no wait). Callers serialise the
+ *   requests to one 8254.
+ * Takes: the 8254's base port (counter registers 4, 2 or 1 bytes apart: L, W, B) and the
+ *   request.
+ * Frees: nothing.
+ * Fails: FALSE with QorErrCounterNumber (counter above 12); no port is touched. */
 QORAPI BOOLEAN QORCALL I8254W_IocCtrGet(ULONG base, QorCounterRequest *request);
+/* IRQL: any, up to the card's interrupt level (no lock, no wait). Callers serialise the
+ *   requests to one 8254.
+ * Takes: the 8254's base port (counter registers 4, 2 or 1 bytes apart: L, W, B) and the
+ *   request.
+ * Frees: nothing.
+ * Fails: FALSE with QorErrCounterNumber (counter above 12); no port is touched. */
 QORAPI BOOLEAN QORCALL I8254B_IocCtrGet(ULONG base, QorCounterRequest *request);
 /*
  * Splits a pacer divisor into two cascaded 16-bit counts: (first << 16) | second. Below 4
@@ -383,42 +551,169 @@ QORAPI BOOLEAN QORCALL I8254B_IocCtrGet(ULONG base, QorCounterRequest *request);
  * requests accept and load 0). So 0x80000000 gives 0x80000000 and 0xFFFFFFFF gives
  * 0xFFFF0000 (65535 x 65536).
  */
+/* IRQL: any.
+ * Takes: the divisor.
+ * Frees: nothing.
+ * Fails: none. */
 QORAPI ULONG QORCALL QorSplitePacer(ULONG divisor);
+/* IRQL: DISPATCH_LEVEL or below (holds the dual-interrupt pair's spin lock).
+ * Takes: the extension of an open PLX 9050 card whose description has HasDualInt, and the
+ *   request; any other card is outside the interface.
+ * Frees: nothing.
+ * Fails: none: the record's status is QorOk. */
 QORAPI VOID QORCALL PLX90_IocSetDualInt(QorDevExt *devExt, QorDualIntRequest *request);
+/* IRQL: DISPATCH_LEVEL or below (holds the dual-interrupt pair's spin lock).
+ * Takes: the extension of an open PLX 9050 card whose description has HasDualInt, and the
+ *   request; any other card is outside the interface.
+ * Frees: nothing.
+ * Fails: none: the record's status is QorOk. */
 QORAPI VOID QORCALL PLX90_IocGetDualInt(QorDevExt *devExt, QorDualIntRequest *result);
 
 /* DPC */
+/* IRQL: DISPATCH_LEVEL, in the client's DPC.
+ * Takes: a buffer object (not null) of an open card, after one finished block. Pulses its
+ *   named event or completes the pending synchronous request with STATUS_SUCCESS.
+ * Frees: nothing.
+ * Fails: none. */
 QORAPI VOID QORCALL QorDpcDbx(QorDbx *dbx);
+/* IRQL: DISPATCH_LEVEL, in the client's DPC.
+ * Takes: an event pair of an open card (null ignored); pulses its first event.
+ * Frees: nothing.
+ * Fails: none. */
 QORAPI VOID QORCALL QorDpcDsen(QorDsen *dsen);
 
 /* AMCC S5933; base is PortBase[0]. */
+/* IRQL: any, up to the card's interrupt level (no lock, no wait).
+ * Takes: base, the chip's translated register base (PortBase[0]).
+ * Frees: nothing.
+ * Fails: none. */
 QORAPI VOID QORCALL S593_ClearController(ULONG base);
+/* IRQL: any, up to the card's interrupt level (no lock, no wait).
+ * Takes: base, the chip's translated register base (PortBase[0]) and the descriptor of
+ *   the memory to send.
+ * Frees: nothing.
+ * Fails: none. */
 QORAPI VOID QORCALL S593_StartODMA(ULONG base, QorDbxDescriptor *descriptor);
+/* IRQL: any, up to the card's interrupt level (no lock, no wait).
+ * Takes: base, the chip's translated register base (PortBase[0]) and the descriptor of
+ *   the memory to fill.
+ * Frees: nothing.
+ * Fails: none. */
 QORAPI VOID QORCALL S593_StartIDMA(ULONG base, QorDbxDescriptor *descriptor);
+/* IRQL: any, up to the card's interrupt level (no lock, no wait).
+ * Takes: base, the chip's translated register base (PortBase[0]).
+ * Frees: nothing.
+ * Fails: none; returns the bytes not yet transferred. */
 QORAPI ULONG QORCALL S593_StopODMA(ULONG base);
+/* IRQL: any, up to the card's interrupt level (no lock, no wait).
+ * Takes: base, the chip's translated register base (PortBase[0]).
+ * Frees: nothing.
+ * Fails: none; returns the bytes not yet transferred. */
 QORAPI ULONG QORCALL S593_StopIDMA(ULONG base);
+/* IRQL: any, up to the card's interrupt level (no lock, no wait).
+ * Takes: base, the chip's translated register base (PortBase[0]).
+ * Frees: nothing.
+ * Fails: none. */
 QORAPI ULONG QORCALL S593_OutCountLeft(ULONG base);
+/* IRQL: any, up to the card's interrupt level (no lock, no wait).
+ * Takes: base, the chip's translated register base (PortBase[0]).
+ * Frees: nothing.
+ * Fails: none. */
 QORAPI ULONG QORCALL S593_InCountLeft(ULONG base);
+/* IRQL: any, up to the card's interrupt level (no lock, no wait).
+ * Takes: base, the chip's translated register base (PortBase[0]).
+ * Frees: nothing.
+ * Fails: FALSE when the outgoing FIFO did not report empty within 256 reads. */
 QORAPI BOOLEAN QORCALL S593_OutFlushFIFO(ULONG base);
+/* IRQL: any, up to the card's interrupt level (no lock, no wait).
+ * Takes: base, the chip's translated register base (PortBase[0]); the region size and the
+ *   two addresses are multiples of 4 with room for up to 48 bytes.
+ * Frees: nothing.
+ * Fails: none: it stops early when the incoming FIFO is empty. */
 QORAPI ULONG QORCALL S593_InFlushFIFO(ULONG base, ULONG regionBytes, ULONG fillAddress,
                                       ULONG nextAddress);
+/* IRQL: any, up to the card's interrupt level (no lock, no wait).
+ * Takes: base, the chip's translated register base (PortBase[0]), the mailbox and byte
+ *   selects.
+ * Frees: nothing.
+ * Fails: none. */
 QORAPI VOID QORCALL S593_StartIMB(ULONG base, USHORT mailbox, USHORT byteSelect);
+/* IRQL: any, up to the card's interrupt level (no lock, no wait).
+ * Takes: base, the chip's translated register base (PortBase[0]), the mailbox and byte
+ *   selects.
+ * Frees: nothing.
+ * Fails: none. */
 QORAPI VOID QORCALL S593_StartOMB(ULONG base, USHORT mailbox, USHORT byteSelect);
+/* IRQL: any, up to the card's interrupt level (no lock, no wait).
+ * Takes: base, the chip's translated register base (PortBase[0]).
+ * Frees: nothing.
+ * Fails: none. */
 QORAPI VOID QORCALL S593_StopIMB(ULONG base);
+/* IRQL: any, up to the card's interrupt level (no lock, no wait).
+ * Takes: base, the chip's translated register base (PortBase[0]).
+ * Frees: nothing.
+ * Fails: none. */
 QORAPI VOID QORCALL S593_StopOMB(ULONG base);
 
 /* PLX PCI 9050; base is PortBase[0]. */
+/* IRQL: any, up to the card's interrupt level (no lock, no wait).
+ * Takes: base, the chip's translated register base (PortBase[0]).
+ * Frees: nothing.
+ * Fails: none. */
 QORAPI VOID QORCALL PLX90_ClearController(ULONG base);
+/* IRQL: any, up to the card's interrupt level (no lock, no wait).
+ * Takes: base, the chip's translated register base (PortBase[0]).
+ * Frees: nothing.
+ * Fails: none. */
 QORAPI VOID QORCALL PLX90_SoftReset(ULONG base);
+/* IRQL: any, up to the card's interrupt level (no lock, no wait).
+ * Takes: base, the chip's translated register base (PortBase[0]), the interrupt (0 PCI, 1
+ *   LINTi1, 2 LINTi2) and on or off.
+ * Frees: nothing.
+ * Fails: none. */
 QORAPI VOID QORCALL PLX90_SetInt(ULONG base, USHORT which, USHORT enable);
+/* IRQL: any, up to the card's interrupt level (no lock, no wait).
+ * Takes: base, the chip's translated register base (PortBase[0]), the pin and its three-
+ *   bit value.
+ * Frees: nothing.
+ * Fails: none. */
 QORAPI VOID QORCALL PLX90_SetUserIoPin(ULONG base, USHORT pin, USHORT value);
+/* IRQL: any, up to the card's interrupt level (no lock, no wait).
+ * Takes: base, the chip's translated register base (PortBase[0]), the pin and where to
+ *   store its data bit.
+ * Frees: nothing.
+ * Fails: none. */
 QORAPI VOID QORCALL PLX90_GetUserIoPin(ULONG base, USHORT pin, PUSHORT value);
 
 /* PLX PCI 9080; base is PortBase[0]. */
+/* IRQL: any, up to the card's interrupt level (no lock, no wait).
+ * Takes: base, the chip's translated register base (PortBase[0]).
+ * Frees: nothing.
+ * Fails: none. */
 QORAPI VOID QORCALL P9080_SoftReset(ULONG base);
+/* IRQL: any, up to the card's interrupt level (no lock, no wait).
+ * Takes: base, the chip's translated register base (PortBase[0]).
+ * Frees: nothing.
+ * Fails: none. */
 QORAPI VOID QORCALL P9080_ClearController(ULONG base);
+/* IRQL: any, up to the card's interrupt level (no lock, no wait).
+ * Takes: base, the chip's translated register base (PortBase[0]), the channel and the
+ *   width in bytes.
+ * Frees: nothing.
+ * Fails: none: a width other than 1, 2 or 4 writes nothing. */
 QORAPI VOID QORCALL P9080_SetDMAWidth(ULONG base, ULONG channel, ULONG width);
+/* IRQL: any, up to the card's interrupt level (no lock, no wait).
+ * Takes: base, the chip's translated register base (PortBase[0]) and the channel (0 or
+ *   1).
+ * Frees: nothing.
+ * Fails: FALSE for a channel above 1 (no register touched) or when the abort was not
+ *   confirmed within 100 reads. */
 QORAPI BOOLEAN QORCALL P9080_StopDMA(ULONG base, ULONG channel);
+/* IRQL: any, up to the card's interrupt level (no lock, no wait).
+ * Takes: base, the chip's translated register base (PortBase[0]), the channel (0 or 1)
+ *   and the buffer object whose chain or block it runs.
+ * Frees: nothing.
+ * Fails: FALSE for a channel above 1, with no register touched. */
 QORAPI BOOLEAN QORCALL P9080_StartDMA(ULONG base, ULONG channel, QorDbx *dbx);
 /*
  * Locks the user buffer (Upper.KernelAddr, Upper.Count bytes; the caller runs in its
@@ -428,24 +723,81 @@ QORAPI BOOLEAN QORCALL P9080_StartDMA(ULONG base, ULONG channel, QorDbx *dbx);
  * for P9080_ClearDmaDscr. A chunk whose chain node cannot be allocated counts as failed:
  * its pages are unlocked and its MDL freed before the build returns 0.
  */
+/* IRQL: below DISPATCH_LEVEL, in the context of the process that owns the user buffer.
+ * Takes: a buffer object whose chain is clear. Allocates and locks MDLs and chain nodes,
+ *   which P9080_ClearDmaDscr frees.
+ * Frees: on a failure in the first chunk, all it took; see above for later chunks.
+ * Fails: FALSE for a zero or unaligned count, an unaligned address, a too small
+ *   descriptor area (nothing taken), no memory or pages that cannot be locked. */
 QORAPI BOOLEAN QORCALL P9080_BuildDmaDscr(QorDbx *dbx);
+/* IRQL: DISPATCH_LEVEL or below, with no channel walking the chain.
+ * Takes: a buffer object, built or clear.
+ * Frees: every chunk of the chain: pages unlocked, MDLs and chain nodes freed.
+ * Fails: none. */
 QORAPI VOID QORCALL P9080_ClearDmaDscr(QorDbx *dbx);
 
 /* Utilities: counted strings, zero-filled nonpaged blocks, sleep. */
+/* IRQL: any at which the string may be touched.
+ * Takes: a NUL-terminated wide string (not null).
+ * Frees: nothing.
+ * Fails: none. */
 QORAPI ULONG QORCALL QorSizeofWcs(PCWSTR string);
+/* IRQL: any at which the string may be touched.
+ * Takes: a counted string (not null); zeroes its buffer and length.
+ * Frees: nothing.
+ * Fails: none. */
 QORAPI VOID QORCALL QorClearUcs(PUNICODE_STRING string);
+/* IRQL: DISPATCH_LEVEL or below (nonpaged pool).
+ * Takes: the capacity in bytes. The string and its zero-filled buffer are two nonpaged
+ *   blocks, freed by QorDeleteUcs.
+ * Frees: on failure, what it allocated.
+ * Fails: NULL when memory runs out. */
 QORAPI PUNICODE_STRING QORCALL QorNewUcs(USHORT capacity);
+/* IRQL: DISPATCH_LEVEL or below.
+ * Takes: a string from QorNewUcs or the Dup functions, or null (ignored).
+ * Frees: the string and its buffer.
+ * Fails: none. */
 QORAPI VOID QORCALL QorDeleteUcs(PUNICODE_STRING string);
+/* IRQL: DISPATCH_LEVEL or below (nonpaged pool).
+ * Takes: a counted string (not null); the copy's capacity is the source's length, freed
+ *   by QorDeleteUcs.
+ * Frees: on failure, what it allocated.
+ * Fails: NULL when memory runs out. */
 QORAPI PUNICODE_STRING QORCALL QorDupUcsToUcs(PCUNICODE_STRING string);
+/* IRQL: DISPATCH_LEVEL or below (nonpaged pool).
+ * Takes: a NUL-terminated wide string (not null); the copy is freed by QorDeleteUcs.
+ * Frees: on failure, what it allocated.
+ * Fails: NULL when memory runs out. */
 QORAPI PUNICODE_STRING QORCALL QorDupWcsToUcs(PCWSTR string);
 /* Appends whole characters while they fit, silently cutting the rest; returns the
  * address just past the last character written, which is Buffer + Length / 2. */
+/* IRQL: any at which both strings may be touched.
+ * Takes: the destination and a NUL-terminated source.
+ * Frees: nothing.
+ * Fails: none: what does not fit is cut. */
 QORAPI PWCH QORCALL QorCatWcs(PUNICODE_STRING destination, PCWSTR source);
 /* Appends as many bytes as fit, silently cutting the rest; returns the bytes appended. */
+/* IRQL: any at which both strings may be touched.
+ * Takes: the destination and a counted source.
+ * Frees: nothing.
+ * Fails: none: what does not fit is cut. */
 QORAPI ULONG QORCALL QorCatUcs(PUNICODE_STRING destination, PCUNICODE_STRING source);
+/* IRQL: DISPATCH_LEVEL or below (nonpaged pool).
+ * Takes: the size in bytes; the block is zero-filled, tagged "Ddk " and freed by
+ *   QorDeleteNpp.
+ * Frees: nothing.
+ * Fails: NULL when memory runs out. */
 QORAPI PVOID QORCALL QorNewNpp(ULONG size);
+/* IRQL: DISPATCH_LEVEL or below.
+ * Takes: a block from QorNewNpp, or null (ignored).
+ * Frees: the block.
+ * Fails: none. */
 QORAPI VOID QORCALL QorDeleteNpp(PVOID block);
 /* A kernel-mode, non-alertable relative wait; returns KeDelayExecutionThread's status. */
+/* IRQL: PASSIVE_LEVEL or APC_LEVEL, where the thread may wait.
+ * Takes: the milliseconds to wait.
+ * Frees: nothing.
+ * Fails: none of its own. */
 QORAPI NTSTATUS QORCALL QorSleep(LONG milliseconds);
 
 #ifdef __cplusplus

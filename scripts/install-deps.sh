@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the two builds need on Debian 12, and nothing when it is all there.
 # A package index that cannot be refreshed is not fatal: the install is tried anyway.
-# Where the kernel runs no 32-bit x86 programs, qemu's user-mode emulator runs them.
+# Where the kernel runs no 32-bit x86 programs, qemu's user-mode emulator runs them; the
+# benchmarks need it everywhere.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ g++-multilib g++-mingw-w64-i686 binutils-mingw-w64-i686
@@ -33,7 +34,8 @@ probe=$(mktemp -d)
 trap 'rm -rf "$probe"' EXIT
 echo 'int main(void) { return 0; }' > "$probe/p.c"
 gcc -m32 "$probe/p.c" -o "$probe/p"
-if ! "$probe/p" 2>/dev/null; then
+# The benchmarks (QOR_BENCH_DEPS=1) count instructions under qemu-i386 on every kernel.
+if [ -n "${QOR_BENCH_DEPS:-}" ] || ! "$probe/p" 2>/dev/null; then
     need=$(missing qemu-user)
     [ -z "$need" ] || install qemu-user
 fi

@@ -14,38 +14,48 @@ DefaultMachine::DefaultMachine() : built_(default_machine_spec())
 
 DefaultMachine::~DefaultMachine() = default;
 
-CardRunner::CardRunner(std::vector<models::AcquisitionCard *> cards, std::u16string event,
-                       std::chrono::milliseconds patience)
-    : cards_(std::move(cards)), event_(std::move(event)), patience_(patience), thread_([this] { run(); })
+CardRunner::CardRunner(std::vector<models::AcquisitionCard *> cards) : cards_(std::move(cards))
 {
+    virtual_time().keeper_begins();
+    thread_ = std::thread([this] { run(); });
 }
 
 CardRunner::~CardRunner()
 {
     stop_ = true;
+    virtual_time().stop_waiting();
     thread_.join();
+    virtual_time().keeper_ends();
 }
 
 void CardRunner::run()
 {
-    auto pendingSince = std::chrono::steady_clock::now();
-    bool pending = false;
-    while (!stop_) {
+    VirtualTime &time = virtual_time();
+    while (time.wait_idle(stop_)) {
+        // Everything is idle: nothing changes the cards or the blocks until we act. One
+        // thing happens per pass, then everything runs until idle again: at the same
+        // instant the cards go first, in their order, then the waits and sleeps that run
+        // out, in the order they began.
+        models::AcquisitionCard *next = nullptr;
+        uint64_t due = VirtualTime::kNever;
         for (models::AcquisitionCard *card : cards_) {
-            if (!card->transfer_pending())
-                continue;
-            if (!pending) {
-                pending = true;
-                pendingSince = std::chrono::steady_clock::now();
-            }
-            PKEVENT event = machine().events.find(event_);
-            const bool readerWaits = event != nullptr && event_waiters(event) > 0;
-            if (readerWaits || std::chrono::steady_clock::now() - pendingSince > patience_) {
-                card->run_transfer();
-                pending = false;
+            const uint64_t t = card->due_ns();
+            if (t < due) {
+                due = t;
+                next = card;
             }
         }
-        std::this_thread::yield();
+        const uint64_t deadline = time.next_deadline();
+        if (next != nullptr && due <= deadline) {
+            time.advance_to(due);
+            if (next->run_transfer())
+                ++transfers_;
+        } else if (deadline != VirtualTime::kNever) {
+            time.advance_to(deadline);
+            time.expire_next();
+        } else if (!time.wait_change(stop_)) {
+            break; // nothing is due: wait until something is armed or a program blocks
+        }
     }
 }
 

@@ -11,31 +11,34 @@
 #include "models/fpga_port.h"
 #include "models/plx9050.h"
 #include "models/plx9080.h"
+#include "virtual_time.h"
 
 #include <atomic>
-#include <chrono>
 #include <memory>
 #include <thread>
 
 namespace qorsim {
 
-// Runs the acquisition cards' pending transfers on a thread of their own: a card produces
-// its next block when a reader waits on `event` (the user's named event of the buffer,
-// under \BaseNamedObjects), or after `patience` without one, as a free-running card would.
+// Keeps virtual time for scenarios with free-running acquisition cards, on a thread of its
+// own: whenever every simulated program is blocked and no DPC is in flight, it moves time
+// on to the next thing that happens, a card's armed transfer coming due at its sample
+// rate (the card then runs it and interrupts) or a program's wait or sleep running out,
+// and runs it. Nothing waits for the host's scheduler, so the scenario's counts, losses
+// and sequence are the same on any host. Program threads take part through InProcess.
 class CardRunner {
 public:
-    CardRunner(std::vector<models::AcquisitionCard *> cards, std::u16string event,
-               std::chrono::milliseconds patience = std::chrono::milliseconds(50));
+    explicit CardRunner(std::vector<models::AcquisitionCard *> cards);
     ~CardRunner(); // stops the thread
     CardRunner(const CardRunner &) = delete;
     CardRunner &operator=(const CardRunner &) = delete;
 
+    uint64_t transfers() const { return transfers_.load(); }
+
 private:
     void run();
     std::vector<models::AcquisitionCard *> cards_;
-    std::u16string event_;
-    std::chrono::milliseconds patience_;
     std::atomic<bool> stop_{false};
+    std::atomic<uint64_t> transfers_{0};
     std::thread thread_;
 };
 

@@ -1,6 +1,7 @@
 // Deferred procedure calls: KeInitializeDpc and KeInsertQueueDpc, run in queue order on a
 // host thread that stands for the processor's DPC activity, at DISPATCH_LEVEL.
 #include "qorsim.h"
+#include "virtual_time.h"
 
 namespace qorsim {
 
@@ -30,6 +31,7 @@ bool DpcQueue::insert(PKDPC dpc, PVOID argument1, PVOID argument2)
         dpc->SystemArgument1 = argument1;
         dpc->SystemArgument2 = argument2;
         queue_.push_back(dpc);
+        virtual_time().work_begins(); // a queued DPC holds virtual time still until it has run
         if (!thread_.joinable())
             thread_ = std::thread([this] { run(); });
     }
@@ -61,6 +63,7 @@ void DpcQueue::run()
         lock.lock();
         busy_ = false;
         ++executed_;
+        virtual_time().work_ends();
         changed_.notify_all();
     }
 }

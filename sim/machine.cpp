@@ -1,5 +1,6 @@
 // The simulated machine: the one current instance, the per-thread IRQL and the verifier.
 #include "qorsim.h"
+#include "virtual_time.h"
 
 namespace qorsim {
 
@@ -27,6 +28,7 @@ void Machine::reset()
     pool.reset();
     ports.reset();
     clock.reset();
+    virtual_time().reset();
     verifier.reset();
     objects.reset();
     registry.reset();

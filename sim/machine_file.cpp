@@ -644,6 +644,7 @@ BuiltMachine::BuiltMachine(MachineSpec spec) : spec_(std::move(spec))
             card.acquisition->source.pattern = c.source.pattern;
             card.acquisition->source.period = c.source.period;
             card.acquisition->source.amplitude = c.source.amplitude;
+            card.acquisition->sample_rate_hz = static_cast<uint32_t>(c.source.rate);
             card.bridge = &card.acquisition->chip;
         } else if (c.bridge == "plx9050") {
             models_.push_back(std::make_unique<models::Plx9050>());

@@ -35,7 +35,7 @@ struct FpgaSpec {
 };
 
 struct SourceSpec {
-    double rate = 1e6;                  // samples per second: the time base of the waveform
+    double rate = 1e6;                  // samples per second of virtual time: when an armed transfer comes due
     models::SignalSource::Pattern pattern = models::SignalSource::Pattern::Sequence;
     uint32_t period = 256;              // samples per period of a periodic pattern
     uint32_t amplitude = 0x7FFF;        // peak of a periodic pattern around mid-scale

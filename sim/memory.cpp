@@ -2,6 +2,7 @@
 // kernel operations that use them: contiguous memory, the physical-memory section and
 // its views, handle close, named notification events.
 #include "qorsim.h"
+#include "virtual_time.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -391,8 +392,18 @@ void ProcessTable::reset()
     t_process = nullptr;
 }
 
-InProcess::InProcess(Process &process) : previous_(t_process) { t_process = &process; }
-InProcess::~InProcess() { t_process = previous_; }
+// A thread inside a simulated process runs a program: it holds virtual time still while
+// it runs (sim/virtual_time.h).
+InProcess::InProcess(Process &process) : previous_(t_process)
+{
+    t_process = &process;
+    virtual_time().join();
+}
+InProcess::~InProcess()
+{
+    virtual_time().leave();
+    t_process = previous_;
+}
 
 // ---- handles -----------------------------------------------------------------------------
 HANDLE HandleTable::open(ObjectKind kind, void *object, Process *owner)

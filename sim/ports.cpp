@@ -1,5 +1,6 @@
 // The port I/O space of the simulated machine: models claim ranges, every access is
-// recorded with its sequence number, virtual time, width, port and value.
+// recorded with its sequence number, virtual time, width, port and value in a bounded ring
+// of the latest accesses.
 #include "qorsim.h"
 
 #include <cstdio>
@@ -48,7 +49,7 @@ uint32_t PortSpace::read(uint32_t port, unsigned width)
     const uint32_t value = (r ? r->device->read(port - r->base, width) : 0xFFFFFFFFu) & mask;
     machine().clock.advance_ns(kPortAccessNs);
     if (recording_)
-        trace_.push_back(PortAccess{seq_, machine().clock.now_ns(), false, width, port, value});
+        record(PortAccess{seq_, machine().clock.now_ns(), false, width, port, value});
     ++seq_;
     return value;
 }
@@ -60,23 +61,58 @@ void PortSpace::write(uint32_t port, unsigned width, uint32_t value)
     value &= mask;
     machine().clock.advance_ns(kPortAccessNs);
     if (recording_)
-        trace_.push_back(PortAccess{seq_, machine().clock.now_ns(), true, width, port, value});
+        record(PortAccess{seq_, machine().clock.now_ns(), true, width, port, value});
     ++seq_;
     if (const Range *r = find(port))
         r->device->write(port - r->base, width, value);
 }
 
+void PortSpace::record(const PortAccess &access)
+{
+    if (trace_.size() < trace_limit_) {
+        trace_.push_back(access);
+        return;
+    }
+    trace_[trace_head_] = access;
+    trace_head_ = (trace_head_ + 1) % trace_.size();
+}
+
 std::vector<PortAccess> PortSpace::trace() const
 {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    return trace_;
+    std::vector<PortAccess> out;
+    out.reserve(trace_.size());
+    out.insert(out.end(), trace_.begin() + static_cast<std::ptrdiff_t>(trace_head_), trace_.end());
+    out.insert(out.end(), trace_.begin(), trace_.begin() + static_cast<std::ptrdiff_t>(trace_head_));
+    return out;
 }
 
 void PortSpace::clear_trace()
 {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     trace_.clear();
+    trace_head_ = 0;
     seq_ = 0;
+}
+
+void PortSpace::set_trace_limit(size_t accesses)
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::vector<PortAccess> kept = trace();
+    if (accesses == 0)
+        accesses = 1;
+    if (kept.size() > accesses)
+        kept.erase(kept.begin(), kept.end() - static_cast<std::ptrdiff_t>(accesses));
+    trace_ = std::move(kept);
+    trace_.shrink_to_fit();
+    trace_head_ = 0;
+    trace_limit_ = accesses;
+}
+
+size_t PortSpace::trace_limit() const
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return trace_limit_;
 }
 
 void PortSpace::set_recording(bool on)
@@ -103,6 +139,9 @@ void PortSpace::reset()
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     ranges_.clear();
     trace_.clear();
+    trace_.shrink_to_fit();
+    trace_head_ = 0;
+    trace_limit_ = kDefaultTraceLimit;
     seq_ = 0;
     recording_ = true;
 }

@@ -5,6 +5,7 @@
 
 #include <ntddk.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -23,11 +24,19 @@ namespace qorsim {
 
 // ---- virtual clock --------------------------------------------------------------------
 // Simulated time in nanoseconds. Nothing in the simulator sleeps for real; time moves when
-// a component says so (a port access costs a fixed time, a kernel wait advances it).
+// a component says so (a port access costs a fixed time, a kernel wait advances it, the
+// virtual-time keeper of sim/virtual_time.h moves it to the next card or program event).
+// Threads of the DPC, the card and the programs move it concurrently.
 class Clock {
 public:
-    uint64_t now_ns() const { return now_; }
-    void advance_ns(uint64_t ns) { now_ += ns; }
+    uint64_t now_ns() const { return now_.load(std::memory_order_relaxed); }
+    void advance_ns(uint64_t ns) { now_.fetch_add(ns, std::memory_order_relaxed); }
+    void advance_to(uint64_t ns) // never back
+    {
+        uint64_t seen = now_.load(std::memory_order_relaxed);
+        while (seen < ns && !now_.compare_exchange_weak(seen, ns, std::memory_order_relaxed)) {
+        }
+    }
     void reset()
     {
         now_ = 0;
@@ -49,7 +58,7 @@ public:
     }
 
 private:
-    uint64_t now_ = 0;
+    std::atomic<uint64_t> now_{0};
     mutable std::mutex delays_mutex_;
     std::vector<LONGLONG> delays_;
 };
@@ -125,9 +134,15 @@ public:
     uint32_t read(uint32_t port, unsigned width);
     void write(uint32_t port, unsigned width, uint32_t value);
 
+    // The trace is a ring of the last trace_limit() accesses (kDefaultTraceLimit after a
+    // reset), oldest first; seq keeps counting across what the ring has dropped, so a long
+    // run records in constant memory. Recording is on after a reset.
+    static constexpr size_t kDefaultTraceLimit = 1u << 16;
     std::vector<PortAccess> trace() const;
     void clear_trace();
     void set_recording(bool on);
+    void set_trace_limit(size_t accesses); // at least 1; keeps the newest that fit
+    size_t trace_limit() const;
     uint64_t access_count() const;
     // Name of the device that owns the port, or "" when unclaimed.
     std::string owner(uint32_t port) const;
@@ -145,7 +160,9 @@ private:
     // Recursive: a model may raise an interrupt whose service routine touches ports.
     mutable std::recursive_mutex mutex_;
     std::vector<Range> ranges_;
-    std::vector<PortAccess> trace_;
+    void record(const PortAccess &access);
+    std::vector<PortAccess> trace_; // a ring once full: trace_head_ is the oldest
+    size_t trace_head_ = 0, trace_limit_ = kDefaultTraceLimit;
     uint64_t seq_ = 0;
     bool recording_ = true;
 };

@@ -3,6 +3,7 @@
 // multiprocessor. The lock word holds the owning thread's number, so the verifier can
 // name a recursive acquire or a release by a thread that does not hold the lock.
 #include "qorsim.h"
+#include "virtual_time.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -30,6 +31,7 @@ std::condition_variable g_event_changed;
 struct EventState {
     uint64_t sets = 0;
     size_t waiters = 0;
+    std::vector<VirtualTime::Block *> programs; // waiting program threads in virtual time
 };
 std::map<PKEVENT, EventState> g_event_states;
 } // namespace
@@ -42,9 +44,26 @@ bool wait_event_for(PKEVENT event, uint64_t timeout_ms)
     EventState &state = g_event_states[event];
     const uint64_t seen = state.sets;
     ++state.waiters;
-    const bool released = g_event_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
-        return g_event_states[event].sets != seen;
-    });
+    VirtualTime &time = virtual_time();
+    bool released;
+    if (time.keeping_time() && VirtualTime::participant()) {
+        // A program in a scenario with free-running cards: the timeout runs in virtual
+        // time, and the set that releases the thread counts it as running at once.
+        VirtualTime::Block block;
+        block.wake_mutex = &g_event_mutex;
+        block.wake = &g_event_changed;
+        constexpr uint64_t kNsPerMs = 1000000;
+        time.block(block, timeout_ms > VirtualTime::kNever / kNsPerMs ? VirtualTime::kNever : timeout_ms * kNsPerMs);
+        state.programs.push_back(&block);
+        g_event_changed.wait(lock, [&] { return g_event_states[event].sets != seen || block.timed_out.load(); });
+        released = g_event_states[event].sets != seen;
+        std::erase(g_event_states[event].programs, &block);
+        time.unblock(block);
+    } else {
+        released = g_event_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
+            return g_event_states[event].sets != seen;
+        });
+    }
     // A released waiter stopped waiting the moment the event was set (KeSetEvent took it
     // off the count); a timed-out one leaves by itself.
     if (!released)
@@ -135,6 +154,9 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, LONG, BOOLEAN Wait)
         qorsim::EventState &state = qorsim::g_event_states[Event];
         ++state.sets;
         state.waiters = 0; // every thread waiting now is released
+        for (qorsim::VirtualTime::Block *program : state.programs)
+            qorsim::virtual_time().release(*program);
+        state.programs.clear();
     }
     qorsim::g_event_changed.notify_all();
     return previous;

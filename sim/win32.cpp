@@ -2,6 +2,7 @@
 // device opened by its \\.\ name, buffered I/O-control requests sent to its driver as the
 // I/O manager sends them, named events opened and waited on.
 #include "qorsim.h"
+#include "virtual_time.h"
 
 #include <cstring>
 
@@ -106,7 +107,13 @@ int NTAPI DeviceIoControl(HANDLE handle, ULONG code, PVOID in, ULONG inLength, P
     }
     const NTSTATUS returnedStatus = dispatch(object.device, request.irp());
     // A pended request is completed later, by a DPC on another processor.
-    if (returnedStatus == STATUS_PENDING && !request.wait_completed(60000)) {
+    bool completed = true;
+    if (returnedStatus == STATUS_PENDING) {
+        virtual_time().step_out(); // the card must run for the DPC to complete it
+        completed = request.wait_completed(60000);
+        virtual_time().step_in();
+    }
+    if (!completed) {
         machine().verifier.violation("a pended I/O-control request was never completed");
         t_last_error = 31;
         return 0;
@@ -177,5 +184,11 @@ int NTAPI CloseHandle(HANDLE handle)
 }
 
 ULONG NTAPI GetLastError(void) { return t_last_error; }
+
+void NTAPI Sleep(ULONG milliseconds)
+{
+    constexpr uint64_t kNsPerMs = 1000000;
+    virtual_time().sleep_ns(uint64_t(milliseconds) * kNsPerMs);
+}
 
 } // extern "C"

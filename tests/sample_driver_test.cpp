@@ -66,7 +66,7 @@ protected:
 
 TEST_F(SampleDriver, TheSampleProgramAcquiresEverySampleAndStops)
 {
-    qorsim::CardRunner cards(board->acquisition_cards(), u"\\BaseNamedObjects\\AcqA00");
+    qorsim::CardRunner cards(board->acquisition_cards());
     AcqAppOptions options{kCard, 300, 10000};
     AcqAppReport report;
     int ok = 0;

@@ -7,9 +7,11 @@
 
 #include <CLI/CLI.hpp>
 
+#include <unistd.h>
+
 #include <cstdio>
 
-int RunDemo(unsigned halves);
+int RunDemo(unsigned halves, unsigned readerWorkMs, bool progress);
 
 namespace {
 
@@ -43,9 +45,16 @@ int main(int argc, char **argv)
     app.set_version_flag("--version", "qorsim 1.0");
 
     CLI::App *demo = app.add_subcommand("demo", "boot the default machine, run the sample driver and program, report");
-    unsigned halves = 2000;
+    unsigned halves = 500, readerWorkMs = 0;
+    bool demoProgress = isatty(STDERR_FILENO) != 0;
     demo->add_option("--halves", halves, "halves of continuous acquisition to read")->capture_default_str()
         ->check(CLI::Range(1u, 100000000u));
+    demo->add_option("--slow-reader", readerWorkMs,
+                     "the program spends MS of simulated time on each half (a half takes 1047.552 ms at the card's rate)")
+        ->capture_default_str();
+    demo->add_flag_callback("--progress", [&] { demoProgress = true; }, "a progress line on standard error");
+    demo->add_flag_callback("--no-progress", [&] { demoProgress = false; },
+                            "no progress line (the default when standard error is not a terminal)");
 
     qortool::RunOptions run;
     CLI::App *runCommand = app.add_subcommand("run", "run a machine file with a client driver and a user program");
@@ -70,7 +79,7 @@ int main(int argc, char **argv)
     }
 
     if (demo->parsed())
-        return RunDemo(halves);
+        return RunDemo(halves, readerWorkMs, demoProgress);
     if (runCommand->parsed())
         return qortool::run_machine(run);
     if (traceCommand->parsed()) {

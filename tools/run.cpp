@@ -93,7 +93,8 @@ struct AcquireContext {
 void AcquireBegins(void *context, const std::string &event)
 {
     auto *a = static_cast<AcquireContext *>(context);
-    a->runner = std::make_unique<qorsim::CardRunner>(a->built->acquisition_cards(), qorsim::to_u16(event));
+    (void)event; // the runner keeps virtual time for whichever program waits
+    a->runner = std::make_unique<qorsim::CardRunner>(a->built->acquisition_cards());
     if (a->progress) {
         a->stop = false;
         const size_t before = a->recorder->events().size();
@@ -121,59 +122,6 @@ void AcquireEnds(void *context)
         a->progress_thread.join();
     }
 }
-
-// Runs the cards for a built user program, whose events are not known in advance: a card
-// produces its next block when any thread waits on any named event, or after `patience`
-// without one, as a free-running card would.
-class AnyWaiterRunner {
-public:
-    explicit AnyWaiterRunner(std::vector<qorsim::models::AcquisitionCard *> cards)
-        : cards_(std::move(cards)), thread_([this] { run(); })
-    {
-    }
-    ~AnyWaiterRunner()
-    {
-        stop_ = true;
-        thread_.join();
-    }
-
-private:
-    void run()
-    {
-        using Clock = std::chrono::steady_clock;
-        Clock::time_point pendingSince{};
-        bool pending = false;
-        while (!stop_) {
-            bool any = false;
-            for (qorsim::models::AcquisitionCard *card : cards_)
-                any = any || card->transfer_pending();
-            if (!any) {
-                pending = false;
-                std::this_thread::sleep_for(std::chrono::microseconds(200));
-                continue;
-            }
-            if (!pending) {
-                pending = true;
-                pendingSince = Clock::now();
-            }
-            bool waiter = false;
-            for (const std::u16string &name : qorsim::machine().events.names()) {
-                PKEVENT event = qorsim::machine().events.find(name);
-                waiter = waiter || (event != nullptr && qorsim::event_waiters(event) > 0);
-            }
-            if (waiter || Clock::now() - pendingSince > std::chrono::milliseconds(50)) {
-                for (qorsim::models::AcquisitionCard *card : cards_)
-                    if (card->transfer_pending())
-                        card->run_transfer();
-                pending = false;
-            }
-            std::this_thread::yield();
-        }
-    }
-    std::vector<qorsim::models::AcquisitionCard *> cards_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
 
 struct SharedObject {
     void *handle = nullptr;
@@ -346,7 +294,7 @@ int run_machine(const RunOptions &options)
                 qorsim::InProcess in(app);
                 if (programMain != nullptr) {
                     // The program runs while the cards produce for whoever waits.
-                    auto runner = std::make_unique<AnyWaiterRunner>(built.acquisition_cards());
+                    auto runner = std::make_unique<qorsim::CardRunner>(built.acquisition_cards());
                     std::vector<std::string> args = {options.program};
                     args.insert(args.end(), options.program_args.begin(), options.program_args.end());
                     std::vector<char *> argv;

@@ -354,7 +354,8 @@ unsigned run_script(const std::vector<Step> &steps, std::FILE *report, const Scr
         case Step::Kind::Ioctl: {
             auto it = handles.find(s.handle);
             std::vector<uint8_t> buffer(std::max<size_t>(s.input.size(), s.output), 0);
-            std::memcpy(buffer.data(), s.input.data(), s.input.size());
+            if (!s.input.empty())
+                std::memcpy(buffer.data(), s.input.data(), s.input.size());
             std::vector<uint8_t> out(s.output, 0);
             DWORD returned = 0;
             if (it == handles.end()) {

@@ -5,6 +5,7 @@
 #include "acqapp.h"
 
 #include <stdint.h>
+#include <stdio.h>
 #include <string.h>
 
 #include "acqdrv_ioctl.h"
@@ -29,21 +30,101 @@ static int Request(HANDLE device, DWORD code, void *record, DWORD inLength, DWOR
     return returned >= 2 && *(const SHORT *)record == QorOk;
 }
 
+#define SEQUENCE_SPAN 0x10000UL    /* the 16-bit sequence wraps here */
+#define PAIR_STEP 0x00020002UL       /* two samples in a 32-bit word both advance by two */
+
+static uint32_t Word(const uint16_t *samples, unsigned long pair)
+{
+    uint32_t word;
+    memcpy(&word, samples + 2 * pair, sizeof word);
+    return word;
+}
+
+/* How many samples from `samples` follow the card's sequence from `first`: compared a
+   32-bit word (two little-endian samples) at a time, eight words a pass, as long halves
+   are checked at memory speed. Within a run of words the low sample does not wrap, so
+   both halves of the expected word step by 2 without a carry between them. */
+static unsigned long Matching(const uint16_t *samples, unsigned long count, uint16_t first)
+{
+    unsigned long i = 0;
+    while (count - i >= 2) {
+        const uint16_t low = (uint16_t)(first + i);
+        const unsigned long unwrapped = (SEQUENCE_SPAN - low) / 2;
+        unsigned long pairs = (count - i) / 2, k = 0;
+        const uint16_t *at = samples + i;
+        uint32_t word = low | ((uint32_t)(uint16_t)(low + 1) << 16);
+        if (pairs > unwrapped)
+            pairs = unwrapped != 0 ? unwrapped : 1;
+        for (; k + 8 <= pairs; k += 8, word += 8 * PAIR_STEP)
+            if (((Word(at, k) ^ word) | (Word(at, k + 1) ^ (word + PAIR_STEP)) |
+                 (Word(at, k + 2) ^ (word + 2 * PAIR_STEP)) | (Word(at, k + 3) ^ (word + 3 * PAIR_STEP)) |
+                 (Word(at, k + 4) ^ (word + 4 * PAIR_STEP)) | (Word(at, k + 5) ^ (word + 5 * PAIR_STEP)) |
+                 (Word(at, k + 6) ^ (word + 6 * PAIR_STEP)) | (Word(at, k + 7) ^ (word + 7 * PAIR_STEP))) != 0)
+                break;
+        for (; k < pairs && Word(at, k) == word; ++k)
+            word += PAIR_STEP;
+        i += 2 * k;
+        if (k < pairs)
+            return samples[i] == (uint16_t)(first + i) ? i + 1 : i;
+    }
+    if (i < count && samples[i] == (uint16_t)(first + i))
+        ++i;
+    return i;
+}
+
+/* A gap of `gap` samples (modulo the sequence span) between two halves read: whole halves
+   lost, the fewest that fit; the gap itself when no number of halves does. */
+static void CountGap(uint16_t gap, unsigned long samplesPerHalf, AcqAppReport *report)
+{
+    unsigned long halves;
+    for (halves = 1; halves <= SEQUENCE_SPAN; ++halves)
+        if ((uint16_t)(halves * samplesPerHalf) == gap) {
+            report->halvesLost += halves;
+            report->samplesLost += (unsigned long long)halves * samplesPerHalf;
+            return;
+        }
+    report->samplesLost += gap;
+}
+
 /* Checks one half against the sequence the card writes. */
-static void CheckHalf(const uint16_t *samples, unsigned long count, uint16_t *next, int *started,
+static void CheckHalf(const uint16_t *samples, unsigned long count, uint16_t *next, int *started, int *behind,
                       AcqAppReport *report)
 {
-    unsigned long i;
-    if (*started && samples[0] != *next)
-        report->samplesLost += (uint16_t)(samples[0] - *next);
+    unsigned long i = 0;
+    if (count == 0)
+        return;
+    if (*started && samples[0] != *next) {
+        if (!*behind)
+            ++report->overruns; /* fell behind without meeting a half not ready */
+        CountGap((uint16_t)(samples[0] - *next), count, report);
+    }
     *started = 1;
+    *behind = 0;
     *next = samples[0];
-    for (i = 0; i < count; ++i, ++*next)
-        if (samples[i] != *next) {
+    while (i < count) {
+        const unsigned long run = Matching(samples + i, count - i, *next);
+        i += run;
+        *next = (uint16_t)(*next + run);
+        if (i < count) {
             ++report->sequenceErrors;
-            *next = samples[i];
+            *next = (uint16_t)(samples[i] + 1);
+            ++i;
         }
+    }
     report->samplesRead += count;
+}
+
+const char *AcqAppSummary(const AcqAppReport *report, char *text, unsigned long size)
+{
+    int n = snprintf(text, size,
+                     "%lu halves of %lu samples: %llu samples read, %llu lost, %lu out of sequence, "
+                     "%lu halves found not ready",
+                     report->halvesRead, report->samplesPerHalf, report->samplesRead, report->samplesLost,
+                     report->sequenceErrors, report->halvesNotReady);
+    if (report->overruns != 0 && n >= 0 && (unsigned long)n < size)
+        snprintf(text + n, size - n, "; OVERRUN: fell behind the card %lu times, %lu halves lost",
+                 report->overruns, report->halvesLost);
+    return text;
 }
 
 int AcqAppRun(const AcqAppOptions *options, AcqAppReport *report)
@@ -55,7 +136,7 @@ int AcqAppRun(const AcqAppOptions *options, AcqAppReport *report)
     QorAsyResult progress;
     const QorDespBuffer *buffer;
     uint16_t next = 0;
-    int started = 0, ok = 1;
+    int started = 0, behind = 0, ok = 1;
     unsigned long sampleBytes;
 
     memset(report, 0, sizeof *report);
@@ -105,18 +186,29 @@ int AcqAppRun(const AcqAppOptions *options, AcqAppReport *report)
             break;
         }
         if (!half.Ready) {
-            ++report->halvesNotReady; /* fell behind: wait for the next pass */
+            /* Fell behind: the card has moved past the half we wanted. The library reports
+               nothing more; the next half read shows how much was lost. */
+            ++report->halvesNotReady;
+            if (!behind)
+                ++report->overruns;
+            behind = 1;
             continue;
         }
         CheckHalf((const uint16_t *)(uintptr_t)(half.Half ? buffer->UserAddress1 : buffer->UserAddress0),
-                  report->samplesPerHalf, &next, &started, report);
+                  report->samplesPerHalf, &next, &started, &behind, report);
         ++report->halvesRead;
+        if (options->workMs != 0)
+            Sleep(options->workMs); /* what a program does with its data takes time */
         if (report->halvesRead % 64 == 0) {
             memset(&progress, 0, sizeof progress);
             if (Request(device, ACQ_IOCTL_PROGRESS(KIND), &progress, 0, sizeof progress))
                 ++report->progressPolls;
+            if (options->progress != 0)
+                options->progress(report, options->progressContext);
         }
     }
+    if (options->progress != 0)
+        options->progress(report, options->progressContext);
 
     memset(&report->stop, 0, sizeof report->stop);
     if (!Request(device, ACQ_IOCTL_STOP(KIND), &report->stop, 0, sizeof report->stop))

@@ -10,12 +10,25 @@
 extern "C" {
 #endif
 
+struct AcqAppReport;
+
 typedef struct AcqAppOptions {
     const char *device;    /* e.g. "\\\\.\\AcqA0" */
     unsigned long halves;  /* halves to read */
     DWORD waitMs;          /* longest wait for one half */
+    DWORD workMs;          /* time the program spends on each half after checking it (0: none) */
+    /* Called every 64 halves read and once at the end, with the report so far; 0: none. */
+    void (*progress)(const struct AcqAppReport *report, void *context);
+    void *progressContext;
 } AcqAppOptions;
 
+/* A program that falls behind the card loses halves: the card overwrites a half the
+   program has not read yet. It shows as a half found not ready when the event comes, or
+   as a gap in the sequence between two halves read; either is an overrun. The sequence is
+   16 bits wide, so a gap names the number of whole halves lost only modulo 65536 samples:
+   the program takes the smallest number of halves that fits, exact while fewer than
+   65536 / gcd(samples per half, 65536) halves are lost at once (with halves of an odd
+   multiple of 1024 samples, fewer than 64). */
 typedef struct AcqAppReport {
     int opened;                   /* the device and its event were opened */
     DWORD lastError;              /* the first Win32 error met, 0 for none */
@@ -29,6 +42,8 @@ typedef struct AcqAppReport {
     unsigned long sequenceErrors;     /* samples out of order inside a half */
     unsigned long progressPolls;
     QorAsyResult stop;            /* the stop request's answer */
+    unsigned long overruns;       /* times the program found it had fallen behind */
+    unsigned long halvesLost;     /* whole halves the card wrote that the program never read */
 } AcqAppReport;
 
 /* Opens the card, switches double-buffer mode on for the analog input buffer, starts a
@@ -36,6 +51,10 @@ typedef struct AcqAppReport {
    event announces them, checking the samples' sequence, then stops and closes. Returns
    nonzero when every step succeeded. */
 int AcqAppRun(const AcqAppOptions *options, AcqAppReport *report);
+
+/* One line on what the program read, ending in an overrun notice when it fell behind;
+   returns `text`. */
+const char *AcqAppSummary(const AcqAppReport *report, char *text, unsigned long size);
 
 #ifdef __cplusplus
 }

@@ -1,4 +1,6 @@
-/* acqapp.exe: the sample program as a Win32 console program. */
+/* acqapp.exe: the sample program as a Win32 console program.
+   acqapp [device [halves [work ms per half]]]; exit status 0, 1 when a step failed, 2 on an
+   overrun. */
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -6,17 +8,19 @@
 
 int main(int argc, char **argv)
 {
-    AcqAppOptions options = {"\\\\.\\AcqA0", 1000, 5000};
+    AcqAppOptions options = {"\\\\.\\AcqA0", 1000, 5000, 0, 0, 0};
     AcqAppReport report;
+    char summary[256];
     int ok;
     if (argc > 1)
         options.device = argv[1];
     if (argc > 2)
         options.halves = strtoul(argv[2], 0, 0);
+    if (argc > 3)
+        options.workMs = strtoul(argv[3], 0, 0); /* a slow reader: ms of work per half */
     ok = AcqAppRun(&options, &report);
-    printf("%s: %lu halves, %llu samples read, %llu lost, %lu out of sequence\n", options.device,
-           report.halvesRead, report.samplesRead, report.samplesLost, report.sequenceErrors);
+    printf("%s: %s\n", options.device, AcqAppSummary(&report, summary, sizeof summary));
     if (!ok)
         printf("stopped at: %s (error %lu)\n", report.failedStep, (unsigned long)report.lastError);
-    return ok ? 0 : 1;
+    return !ok ? 1 : report.overruns != 0 ? 2 : 0;
 }

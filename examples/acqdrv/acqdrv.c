@@ -17,6 +17,15 @@
 #include "qorpelk.h"
 #include "acqdrv_ioctl.h"
 
+/* The load code runs once: it goes into the INIT section, which the memory manager frees
+   when DriverEntry has returned. The routines the I/O manager and the interrupt call
+   later (dispatch, interrupt, DPC, unload) and all data stay resident. */
+#if defined(_WIN32)
+#define ACQ_INIT __attribute__((section("INIT")))
+#else
+#define ACQ_INIT
+#endif
+
 /* ---- the card families ------------------------------------------------------------ */
 
 #define ACQ_FAMILIES 3
@@ -61,7 +70,7 @@ static const AcqFamily acqFamilies[ACQ_FAMILIES] = {
 static QorDesp acqTemplate;
 static QorFindRecord acqFind[ACQ_FAMILIES];
 
-static void AcqBuildTemplate(void)
+ACQ_INIT static void AcqBuildTemplate(void)
 {
     static const USHORT sampleBits[QOR_BUFFER_KINDS] = {16, 16, 16, 16};
     ULONG kind;
@@ -289,7 +298,7 @@ static VOID NTAPI AcqUnload(PDRIVER_OBJECT driver)
     }
 }
 
-static ULONG AcqScan(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath, ULONG family)
+ACQ_INIT static ULONG AcqScan(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath, ULONG family)
 {
     QorFindRecord *find = &acqFind[family];
     ULONG found = 0;
@@ -319,7 +328,7 @@ static ULONG AcqScan(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath, ULONG 
     return found;
 }
 
-NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
+ACQ_INIT NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
 {
     ULONG family, cards = 0;
     AcqBuildTemplate();

@@ -48,6 +48,9 @@ HANDLE WINAPI OpenEventA(DWORD access, BOOL inherit, LPCSTR name);
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 BOOL WINAPI CloseHandle(HANDLE handle);
 DWORD WINAPI GetLastError(void);
+/* Suspends the program; in the simulator the time is virtual: a program sleeping in a
+   scenario with free-running cards falls behind them as a busy program would. */
+void WINAPI Sleep(DWORD milliseconds);
 
 #ifdef __cplusplus
 }

@@ -4,6 +4,8 @@
 // the scenario says so: the samples go by bus-master writes into simulated physical
 // memory at the programmed address, the count runs down to 0, the completion flag is
 // set and, when the chip's interrupt is asserted, the card's interrupt line fires.
+// With a sample rate the card is free-running: an armed transfer is due, in virtual time,
+// when the card has taken its samples (a CardRunner runs it then).
 #pragma once
 
 #include "models/s5933.h"
@@ -20,7 +22,8 @@ public:
     // cycle, as a signal generator on the card's input would.
     enum class Pattern { Sequence, Sine, Square, Triangle };
 
-    // Writes `bytes` of samples, each `sampleBytes` wide, little-endian.
+    // Writes `bytes` of samples, each `sampleBytes` wide, little-endian (16-bit sequence
+    // numbers: two at a time in 32-bit words).
     void fill(uint8_t *out, uint32_t bytes, unsigned sampleBytes);
     uint64_t produced() const { return next_; }
     void reset() { next_ = 0; }
@@ -30,7 +33,8 @@ public:
     uint32_t amplitude = 0x7FFF;
 
 private:
-    uint64_t sample(uint64_t n, unsigned sampleBytes) const;
+    void fill16(uint8_t *out, uint32_t samples);
+    uint64_t periodic(uint64_t n, unsigned sampleBytes) const;
     uint64_t next_ = 0;
 };
 
@@ -48,14 +52,20 @@ public:
     // IRQL on the thread that runs the card.
     std::function<void()> interrupt;
     KIRQL device_irql = 12;
+    // Samples per second of virtual time; 0: an armed transfer is due at once.
+    uint32_t sample_rate_hz = 0;
     // Called with the samples of each input transfer after they reached memory, before
     // the completion interrupt: an observer (a recorder, a plot) sees the data as sent.
     std::function<void(const uint8_t *data, uint32_t bytes)> on_input;
+    static constexpr uint64_t kNotDue = UINT64_MAX;
 
     using Direction = S5933::Direction;
 
     // A transfer in that direction is enabled and has not run yet.
     bool transfer_pending(Direction direction = Direction::Input) const;
+    // Virtual time (VirtualTime::now_ns) at which the armed transfer in that direction has
+    // all its samples: armed time + its samples at the sample rate; kNotDue when none.
+    uint64_t due_ns(Direction direction = Direction::Input) const;
     // Runs it to its end: an input transfer writes samples into memory, an output transfer
     // reads memory into the card (kept in played()). False when none is pending or its
     // memory lies outside RAM.
@@ -67,6 +77,7 @@ public:
 private:
     struct Pending {
         uint32_t address, count;
+        uint64_t due_ns;
     };
     mutable std::mutex mutex_;
     std::optional<Pending> pending_[2];
@@ -74,7 +85,6 @@ private:
     uint32_t base_;
     unsigned sample_bytes_;
     uint64_t transfers_ = 0, bytes_ = 0;
-    std::vector<uint8_t> staging_;
 };
 
 } // namespace qorsim::models

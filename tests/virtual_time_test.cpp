@@ -1,0 +1,219 @@
+// The sample program against a free-running card in virtual time: the default machine's
+// first S5933 card samples at 1 MS/s into halves of 16,384 samples (16.384 ms each), the
+// card runner moves time on only when the program is blocked, and the program spends a
+// given number of simulated milliseconds on each half. What it reports follows from the
+// double-buffer protocol alone, whatever the host does meanwhile.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "support/sim_fixture.h"
+#include "acqapp.h"
+#include "default_machine.h"
+#include "control_device.h"
+
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+
+namespace {
+
+constexpr unsigned long kSamplesPerHalf = 16384; // 64 KB of 16-bit samples, two halves
+
+class FreeRunningCard : public SimTest {
+protected:
+    std::unique_ptr<qorsim::DefaultMachine> board;
+    std::unique_ptr<qorsim::LoadedDriver> library, driver;
+
+    void SetUp() override
+    {
+        SimTest::SetUp();
+        board = std::make_unique<qorsim::DefaultMachine>();
+        library = std::make_unique<qorsim::LoadedDriver>("qorpelk", QOR_LIBRARY_ENTRY, "");
+        ASSERT_EQ(library->load(), STATUS_SUCCESS);
+        driver = std::make_unique<qorsim::LoadedDriver>("acqdrv", DriverEntry, qorsim::DefaultMachine::kServiceKeyAscii);
+        ASSERT_EQ(driver->load(), STATUS_SUCCESS);
+    }
+    void TearDown() override
+    {
+        sim().dpcs.drain();
+        driver.reset();
+        library.reset();
+        board.reset();
+        EXPECT_EQ(sim().memory.contiguous_blocks(), 0u);
+        EXPECT_EQ(sim().handles.leak_report(), "");
+        SimTest::TearDown();
+    }
+
+    QorDbx *InputBuffer()
+    {
+        PDEVICE_OBJECT d = sim().objects.resolve(u"\\DosDevices\\AcqA0");
+        return d ? static_cast<QorDevExt *>(d->DeviceExtension)->Buffers[0] : nullptr;
+    }
+
+    // Runs the sample program in its own process against the running card.
+    AcqAppReport Acquire(unsigned long halves, DWORD workMs, DWORD waitMs = 5000, int *ok = nullptr)
+    {
+        qorsim::Process &app = sim().processes.create("acqapp");
+        AcqAppReport report{};
+        int done = 0;
+        {
+            qorsim::CardRunner cards(board->acquisition_cards());
+            AcqAppOptions options{"\\\\.\\AcqA0", halves, waitMs, workMs, nullptr, nullptr};
+            std::thread program([&] {
+                qorsim::InProcess in(app);
+                done = AcqAppRun(&options, &report);
+            });
+            program.join();
+        }
+        sim().processes.end(app);
+        if (ok != nullptr)
+            *ok = done;
+        else
+            EXPECT_TRUE(done) << report.failedStep;
+        return report;
+    }
+};
+
+// Half k is done at (k + 1) x 16.384 ms. A program busy for w ms after reading a half
+// misses every pulse in that time. Between one and two halves' time it comes back while
+// the card fills the half after the one it wants: that half is not ready, it waits for the
+// next pulse and reads it, two halves after the one it missed. Between two and three
+// halves' time its half is ready again at the first pulse, but two halves are gone.
+TEST_F(FreeRunningCard, AReaderSlowerThanTheCardReportsEveryOverrunWithItsCounts)
+{
+    constexpr unsigned long kRead = 12;
+    struct Case {
+        DWORD workMs;
+        unsigned long overruns, halvesLost, notReady;
+    } cases[] = {
+        {0, 0, 0, 0},
+        {16, 0, 0, 0},                              // just inside a half's 16.384 ms
+        {17, kRead - 1, 2 * (kRead - 1), kRead - 1}, // just outside
+        {40, kRead - 1, 2 * (kRead - 1), 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE("work per half " + std::to_string(c.workMs) + " ms");
+        const AcqAppReport r = Acquire(kRead, c.workMs);
+        EXPECT_EQ(r.halvesRead, kRead);
+        EXPECT_EQ(r.samplesRead, kRead * kSamplesPerHalf);
+        EXPECT_EQ(r.overruns, c.overruns);
+        EXPECT_EQ(r.halvesLost, c.halvesLost);
+        EXPECT_EQ(r.samplesLost, c.halvesLost * kSamplesPerHalf);
+        EXPECT_EQ(r.halvesNotReady, c.notReady);
+        EXPECT_EQ(r.sequenceErrors, 0u);
+        char text[256];
+        EXPECT_EQ(std::strstr(AcqAppSummary(&r, text, sizeof text), "OVERRUN") != nullptr, c.overruns != 0) << text;
+    }
+}
+
+TEST_F(FreeRunningCard, TheSameScenarioGivesTheSameReportUnderHostLoad)
+{
+    const AcqAppReport quiet = Acquire(40, 17);
+    std::atomic<bool> stop{false};
+    std::thread hog([&] { // competes with the card, DPC and program threads for the host
+        volatile uint32_t x = 0;
+        while (!stop)
+            x = x * 1664525u + 1013904223u;
+    });
+    const AcqAppReport loaded = Acquire(40, 17);
+    stop = true;
+    hog.join();
+    EXPECT_EQ(loaded.halvesRead, quiet.halvesRead);
+    EXPECT_EQ(loaded.samplesRead, quiet.samplesRead);
+    EXPECT_EQ(loaded.samplesLost, quiet.samplesLost);
+    EXPECT_EQ(loaded.halvesLost, quiet.halvesLost);
+    EXPECT_EQ(loaded.overruns, quiet.overruns);
+    EXPECT_EQ(loaded.halvesNotReady, quiet.halvesNotReady);
+    EXPECT_EQ(loaded.progressPolls, quiet.progressPolls);
+    EXPECT_EQ(+loaded.stop.SampleCount, +quiet.stop.SampleCount);
+}
+
+TEST_F(FreeRunningCard, AWaitShorterThanAHalfTimesOutInSimulatedTime)
+{
+    int ok = 1;
+    const AcqAppReport r = Acquire(4, 0, 16, &ok); // 16 ms < 16.384 ms: the first half is late
+    EXPECT_FALSE(ok);
+    ASSERT_NE(r.failedStep, nullptr);
+    EXPECT_STREQ(r.failedStep, "wait for a half");
+    EXPECT_EQ(r.halvesRead, 0u);
+}
+
+// A sample the card got wrong in the fourth half (the upper one, its second pass): the
+// program's word-wide check must find it in either 16-bit lane of a word and resume the
+// sequence after it (the bad sample and the next one are both out of order).
+TEST_F(FreeRunningCard, ASampleOutOfSequenceIsFoundInEitherHalfOfAWord)
+{
+    for (unsigned long index : {1000ul, 1001ul, 7ul, kSamplesPerHalf - 2}) {
+        SCOPED_TRACE("sample " + std::to_string(index));
+        qorsim::models::AcquisitionCard *card = board->acquisition_cards().front();
+        std::function<void()> line = card->interrupt;
+        int transfers = 0;
+        card->interrupt = [&, line] {
+            if (++transfers == 4)
+                static_cast<uint16_t *>(InputBuffer()->Upper.KernelAddr)[index] ^= 0x5A5A;
+            line();
+        };
+        const AcqAppReport r = Acquire(6, 0);
+        card->interrupt = line;
+        EXPECT_EQ(r.sequenceErrors, 2u);
+        EXPECT_EQ(r.overruns, 0u);
+        EXPECT_EQ(r.samplesLost, 0u);
+    }
+}
+
+TEST(SignalSource, SixteenBitSamplesCarryTheSequenceAcrossItsWrap)
+{
+    struct Case {
+        uint64_t start;
+        uint32_t offset, samples; // offset in bytes: 2 starts between two 32-bit words
+    } cases[] = {
+        {0, 0, 1}, {0, 2, 37}, {65530, 0, 20}, {65531, 0, 20}, {65535, 2, 3}, {65534, 0, 2}, {131000, 2, 70000},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "start " << c.start << ", offset " << c.offset << ", samples " << c.samples);
+        qorsim::models::SignalSource source;
+        std::vector<uint8_t> scratch(c.start == 0 ? 0 : c.start * 2);
+        if (c.start != 0)
+            source.fill(scratch.data(), static_cast<uint32_t>(scratch.size()), 2);
+        std::vector<uint8_t> out(c.offset + 2 * c.samples + 4, 0xEE);
+        source.fill(out.data() + c.offset, 2 * c.samples, 2);
+        for (uint32_t i = 0; i < c.offset; ++i)
+            ASSERT_EQ(out[i], 0xEE);
+        for (uint32_t i = 0; i < c.samples; ++i) {
+            const uint16_t expected = static_cast<uint16_t>(c.start + i);
+            ASSERT_EQ(out[c.offset + 2 * i] | out[c.offset + 2 * i + 1] << 8, expected) << "sample " << i;
+        }
+        for (size_t i = c.offset + 2 * c.samples; i < out.size(); ++i)
+            ASSERT_EQ(out[i], 0xEE);
+        EXPECT_EQ(source.produced(), c.start + c.samples);
+    }
+}
+
+TEST(PortTrace, KeepsTheNewestAccessesInOrderWithinItsLimit)
+{
+    struct Case {
+        size_t limit;
+        uint32_t accesses;
+    } cases[] = {{4, 3}, {4, 4}, {4, 10}, {1, 5}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.accesses << " accesses, limit " << c.limit);
+        qorsim::machine().reset();
+        qorsim::machine().ports.set_trace_limit(c.limit);
+        for (uint32_t i = 0; i < c.accesses; ++i)
+            qorsim::machine().ports.write(0x300, 1, i);
+        const auto trace = qorsim::machine().ports.trace();
+        const size_t kept = std::min<size_t>(c.limit, c.accesses);
+        ASSERT_EQ(trace.size(), kept);
+        for (size_t i = 0; i < kept; ++i) {
+            EXPECT_EQ(trace[i].value, c.accesses - kept + i);
+            EXPECT_EQ(trace[i].seq, c.accesses - kept + i);
+        }
+        EXPECT_EQ(qorsim::machine().ports.access_count(), c.accesses);
+    }
+    qorsim::machine().reset();
+    EXPECT_EQ(qorsim::machine().ports.trace_limit(), qorsim::PortSpace::kDefaultTraceLimit);
+}
+
+} // namespace
