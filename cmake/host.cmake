@@ -48,10 +48,23 @@ endif()
 
 set(QOR_HOST_NTDDK ${CMAKE_SOURCE_DIR}/platform/host/include)
 
-# The simulated machine.
+# The simulated machine. The default machine file is compiled into it, so that the
+# program and the tests run without the source tree.
+set(QOR_DEFAULT_MACHINE ${CMAKE_SOURCE_DIR}/sim/machines/default.json)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${QOR_DEFAULT_MACHINE})
+file(READ ${QOR_DEFAULT_MACHINE} QOR_DEFAULT_MACHINE_JSON)
+file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/generated/default_machine_json.cpp CONTENT
+"// Generated from sim/machines/default.json.
+namespace qorsim {
+const char *default_machine_json()
+{
+    return R\"qormachine(@QOR_DEFAULT_MACHINE_JSON@)qormachine\";
+}
+} // namespace qorsim
+" @ONLY)
 file(GLOB QOR_SIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/*.cpp
     ${CMAKE_SOURCE_DIR}/sim/models/*.cpp)
-add_library(qorsim STATIC ${QOR_SIM_SOURCES})
+add_library(qorsim STATIC ${QOR_SIM_SOURCES} ${CMAKE_BINARY_DIR}/generated/default_machine_json.cpp)
 target_include_directories(qorsim PUBLIC ${CMAKE_SOURCE_DIR}/sim ${QOR_HOST_NTDDK}
     ${CMAKE_SOURCE_DIR}/interface)
 target_compile_options(qorsim PRIVATE ${QOR_WARNINGS})
@@ -81,17 +94,48 @@ set_target_properties(acqapp PROPERTIES C_STANDARD 11)
 target_compile_options(acqapp PRIVATE ${QOR_WARNINGS} -Werror)
 target_link_libraries(acqapp PUBLIC qorsim)
 
+find_package(nlohmann_json 3.10 REQUIRED)
+target_link_libraries(qorsim PUBLIC nlohmann_json::nlohmann_json)
+
 if(QOR_FUZZ)
     include(${CMAKE_SOURCE_DIR}/cmake/fuzz.cmake)
     return()
 endif()
 
-# The command line.
+# The command line: its parts in a library the tests link too, and the program. The program
+# carries every kernel, HAL, Win32 and library function and exports them, so that a client
+# driver or user program built as a shared object (cmake/qorsimConfig.cmake) links against
+# nothing and finds them in the program when it is loaded.
+find_package(CLI11 REQUIRED)
 file(GLOB QOR_TOOL_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/*.cpp)
-add_executable(qorsim-cli ${QOR_TOOL_SOURCES})
-set_target_properties(qorsim-cli PROPERTIES OUTPUT_NAME qorsim)
+list(REMOVE_ITEM QOR_TOOL_SOURCES ${CMAKE_SOURCE_DIR}/tools/main.cpp)
+add_library(qorsim-tool STATIC ${QOR_TOOL_SOURCES})
+target_include_directories(qorsim-tool PUBLIC ${CMAKE_SOURCE_DIR}/tools)
+target_compile_definitions(qorsim-tool PRIVATE QOR_SOURCE_MACHINES="${CMAKE_SOURCE_DIR}/sim/machines")
+target_compile_options(qorsim-tool PRIVATE ${QOR_WARNINGS})
+target_link_libraries(qorsim-tool PUBLIC acqdrv acqapp qorpelk qorsim ${CMAKE_DL_LIBS})
+add_executable(qorsim-cli ${CMAKE_SOURCE_DIR}/tools/main.cpp)
+set_target_properties(qorsim-cli PROPERTIES OUTPUT_NAME qorsim ENABLE_EXPORTS ON)
 target_compile_options(qorsim-cli PRIVATE ${QOR_WARNINGS})
-target_link_libraries(qorsim-cli PRIVATE acqdrv acqapp qorpelk qorsim)
+target_link_libraries(qorsim-cli PRIVATE qorsim-tool CLI11::CLI11)
+target_link_options(qorsim-cli PRIVATE LINKER:--whole-archive $<TARGET_FILE:qorpelk> $<TARGET_FILE:qorsim>
+    LINKER:--no-whole-archive)
+
+# `cmake --install build/host --prefix DIR`: the program, the shipped machines, the headers
+# a client driver and a user program compile against, and the CMake package
+# (find_package(qorsim) with qorsim_add_driver, qorsim_add_program and qorsim_add_test).
+include(GNUInstallDirs)
+install(TARGETS qorsim-cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+file(GLOB QOR_SHIPPED_MACHINES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/machines/*.json)
+install(FILES ${QOR_SHIPPED_MACHINES} DESTINATION ${CMAKE_INSTALL_DATADIR}/qorsim/machines)
+install(FILES ${CMAKE_SOURCE_DIR}/interface/qorpelk.h ${CMAKE_SOURCE_DIR}/interface/qorpelk_requests.h
+    ${CMAKE_SOURCE_DIR}/interface/qor_s5933.h ${CMAKE_SOURCE_DIR}/interface/qor_plx9050.h
+    ${CMAKE_SOURCE_DIR}/interface/qor_plx9080.h
+    ${QOR_HOST_NTDDK}/ntddk.h
+    ${CMAKE_SOURCE_DIR}/examples/include/qorwin32.h ${CMAKE_SOURCE_DIR}/examples/include/acqdrv_ioctl.h
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qorsim)
+configure_file(${CMAKE_SOURCE_DIR}/cmake/qorsimConfig.cmake.in ${CMAKE_BINARY_DIR}/qorsimConfig.cmake @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/qorsimConfig.cmake DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/qorsim)
 
 # GoogleTest from Debian's source package, built for -m32 like everything else.
 set(QOR_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources")
@@ -109,7 +153,7 @@ add_executable(qor_tests ${QOR_TEST_SOURCES}
 target_include_directories(qor_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 target_compile_options(qor_tests PRIVATE ${QOR_WARNINGS}
     $<$<COMPILE_LANGUAGE:C>:-std=c99 -pedantic-errors -Werror>)
-target_link_libraries(qor_tests PRIVATE acqdrv acqapp qorpelk qorsim GTest::gtest_main)
+target_link_libraries(qor_tests PRIVATE qorsim-tool acqdrv acqapp qorpelk qorsim GTest::gtest_main)
 # One CTest entry per test suite: each entry is one process (under qemu-i386 a process
 # start costs far more than most tests), while `ctest -R Suite` still selects. The suites
 # are read from the test sources, which re-run the configuration when they change.
@@ -134,6 +178,13 @@ string(REPLACE ";" "," qor_runner_list "${QOR_I386_RUNNER}")
 add_test(NAME test_suites_registered
     COMMAND ${CMAKE_COMMAND} -DRUNNER=${qor_runner_list} -DPROGRAM=$<TARGET_FILE:qor_tests>
         -DSUITES=${qor_suite_list} -P ${CMAKE_SOURCE_DIR}/cmake/check-suites.cmake)
+
+# A client driver from outside the tree, built with the installed package and run by the
+# installed program.
+add_test(NAME qorsim_external_driver
+    COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${CMAKE_BINARY_DIR} -DSOURCE_DIR=${CMAKE_SOURCE_DIR}
+        -DWORK_DIR=${CMAKE_BINARY_DIR}/external-driver -DGENERATOR=${CMAKE_GENERATOR}
+        -P ${CMAKE_SOURCE_DIR}/tests/package/external_driver.cmake)
 
 # The library must not need a runtime: no dynamic initialisers, no exception or RTTI
 # symbols, no operator new. Checked on the host archive, which holds the same code.

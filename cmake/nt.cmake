@@ -187,7 +187,8 @@ install(FILES $<TARGET_FILE:qorpelk> $<TARGET_FILE:acqdrv> DESTINATION drivers)
 install(PROGRAMS $<TARGET_FILE:acqapp> DESTINATION bin)
 install(FILES ${QOR_IMPORT_LIBRARY} ${CMAKE_BINARY_DIR}/qorpelk.def DESTINATION lib)
 install(FILES ${CMAKE_SOURCE_DIR}/interface/qorpelk.h ${CMAKE_SOURCE_DIR}/interface/qorpelk_requests.h
-    DESTINATION include)
+    ${CMAKE_SOURCE_DIR}/interface/qor_s5933.h ${CMAKE_SOURCE_DIR}/interface/qor_plx9050.h
+    ${CMAKE_SOURCE_DIR}/interface/qor_plx9080.h DESTINATION include)
 
 # The kit installs into an empty folder with every file, and its registry scripts parse.
 add_test(NAME nt_kit

@@ -18,6 +18,9 @@ expected="INSTALL.txt
 bin/acqapp.exe
 drivers/acqdrv.sys
 drivers/qorpelk.sys
+include/qor_plx9050.h
+include/qor_plx9080.h
+include/qor_s5933.h
 include/qorpelk.h
 include/qorpelk_requests.h
 lib/libqorpelk.a

@@ -6,7 +6,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ g++-multilib g++-mingw-w64-i686 binutils-mingw-w64-i686
-          mingw-w64-i686-dev googletest clang libclang-rt-14-dev)
+          mingw-w64-i686-dev googletest clang libclang-rt-14-dev libcli11-dev nlohmann-json3-dev)
 
 missing() {
     local p

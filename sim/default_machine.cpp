@@ -1,81 +1,20 @@
 #include "default_machine.h"
 
+#include <cstdlib>
+
 namespace qorsim {
 
-namespace {
-constexpr uint8_t kIrqAcquisition = 10;
-constexpr uint8_t kIrqShared = 11;
-constexpr uint32_t kFpgaImageBytes = 2048;
-constexpr uint32_t kAcquisitionRateHz = 1000000; // the S5933 cards sample at 1 MS/s
-} // namespace
-
-DefaultMachine::DefaultMachine()
+DefaultMachine::DefaultMachine() : built_(default_machine_spec())
 {
-    Machine &m = machine();
-
-    // Bus 0: two S5933 acquisition cards, a chipset device of two functions, and a card
-    // of another vendor. Bus 1 does not exist. Bus 2: a PLX 9050 and, behind an empty
-    // function 0, a PLX 9080 at function 2 of a multi-function device, sharing a line.
-    auto s5933 = [&](ULONG bus, ULONG device, uint32_t io) {
-        PciFunction &f = m.pci.add_function(bus, device, 0, 0x10E8, 0x5A01);
-        acquisition_.push_back(std::make_unique<models::AcquisitionCard>(0, 2));
-        registers_.push_back(std::make_unique<RegisterFile>(0x20));
-        fpga_.push_back(std::make_unique<models::FpgaPort>());
-        fpga_.back()->complete_after(kFpgaImageBytes);
-        f.set_io_bar(0, io, 0x40, &acquisition_.back()->chip, "s5933");
-        f.set_io_bar(1, io + 0x40, 0x20, registers_.back().get(), "card registers");
-        f.set_io_bar(2, io + 0x60, 0x10, fpga_.back().get(), "fpga port");
-        f.set_interrupt_line(kIrqAcquisition);
-        acquisition_.back()->interrupt = f.line();
-        acquisition_.back()->sample_rate_hz = kAcquisitionRateHz;
-        cards_.push_back(Card{"AMCC S5933", bus, device, 0, &f, acquisition_.back().get()});
-    };
-    s5933(0, 3, 0xE000);
-    m.pci.add_function(0, 0, 0, 0x8086, 0x7000).poke(14, 1, 0x80); // multi-function bridge
-    m.pci.add_function(0, 0, 1, 0x8086, 0x7010);
-    m.pci.add_function(0, 9, 0, 0x1234, 0x5A01); // another vendor's device with our device ID
-    s5933(0, 12, 0xE400);
-
-    // A PLX card: its chip's memory window at BAR0, its I/O window at BAR1, the card's
-    // registers at BAR2, and the subsystem IDs the sample driver searches for.
-    auto plx = [&](ULONG device, ULONG function, USHORT chipId, USHORT subsystem, uint32_t memory, uint32_t io,
-                   uint32_t window, std::unique_ptr<PortDevice> chip, const char *family) {
-        PciFunction &f = m.pci.add_function(2, device, function, 0x10B5, chipId);
-        if (function != 0)
-            f.poke(14, 1, 0x80); // header type: multi-function device
-        f.poke(44, 2, 0x1A2B);
-        f.poke(46, 2, subsystem);
-        chips_.push_back(std::move(chip));
-        registers_.push_back(std::make_unique<RegisterFile>(0x20));
-        f.set_memory_bar(0, memory, window);
-        f.set_io_bar(1, io, window, chips_.back().get(), family);
-        f.set_io_bar(2, io + 0x100, 0x20, registers_.back().get(), "card registers");
-        f.set_interrupt_line(kIrqShared);
-        cards_.push_back(Card{family, 2, device, function, &f, nullptr});
-    };
-    plx(4, 0, 0x9050, 0x9051, 0xFEB00000, 0xD000, 0x80, std::make_unique<models::Plx9050>(), "PLX PCI 9050");
-    plx(6, 2, 0x9080, 0x9081, 0xFEA00000, 0xC000, 0x100, std::make_unique<models::Plx9080>(), "PLX PCI 9080");
-
-    // The sample driver's parameters: buffer sizes in KB, one value per card, the FPGA file.
-    const std::u16string parameters = std::u16string(kServiceKey) + u"\\Parameters";
-    m.registry.set_dword(parameters, u"AI", 64);
-    m.registry.set_dword(parameters, u"AO", 16);
-    m.registry.set_dword(parameters, u"DI", 8);
-    m.registry.set_dword(parameters, u"DO", 8);
-    m.registry.set_dword(parameters, u"0", 7);
-    m.registry.set_dword(parameters, u"1", 9);
-    m.registry.set_string(parameters, u"FPGA", u"acqfpga.bin");
-    std::vector<uint8_t> image(kFpgaImageBytes);
-    for (uint32_t i = 0; i < kFpgaImageBytes; ++i)
-        image[i] = static_cast<uint8_t>(i * 37 + 11);
-    m.files.add(u"acqfpga.bin", image);
+    // The cards of the three bridge families, in the file's order (S5933 cards on bus 0,
+    // then the PLX 9050 and 9080 cards on bus 2).
+    for (const BuiltMachine::Card &c : built_.cards())
+        if (c.spec->bridge != "none")
+            cards_.push_back(Card{bridge_display_name(c.spec->bridge), c.spec->bus, c.spec->device, c.spec->function,
+                                  c.pci, c.acquisition});
 }
 
-DefaultMachine::~DefaultMachine()
-{
-    // The PCI functions hold the register models' port claims; give them back first.
-    machine().pci.reset();
-}
+DefaultMachine::~DefaultMachine() = default;
 
 CardRunner::CardRunner(std::vector<models::AcquisitionCard *> cards) : cards_(std::move(cards))
 {
@@ -124,10 +63,15 @@ void CardRunner::run()
 
 std::vector<models::AcquisitionCard *> DefaultMachine::acquisition_cards() const
 {
-    std::vector<models::AcquisitionCard *> out;
-    for (const auto &card : acquisition_)
-        out.push_back(card.get());
-    return out;
+    return built_.acquisition_cards();
+}
+
+PortDevice &DefaultMachine::bridge_of(const std::string &family) const
+{
+    for (const BuiltMachine::Card &card : built_.cards())
+        if (card.spec->bridge == family && card.bridge != nullptr)
+            return *card.bridge;
+    std::abort(); // the default machine has a card of each bridge family
 }
 
 } // namespace qorsim

@@ -1,10 +1,12 @@
-// The embedded default machine: PCI buses with acquisition cards of the three bridge
-// families among other devices, the sample driver's registry parameters and the FPGA
-// configuration file it downloads. A scenario builds it on the current Machine, which
-// must have been reset; the models live as long as the object.
+// The default machine (sim/machines/default.json, embedded in the program): PCI buses
+// with acquisition cards of the three bridge families among other devices, the sample
+// driver's registry parameters and the FPGA configuration file it downloads. A scenario
+// builds it on the current Machine, which must have been reset; the models live as long
+// as the object.
 #pragma once
 
 #include "qorsim.h"
+#include "machine_file.h"
 #include "models/acquisition.h"
 #include "models/fpga_port.h"
 #include "models/plx9050.h"
@@ -60,15 +62,15 @@ public:
     const std::vector<Card> &cards() const { return cards_; }
     std::vector<models::AcquisitionCard *> acquisition_cards() const;
     // The PLX cards' bridge models, for tests that drive their local interrupt inputs.
-    models::Plx9050 &plx9050() const { return static_cast<models::Plx9050 &>(*chips_.at(0)); }
-    models::Plx9080 &plx9080() const { return static_cast<models::Plx9080 &>(*chips_.at(1)); }
+    models::Plx9050 &plx9050() const { return static_cast<models::Plx9050 &>(bridge_of("plx9050")); }
+    models::Plx9080 &plx9080() const { return static_cast<models::Plx9080 &>(bridge_of("plx9080")); }
+
+    const BuiltMachine &built() const { return built_; }
 
 private:
+    PortDevice &bridge_of(const std::string &family) const; // the first card of that family
+    BuiltMachine built_;
     std::vector<Card> cards_;
-    std::vector<std::unique_ptr<models::AcquisitionCard>> acquisition_;
-    std::vector<std::unique_ptr<RegisterFile>> registers_;
-    std::vector<std::unique_ptr<models::FpgaPort>> fpga_;
-    std::vector<std::unique_ptr<PortDevice>> chips_; // the PLX cards' bridge models
 };
 
 } // namespace qorsim

@@ -51,7 +51,10 @@ void DpcQueue::run()
         dpc->Lock = nullptr;
         busy_ = true;
         PVOID a1 = dpc->SystemArgument1, a2 = dpc->SystemArgument2;
+        const std::function<void(PKDPC)> observer = observer_;
         lock.unlock();
+        if (observer)
+            observer(dpc);
         set_current_irql(DISPATCH_LEVEL);
         dpc->DeferredRoutine(dpc, dpc->DeferredContext, a1, a2);
         if (current_irql() != DISPATCH_LEVEL)
@@ -63,6 +66,12 @@ void DpcQueue::run()
         virtual_time().work_ends();
         changed_.notify_all();
     }
+}
+
+void DpcQueue::observe(std::function<void(PKDPC)> observer)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    observer_ = std::move(observer);
 }
 
 void DpcQueue::drain()

@@ -373,6 +373,8 @@ public:
     void drain();                                             // until empty and idle
     uint64_t executed() const;
     void reset(); // drains, then forgets the count
+    // Called on the DPC thread as each DPC starts (a timeline, a recorder); empty: none.
+    void observe(std::function<void(PKDPC)> observer);
 
 private:
     void run();
@@ -382,6 +384,7 @@ private:
     std::thread thread_;
     bool busy_ = false, stopping_ = false;
     uint64_t executed_ = 0;
+    std::function<void(PKDPC)> observer_;
 };
 
 // ==== registry (sim/registry.cpp) ============================================================

@@ -2,10 +2,36 @@
 
 #include "virtual_time.h"
 
+#include <cmath>
+
 namespace qorsim::models {
+
+uint64_t SignalSource::periodic(uint64_t n, unsigned sampleBytes) const
+{
+    const double full = sampleBytes >= 8 ? 18446744073709551615.0 : std::ldexp(1.0, 8 * int(sampleBytes)) - 1;
+    const double mid = std::floor(full / 2);
+    const double amp = std::fmin(amplitude, mid);
+    const double phase = double(n % period) / period; // 0 <= phase < 1
+    double unit = 0;                                  // -1 to 1
+    switch (pattern) {
+    case Pattern::Sine: unit = std::sin(2 * M_PI * phase); break;
+    case Pattern::Square: unit = phase < 0.5 ? 1 : -1; break;
+    case Pattern::Triangle: unit = phase < 0.5 ? 4 * phase - 1 : 3 - 4 * phase; break;
+    case Pattern::Sequence: break;
+    }
+    return static_cast<uint64_t>(std::llround(mid + amp * unit));
+}
 
 void SignalSource::fill(uint8_t *out, uint32_t bytes, unsigned sampleBytes)
 {
+    if (pattern != Pattern::Sequence && period != 0) {
+        for (uint32_t i = 0; i + sampleBytes <= bytes; i += sampleBytes, ++next_) {
+            const uint64_t value = periodic(next_, sampleBytes);
+            for (unsigned b = 0; b < sampleBytes; ++b)
+                out[i + b] = static_cast<uint8_t>(value >> (8 * b));
+        }
+        return;
+    }
     if (sampleBytes == 2) {
         fill16(out, bytes / 2);
         return;
@@ -130,6 +156,8 @@ bool AcquisitionCard::run_transfer(Direction direction)
     }
     ++transfers_;
     bytes_ += transfer.count;
+    if (direction == Direction::Input && on_input && transfer.count != 0)
+        on_input(machine().memory.phys_to_kernel(transfer.address), transfer.count);
     chip.complete_transfer(direction);
     if (chip.interrupt_asserted() && interrupt) {
         const KIRQL old = current_irql();

@@ -17,14 +17,24 @@ namespace qorsim::models {
 
 class SignalSource {
 public:
-    // Writes `bytes` of samples, each `sampleBytes` wide, little-endian sequence numbers
-    // (16-bit samples: two at a time in 32-bit words).
+    // Sequence: each sample is its running number (a reader proves that none was lost).
+    // The periodic patterns swing `amplitude` around mid-scale with `period` samples per
+    // cycle, as a signal generator on the card's input would.
+    enum class Pattern { Sequence, Sine, Square, Triangle };
+
+    // Writes `bytes` of samples, each `sampleBytes` wide, little-endian (16-bit sequence
+    // numbers: two at a time in 32-bit words).
     void fill(uint8_t *out, uint32_t bytes, unsigned sampleBytes);
     uint64_t produced() const { return next_; }
     void reset() { next_ = 0; }
 
+    Pattern pattern = Pattern::Sequence;
+    uint32_t period = 256;
+    uint32_t amplitude = 0x7FFF;
+
 private:
     void fill16(uint8_t *out, uint32_t samples);
+    uint64_t periodic(uint64_t n, unsigned sampleBytes) const;
     uint64_t next_ = 0;
 };
 
@@ -44,6 +54,9 @@ public:
     KIRQL device_irql = 12;
     // Samples per second of virtual time; 0: an armed transfer is due at once.
     uint32_t sample_rate_hz = 0;
+    // Called with the samples of each input transfer after they reached memory, before
+    // the completion interrupt: an observer (a recorder, a plot) sees the data as sent.
+    std::function<void(const uint8_t *data, uint32_t bytes)> on_input;
     static constexpr uint64_t kNotDue = UINT64_MAX;
 
     using Direction = S5933::Direction;

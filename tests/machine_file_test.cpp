@@ -1,0 +1,197 @@
+// Machine files: a broken file is refused with the file, line and field named; a good one
+// builds the cards, registry, files, sources and faults it describes.
+#include <gtest/gtest.h>
+
+#include "support/sim_fixture.h"
+#include "machine_file.h"
+
+namespace {
+
+// A minimal good machine; the table below breaks one thing in it at a time.
+const char *kGood = R"({
+  "name": "one card",
+  "cards": [
+    {
+      "bus": 0, "device": 3,
+      "vendor_id": "0x10E8", "device_id": "0x5A01",
+      "bridge": "s5933",
+      "bars": [ { "io": "0xE000", "length": 64, "model": "bridge" } ],
+      "interrupt": 10
+    }
+  ]
+})";
+
+std::string Replace(std::string text, const std::string &from, const std::string &to)
+{
+    const size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
+struct BadFile {
+    const char *what;
+    std::string text;
+    int line;
+    const char *message; // expected after "m.json:LINE: "
+};
+
+TEST(MachineFile, BrokenFilesNameTheLineAndTheField)
+{
+    const BadFile cases[] = {
+        {"syntax", Replace(kGood, "\"bus\": 0,", "\"bus\": 0"), 5, "syntax error while parsing object"},
+        {"bridge", Replace(kGood, "\"s5933\"", "\"s5934\""), 7,
+         "cards[0].bridge: expected one of s5933, plx9050, plx9080, none, got \"s5934\""},
+        {"misspelt field", Replace(kGood, "\"interrupt\"", "\"interupt\""), 9, "cards[0].interupt: unknown field"},
+        {"hex", Replace(kGood, "\"0x10E8\"", "\"0x10G8\""), 6, "cards[0].vendor_id: expected a number"},
+        {"range", Replace(kGood, "\"device\": 3", "\"device\": 32"), 5, "cards[0].device: out of range: 32 is above 31"},
+        {"negative", Replace(kGood, "\"bus\": 0", "\"bus\": -1"), 5, "cards[0].bus: expected a number from 0 to 255"},
+        {"length", Replace(kGood, "\"length\": 64", "\"length\": 48"), 8, "cards[0].bars[0].length: expected a power of two"},
+        {"too short for the chip", Replace(kGood, "\"length\": 64", "\"length\": 32"), 8,
+         "cards[0].bars[0].length: the s5933 registers need 64 ports"},
+        {"alignment", Replace(kGood, "\"0xE000\"", "\"0xE020\""), 8, "cards[0].bars[0].io: the base must be aligned"},
+        {"missing id", Replace(kGood, "\"device_id\": \"0x5A01\",", ""), 4, "cards[0].device_id: missing"},
+        {"interrupt", Replace(kGood, "\"interrupt\": 10", "\"interrupt\": 16"), 9, "cards[0].interrupt: out of range"},
+        {"cards not a list", R"({ "cards": { } })", 1, "cards: expected an array"},
+        {"fault kind", Replace(kGood, "\"cards\"", "\"faults\": [ { \"kind\": \"pooll\" } ],\n  \"cards\""), 3,
+         "faults[0].kind: expected one of pool, registry_query"},
+        {"fault count", Replace(kGood, "\"cards\"", "\"faults\": [ { \"kind\": \"pool\", \"nth\": 0 } ],\n  \"cards\""), 3,
+         "faults[0].nth: counts from 1"},
+        {"registry value", Replace(kGood, "\"cards\"", "\"registry\": { \"Parameters\": { \"AI\": true } },\n  \"cards\""), 3,
+         "registry.Parameters.AI: expected a number (REG_DWORD) or a string (REG_SZ)"},
+        {"file contents", Replace(kGood, "\"cards\"", "\"files\": [ { \"name\": \"a.bin\" } ],\n  \"cards\""), 3,
+         "files[0]: give exactly one of"},
+        {"pattern", Replace(kGood, "\"interrupt\": 10", "\"interrupt\": 10, \"source\": { \"pattern\": \"saw\" }"), 9,
+         "cards[0].source.pattern: expected one of sequence, sine, square, triangle"},
+    };
+    for (const BadFile &c : cases) {
+        qorsim::MachineSpec spec;
+        std::string error;
+        EXPECT_FALSE(qorsim::parse_machine(c.text, "m.json", ".", &spec, &error)) << c.what;
+        const std::string where = "m.json:" + std::to_string(c.line) + ":";
+        EXPECT_EQ(error.rfind(where, 0), 0u) << c.what << ": " << error;
+        EXPECT_NE(error.find(c.message), std::string::npos) << c.what << ": " << error;
+    }
+}
+
+TEST(MachineFile, CardsThatCollideAreRefused)
+{
+    const std::string second = R"(,
+    { "bus": 0, "device": 3, "vendor_id": 1, "device_id": 2 }
+  ])";
+    const std::string overlapping = R"(,
+    { "bus": 0, "device": 4, "vendor_id": 1, "device_id": 2,
+      "bars": [ { "io": "0xE020", "length": 32, "model": "registers" } ] }
+  ])";
+    std::string error;
+    qorsim::MachineSpec spec;
+    const std::string cardsEnd = "\n  ]\n}";
+    std::string text = std::string(kGood);
+    text = text.substr(0, text.size() - cardsEnd.size());
+    EXPECT_FALSE(qorsim::parse_machine(text + second + "\n}", "m.json", ".", &spec, &error));
+    EXPECT_EQ(error, "m.json:11: cards[1]: bus 0 device 3 function 0 is taken by cards[0]");
+    EXPECT_FALSE(qorsim::parse_machine(text + overlapping + "\n}", "m.json", ".", &spec, &error));
+    EXPECT_EQ(error, "m.json:12: cards[1].bars[0].io: ports overlap those of cards[0].bars[0]");
+}
+
+TEST(MachineFile, MissingFileIsNamed)
+{
+    qorsim::MachineSpec spec;
+    std::string error;
+    EXPECT_FALSE(qorsim::load_machine_file("/nonexistent/m.json", &spec, &error));
+    EXPECT_EQ(error, "/nonexistent/m.json: cannot read the file");
+}
+
+class BuiltMachineTest : public SimTest {};
+
+constexpr ULONG kTag = 0x74736554; // "Test"
+
+TEST_F(BuiltMachineTest, BuildsWhatTheFileDescribes)
+{
+    const char *text = R"({
+  "driver": "mydrv",
+  "buses": [5],
+  "cards": [
+    { "bus": 1, "device": 2, "function": 1, "vendor_id": "0x10B5", "device_id": "0x9050",
+      "subsystem_vendor_id": "0x1A2B", "subsystem_id": "0x9051", "multifunction": true, "bridge": "plx9050",
+      "bars": [ { "memory": "0xFEB00000", "length": 128 }, { "io": "0xD000", "length": 128, "model": "bridge" } ],
+      "interrupt": 11 }
+  ],
+  "registry": { "Parameters": { "AI": 64, "FPGA": "x.bin" }, "": { "Start": 3 } },
+  "files": [ { "name": "x.bin", "hex": "01 02 ff" } ]
+})";
+    qorsim::MachineSpec spec;
+    std::string error;
+    ASSERT_TRUE(qorsim::parse_machine(text, "m.json", ".", &spec, &error)) << error;
+    qorsim::BuiltMachine built(spec);
+
+    EXPECT_TRUE(sim().pci.has_bus(5));
+    qorsim::PciFunction *f = sim().pci.find(1, 2 | (1 << 5));
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(f->read(0, 4), 0x905010B5u);
+    EXPECT_EQ(f->read(44, 4), 0x90511A2Bu);
+    EXPECT_EQ(f->read(14, 1) & 0x80, 0x80u);
+    EXPECT_EQ(f->interrupt_line(), 11);
+    EXPECT_EQ(f->bar(0), 0xFEB00000u);
+    EXPECT_EQ(f->bar(1), 0xD001u);
+    // The 9050 answers at its INTCSR through the I/O BAR.
+    EXPECT_EQ(sim().ports.owner(0xD04C), "plx9050");
+
+    qorsim::RegistryValue v;
+    const std::u16string key = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\mydrv";
+    ASSERT_TRUE(sim().registry.find(key + u"\\Parameters", u"AI", &v));
+    EXPECT_EQ(v.type, ULONG(REG_DWORD));
+    ASSERT_TRUE(sim().registry.find(key, u"Start", &v));
+    EXPECT_TRUE(sim().files.contains(u"x.bin"));
+}
+
+TEST_F(BuiltMachineTest, FaultsCountFromTheirArming)
+{
+    const std::string text = Replace(kGood, "\"cards\"", "\"faults\": [ { \"kind\": \"pool\", \"nth\": 2 } ],\n  \"cards\"");
+    qorsim::MachineSpec spec;
+    std::string error;
+    ASSERT_TRUE(qorsim::parse_machine(text, "m.json", ".", &spec, &error)) << error;
+    qorsim::BuiltMachine built(spec);
+    void *before = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
+    ASSERT_NE(before, nullptr) << "faults wait for arm_faults";
+    built.arm_faults();
+    void *first = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
+    void *second = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
+    void *third = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
+    EXPECT_NE(first, nullptr);
+    EXPECT_EQ(second, nullptr);
+    EXPECT_NE(third, nullptr);
+    for (void *p : {before, first, third})
+        if (p)
+            ExFreePool(p);
+}
+
+TEST_F(BuiltMachineTest, PeriodicSourcesSwingAroundMidScale)
+{
+    struct Case {
+        const char *pattern;
+        int64_t low, high; // expected extremes over one period of 16-bit samples
+    };
+    const Case cases[] = {{"sine", 0x7FFF - 1000, 0x7FFF + 1000}, {"square", 0x7FFF - 1000, 0x7FFF + 1000},
+                          {"triangle", 0x7FFF - 1000, 0x7FFF + 1000}};
+    for (const Case &c : cases) {
+        qorsim::models::SignalSource source;
+        source.pattern = c.pattern[1] == 'i' ? qorsim::models::SignalSource::Pattern::Sine
+                         : c.pattern[1] == 'q' ? qorsim::models::SignalSource::Pattern::Square
+                                               : qorsim::models::SignalSource::Pattern::Triangle;
+        source.period = 64;
+        source.amplitude = 1000;
+        uint8_t bytes[2 * 64];
+        source.fill(bytes, sizeof bytes, 2);
+        int64_t low = 0xFFFF, high = 0;
+        for (int i = 0; i < 64; ++i) {
+            const int64_t s = bytes[2 * i] | (bytes[2 * i + 1] << 8);
+            low = std::min(low, s);
+            high = std::max(high, s);
+        }
+        EXPECT_EQ(low, c.low) << c.pattern;
+        EXPECT_EQ(high, c.high) << c.pattern;
+        EXPECT_EQ(source.produced(), 64u);
+    }
+}
+
+} // namespace

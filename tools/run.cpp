@@ -1,0 +1,366 @@
+// Directory listings of a 32-bit program on a file system with 64-bit inode numbers.
+#define _FILE_OFFSET_BITS 64
+#include "run.h"
+
+#include "control_device.h"
+#include "default_machine.h"
+#include "qor_platform.h"
+#include "recorder.h"
+#include "script.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <memory>
+#include <thread>
+
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+
+namespace qortool {
+
+namespace {
+
+std::string executable_directory()
+{
+    char path[4096];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0)
+        return ".";
+    path[n] = '\0';
+    std::string p(path);
+    return p.substr(0, p.find_last_of('/'));
+}
+
+// Where shipped machine files live: beside an installed program, or in the source tree
+// of a build.
+std::vector<std::string> machine_directories()
+{
+    std::vector<std::string> dirs = {executable_directory() + "/../share/qorsim/machines"};
+#ifdef QOR_SOURCE_MACHINES
+    dirs.push_back(QOR_SOURCE_MACHINES);
+#endif
+    return dirs;
+}
+
+bool ends_with(const std::string &s, const char *suffix)
+{
+    const size_t n = std::strlen(suffix);
+    return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
+}
+
+bool is_shared_object(const std::string &path)
+{
+    std::FILE *f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr)
+        return false;
+    unsigned char magic[4] = {};
+    const bool elf = std::fread(magic, 1, 4, f) == 4 && magic[0] == 0x7F && magic[1] == 'E' && magic[2] == 'L' && magic[3] == 'F';
+    std::fclose(f);
+    return elf;
+}
+
+bool parse_status(const std::string &text, NTSTATUS *out)
+{
+    if (text == "success") {
+        *out = STATUS_SUCCESS;
+        return true;
+    }
+    char *end = nullptr;
+    const unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+    if (text.empty() || *end != '\0' || v > 0xFFFFFFFFull)
+        return false;
+    *out = static_cast<NTSTATUS>(v);
+    return true;
+}
+
+// Runs the acquisition cards for an acquire step and shows its progress on a terminal.
+struct AcquireContext {
+    qorsim::BuiltMachine *built;
+    Recorder *recorder;
+    bool progress;
+    std::unique_ptr<qorsim::CardRunner> runner;
+    std::atomic<bool> stop{false};
+    std::thread progress_thread;
+};
+
+void AcquireBegins(void *context, const std::string &event)
+{
+    auto *a = static_cast<AcquireContext *>(context);
+    (void)event; // the runner keeps virtual time for whichever program waits
+    a->runner = std::make_unique<qorsim::CardRunner>(a->built->acquisition_cards());
+    if (a->progress) {
+        a->stop = false;
+        const size_t before = a->recorder->events().size();
+        a->progress_thread = std::thread([a, before] {
+            while (!a->stop) {
+                size_t halves = 0;
+                const auto events = a->recorder->events();
+                for (size_t i = before; i < events.size(); ++i)
+                    halves += events[i].kind == TimelineEvent::Kind::Half;
+                std::fprintf(stderr, "\r  acquiring: %zu halves transferred", halves);
+                std::fflush(stderr);
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            }
+            std::fprintf(stderr, "\r%60s\r", "");
+        });
+    }
+}
+
+void AcquireEnds(void *context)
+{
+    auto *a = static_cast<AcquireContext *>(context);
+    a->runner.reset();
+    if (a->progress_thread.joinable()) {
+        a->stop = true;
+        a->progress_thread.join();
+    }
+}
+
+struct SharedObject {
+    void *handle = nullptr;
+    ~SharedObject()
+    {
+        if (handle)
+            dlclose(handle);
+    }
+};
+
+std::string device_name_of(PDEVICE_OBJECT device)
+{
+    for (const std::u16string &name : qorsim::machine().objects.device_names())
+        if (qorsim::machine().objects.device(name) == device)
+            return qorsim::to_ascii(name);
+    return "(unnamed)";
+}
+
+} // namespace
+
+std::vector<ShippedMachine> shipped_machines()
+{
+    std::vector<ShippedMachine> out;
+    const qorsim::MachineSpec &d = qorsim::default_machine_spec();
+    out.push_back(ShippedMachine{d.name, d.description, "(built in)"});
+    for (const std::string &dir : machine_directories()) {
+        DIR *listing = opendir(dir.c_str());
+        if (listing == nullptr)
+            continue;
+        std::vector<std::string> names;
+        while (dirent *e = readdir(listing))
+            if (ends_with(e->d_name, ".json"))
+                names.push_back(e->d_name);
+        closedir(listing);
+        std::sort(names.begin(), names.end());
+        for (const std::string &n : names) {
+            qorsim::MachineSpec spec;
+            std::string error;
+            const std::string path = dir + "/" + n;
+            const std::string name = n.substr(0, n.size() - 5);
+            bool known = false;
+            for (ShippedMachine &m : out)
+                if (m.name == name) {
+                    known = true;
+                    if (m.path == "(built in)")
+                        m.path = path;
+                }
+            if (known)
+                continue;
+            if (qorsim::load_machine_file(path, &spec, &error))
+                out.push_back(ShippedMachine{name, spec.description, path});
+            else
+                out.push_back(ShippedMachine{name, "BROKEN: " + error, path});
+        }
+        if (!out.empty())
+            break; // the first directory that exists holds the shipped set
+    }
+    return out;
+}
+
+bool resolve_machine(const std::string &argument, qorsim::MachineSpec *out, std::string *error)
+{
+    if (argument == "default" || argument.empty()) {
+        *out = qorsim::default_machine_spec();
+        return true;
+    }
+    if (!ends_with(argument, ".json") && argument.find('/') == std::string::npos) {
+        for (const ShippedMachine &m : shipped_machines())
+            if (m.name == argument && m.path != "(built in)")
+                return qorsim::load_machine_file(m.path, out, error);
+    }
+    return qorsim::load_machine_file(argument, out, error);
+}
+
+int run_machine(const RunOptions &options)
+{
+    std::FILE *report = options.trace == "-" ? stderr : stdout;
+    qorsim::MachineSpec spec;
+    std::string error;
+    if (!resolve_machine(options.machine, &spec, &error)) {
+        std::fprintf(stderr, "qorsim: %s\n", error.c_str());
+        return 2;
+    }
+    NTSTATUS expectedLoad = 0;
+    if (!parse_status(options.expect_load, &expectedLoad)) {
+        std::fprintf(stderr, "qorsim: --expect-load: expected \"success\" or an NTSTATUS such as 0xC000009A, got \"%s\"\n",
+                     options.expect_load.c_str());
+        return 2;
+    }
+
+    // The user program: a script, or a shared object with its own main.
+    std::vector<Step> steps;
+    SharedObject program;
+    int (*programMain)(int, char **) = nullptr;
+    if (!options.program.empty()) {
+        if (is_shared_object(options.program)) {
+            program.handle = dlopen(options.program.c_str(), RTLD_NOW | RTLD_LOCAL);
+            if (program.handle == nullptr) {
+                std::fprintf(stderr, "qorsim: --program: %s\n", dlerror());
+                return 2;
+            }
+            programMain = reinterpret_cast<int (*)(int, char **)>(dlsym(program.handle, "main"));
+            if (programMain == nullptr) {
+                std::fprintf(stderr, "qorsim: --program: %s has no main\n", options.program.c_str());
+                return 2;
+            }
+        } else if (!load_script(options.program, &steps, &error)) {
+            std::fprintf(stderr, "qorsim: %s\n", error.c_str());
+            return 2;
+        }
+    }
+
+    // The client driver.
+    SharedObject driverObject;
+    PDRIVER_INITIALIZE entry = DriverEntry;
+    std::string driverName = "acqdrv (built in)";
+    if (!options.driver.empty()) {
+        driverObject.handle = dlopen(options.driver.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (driverObject.handle == nullptr) {
+            std::fprintf(stderr, "qorsim: --driver: %s\n", dlerror());
+            return 2;
+        }
+        entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(driverObject.handle, "DriverEntry"));
+        if (entry == nullptr) {
+            std::fprintf(stderr, "qorsim: --driver: %s exports no DriverEntry\n", options.driver.c_str());
+            return 2;
+        }
+        driverName = options.driver;
+    }
+
+    qorsim::Machine &sim = qorsim::machine();
+    sim.reset();
+    unsigned failures = 0;
+    bool clean = false;
+    std::vector<qorsim::PortRegion> regions;
+    Recorder recorder;
+    {
+        qorsim::BuiltMachine built(spec);
+        recorder.attach(built);
+        std::fprintf(report, "qorsim run: machine \"%s\" (%zu PCI functions), driver %s\n", spec.name.c_str(),
+                     spec.cards.size(), driverName.c_str());
+
+        qorsim::LoadedDriver library("qorpelk", QOR_LIBRARY_ENTRY,
+                                     "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\qorpelk");
+        const NTSTATUS libraryStatus = library.load();
+        built.arm_faults(); // counted from the client driver's entry on
+        qorsim::LoadedDriver driver(spec.driver, entry, spec.service_key);
+        const NTSTATUS driverStatus = driver.load();
+        const bool loadAsExpected = driverStatus == expectedLoad;
+        std::fprintf(report, "%s load      qorpelk 0x%08lX, %s 0x%08lX%s\n", loadAsExpected ? "  " : "FAIL",
+                     static_cast<unsigned long>(libraryStatus), spec.driver.c_str(), static_cast<unsigned long>(driverStatus),
+                     loadAsExpected ? "" : (" (expected 0x" + [&] {
+                         char t[16];
+                         std::snprintf(t, sizeof t, "%08lX)", static_cast<unsigned long>(expectedLoad));
+                         return std::string(t);
+                     }()).c_str());
+        failures += !loadAsExpected;
+        if (libraryStatus != STATUS_SUCCESS)
+            ++failures;
+        for (PDEVICE_OBJECT d = driver.loaded() ? driver.object()->DeviceObject : nullptr; d != nullptr; d = d->NextDevice)
+            std::fprintf(report, "   device    %s\n", device_name_of(d).c_str());
+
+        qorsim::Process &app = sim.processes.create("program");
+        AcquireContext acquire;
+        acquire.built = &built;
+        acquire.recorder = &recorder;
+        acquire.progress = options.progress && isatty(STDERR_FILENO);
+        if (driver.loaded() && (!steps.empty() || programMain != nullptr)) {
+            std::thread user([&] {
+                qorsim::InProcess in(app);
+                if (programMain != nullptr) {
+                    // The program runs while the cards produce for whoever waits.
+                    auto runner = std::make_unique<qorsim::CardRunner>(built.acquisition_cards());
+                    std::vector<std::string> args = {options.program};
+                    args.insert(args.end(), options.program_args.begin(), options.program_args.end());
+                    std::vector<char *> argv;
+                    for (std::string &a : args)
+                        argv.push_back(a.data());
+                    argv.push_back(nullptr);
+                    const int code = programMain(static_cast<int>(args.size()), argv.data());
+                    runner.reset();
+                    std::fprintf(report, "%s program   %s exited with %d\n", code == 0 ? "  " : "FAIL",
+                                 options.program.c_str(), code);
+                    failures += code != 0;
+                } else {
+                    ScriptHooks hooks;
+                    hooks.acquire_begins = AcquireBegins;
+                    hooks.acquire_ends = AcquireEnds;
+                    hooks.context = &acquire;
+                    failures += run_script(steps, report, hooks);
+                }
+            });
+            user.join();
+        } else if (!driver.loaded() && (!steps.empty() || programMain != nullptr)) {
+            std::fprintf(report, "   program   not run: the driver did not load\n");
+        }
+
+        regions = qorsim::port_regions(built); // before the unload moves nothing, but while the functions exist
+        driver.unload();
+        library.unload();
+        sim.dpcs.drain();
+        sim.processes.end(app);
+        recorder.detach(built);
+
+        const auto violations = sim.verifier.violations();
+        const std::string leaks = sim.pool.leak_report() + sim.handles.leak_report() + sim.interrupts.leak_report();
+        std::fprintf(report, "   verifier  %zu pool blocks, %zu contiguous blocks, %zu handles, %zu interrupts, %zu devices and %zu links left; %zu violations\n",
+                     sim.pool.live_blocks().size(), sim.memory.contiguous_blocks(), sim.handles.open_count(),
+                     sim.interrupts.connected().size(), sim.objects.device_names().size(), sim.objects.link_names().size(),
+                     violations.size());
+        for (const auto &v : violations)
+            std::fprintf(report, "FAIL violation %s\n", v.c_str());
+        if (!leaks.empty())
+            std::fprintf(report, "%s", leaks.c_str());
+        clean = failures == 0 && violations.empty() && leaks.empty() && sim.memory.contiguous_blocks() == 0 &&
+                sim.objects.device_names().empty() && sim.objects.link_names().empty();
+        std::fprintf(report, "   result    %s\n", clean ? "every expectation met, nothing left behind" : "PROBLEMS FOUND");
+    }
+
+    if (!options.trace.empty()) {
+        std::FILE *out = options.trace == "-" ? stdout : std::fopen(options.trace.c_str(), "w");
+        if (out == nullptr) {
+            std::fprintf(stderr, "qorsim: --trace: cannot write %s\n", options.trace.c_str());
+            return 2;
+        }
+        const size_t lines = qorsim::write_trace(out, sim.ports.trace(), regions, options.filter);
+        if (out != stdout)
+            std::fclose(out);
+        std::fprintf(report, "   trace     %zu port accesses written to %s\n", lines,
+                     options.trace == "-" ? "standard output" : options.trace.c_str());
+    }
+    if (!options.plot.empty()) {
+        if (!write_plot(recorder, options.plot, "qorsim run: " + spec.name + ", " + driverName, options.plot_samples, &error)) {
+            std::fprintf(stderr, "qorsim: --plot: %s\n", error.c_str());
+            return 2;
+        }
+        std::fprintf(report, "   plot      %s\n", options.plot.c_str());
+    }
+    return clean ? 0 : 1;
+}
+
+} // namespace qortool
