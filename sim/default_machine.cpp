@@ -9,8 +9,8 @@ DefaultMachine::DefaultMachine() : built_(default_machine_spec())
     // The cards of the three bridge families, in the file's order (S5933 cards on bus 0,
     // then the PLX 9050 and 9080 cards on bus 2).
     for (const BuiltMachine::Card &c : built_.cards())
-        if (c.spec->bridge != "none")
-            cards_.push_back(Card{bridge_display_name(c.spec->bridge), c.spec->bus, c.spec->device, c.spec->function,
+        if (c.desc->bridge != "none")
+            cards_.push_back(Card{bridge_display_name(c.desc->bridge), c.desc->bus, c.desc->device, c.desc->function,
                                   c.pci, c.acquisition});
 }
 
@@ -69,7 +69,7 @@ std::vector<models::AcquisitionCard *> DefaultMachine::acquisition_cards() const
 PortDevice &DefaultMachine::bridge_of(const std::string &family) const
 {
     for (const BuiltMachine::Card &card : built_.cards())
-        if (card.spec->bridge == family && card.bridge != nullptr)
+        if (card.desc->bridge == family && card.bridge != nullptr)
             return *card.bridge;
     std::abort(); // the default machine has a card of each bridge family
 }

@@ -407,7 +407,7 @@ std::vector<uint8_t> read_whole_file(const std::string &path, bool *ok)
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-void read_files(const Reader &r, const json &root, const std::string &directory, MachineSpec &spec)
+void read_files(const Reader &r, const json &root, const std::string &directory, MachineSpec &desc)
 {
     const json &files = r.array(root, "", "files");
     for (size_t i = 0; i < files.size(); ++i) {
@@ -448,11 +448,11 @@ void read_files(const Reader &r, const json &root, const std::string &directory,
             if (!ok)
                 r.fail(Reader::at(fp, "path"), "cannot read " + p);
         }
-        spec.files.push_back(std::move(file));
+        desc.files.push_back(std::move(file));
     }
 }
 
-void read_registry(const Reader &r, const json &root, MachineSpec &spec)
+void read_registry(const Reader &r, const json &root, MachineSpec &desc)
 {
     if (!root.contains("registry"))
         return;
@@ -463,7 +463,7 @@ void read_registry(const Reader &r, const json &root, MachineSpec &spec)
         const std::string kp = Reader::at("registry", k.key());
         if (!k.value().is_object())
             r.fail(kp, "expected an object of values");
-        const std::string key = k.key().empty() ? spec.service_key : spec.service_key + "\\" + k.key();
+        const std::string key = k.key().empty() ? desc.service_key : desc.service_key + "\\" + k.key();
         for (auto v = k.value().begin(); v != k.value().end(); ++v) {
             RegistryValueSpec value;
             value.key = key;
@@ -476,12 +476,12 @@ void read_registry(const Reader &r, const json &root, MachineSpec &spec)
             } else {
                 r.fail(Reader::at(kp, v.key()), "expected a number (REG_DWORD) or a string (REG_SZ)");
             }
-            spec.registry.push_back(std::move(value));
+            desc.registry.push_back(std::move(value));
         }
     }
 }
 
-void read_faults(const Reader &r, const json &root, MachineSpec &spec)
+void read_faults(const Reader &r, const json &root, MachineSpec &desc)
 {
     const json &faults = r.array(root, "", "faults");
     for (size_t i = 0; i < faults.size(); ++i) {
@@ -508,16 +508,16 @@ void read_faults(const Reader &r, const json &root, MachineSpec &spec)
                 r.fail(Reader::at(fp, "nth"), "counts from 1 (the first call of the kind)");
             fault.every_after = r.flag(f, fp, "every_after", false);
         }
-        spec.faults.push_back(fault);
+        desc.faults.push_back(fault);
     }
 }
 
-void check_machine(const Reader &r, const MachineSpec &spec)
+void check_machine(const Reader &r, const MachineSpec &desc)
 {
     std::map<std::tuple<ULONG, ULONG, ULONG>, size_t> slots;
     std::vector<std::tuple<uint32_t, uint32_t, std::string>> ranges;
-    for (size_t i = 0; i < spec.cards.size(); ++i) {
-        const CardSpec &c = spec.cards[i];
+    for (size_t i = 0; i < desc.cards.size(); ++i) {
+        const CardSpec &c = desc.cards[i];
         const std::string cp = Reader::at("cards", i);
         auto [it, fresh] = slots.emplace(std::make_tuple(c.bus, c.device, c.function), i);
         if (!fresh)
@@ -557,32 +557,32 @@ bool parse_machine(const std::string &text, const std::string &source, const std
     }
 
     Reader r(sax.lines());
-    MachineSpec spec;
+    MachineSpec desc;
     try {
         r.only(root, "", {"name", "description", "driver", "buses", "cards", "registry", "files", "faults"});
-        spec.name = r.text(root, "", "name", "");
-        spec.description = r.text(root, "", "description", "");
-        spec.driver = r.text(root, "", "driver", "acqdrv");
-        if (spec.driver.empty() || spec.driver.find_first_of("\\/ ") != std::string::npos)
+        desc.name = r.text(root, "", "name", "");
+        desc.description = r.text(root, "", "description", "");
+        desc.driver = r.text(root, "", "driver", "acqdrv");
+        if (desc.driver.empty() || desc.driver.find_first_of("\\/ ") != std::string::npos)
             r.fail("driver", "expected the driver's service name, as \"acqdrv\"");
-        spec.service_key = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + spec.driver;
+        desc.service_key = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + desc.driver;
         const json &buses = r.array(root, "", "buses");
         for (size_t i = 0; i < buses.size(); ++i)
-            spec.buses.push_back(static_cast<ULONG>(r.number(buses[i], Reader::at("buses", i), 255)));
+            desc.buses.push_back(static_cast<ULONG>(r.number(buses[i], Reader::at("buses", i), 255)));
         const json &cards = r.array(root, "", "cards");
         for (size_t i = 0; i < cards.size(); ++i) {
-            spec.cards.emplace_back();
-            read_card(r, cards[i], Reader::at("cards", i), spec.cards.back());
+            desc.cards.emplace_back();
+            read_card(r, cards[i], Reader::at("cards", i), desc.cards.back());
         }
-        check_machine(r, spec);
-        read_registry(r, root, spec);
-        read_files(r, root, directory, spec);
-        read_faults(r, root, spec);
+        check_machine(r, desc);
+        read_registry(r, root, desc);
+        read_files(r, root, directory, desc);
+        read_faults(r, root, desc);
     } catch (const SchemaError &e) {
         *error = source + ":" + std::to_string(r.line_of(e.path)) + ": " + (e.path.empty() ? "" : e.path + ": ") + e.message;
         return false;
     }
-    *out = std::move(spec);
+    *out = std::move(desc);
     return true;
 }
 
@@ -599,7 +599,7 @@ bool load_machine_file(const std::string &path, MachineSpec *out, std::string *e
 
 const MachineSpec &default_machine_spec()
 {
-    static const MachineSpec spec = [] {
+    static const MachineSpec desc = [] {
         MachineSpec s;
         std::string error;
         if (!parse_machine(default_machine_json(), "default.json", "", &s, &error)) {
@@ -608,7 +608,7 @@ const MachineSpec &default_machine_spec()
         }
         return s;
     }();
-    return spec;
+    return desc;
 }
 
 const char *bridge_display_name(const std::string &bridge)
@@ -623,7 +623,7 @@ const char *bridge_display_name(const std::string &bridge)
 }
 
 // ---- building ---------------------------------------------------------------------------------
-BuiltMachine::BuiltMachine(MachineSpec spec) : spec_(std::move(spec))
+BuiltMachine::BuiltMachine(MachineSpec desc) : spec_(std::move(desc))
 {
     Machine &m = machine();
     for (ULONG bus : spec_.buses)

@@ -110,19 +110,19 @@ const char *bridge_display_name(const std::string &bridge);
 class BuiltMachine {
 public:
     struct Card {
-        const CardSpec *spec;
+        const CardSpec *desc;
         PciFunction *pci;
         models::AcquisitionCard *acquisition = nullptr; // S5933 cards
         PortDevice *bridge = nullptr;                   // the bridge chip's model
         models::FpgaPort *fpga = nullptr;
     };
 
-    explicit BuiltMachine(MachineSpec spec);
+    explicit BuiltMachine(MachineSpec desc);
     ~BuiltMachine(); // gives the PCI functions back, with the models' port claims
     BuiltMachine(const BuiltMachine &) = delete;
     BuiltMachine &operator=(const BuiltMachine &) = delete;
 
-    const MachineSpec &spec() const { return spec_; }
+    const MachineSpec &desc() const { return spec_; }
     const std::vector<Card> &cards() const { return cards_; }
     std::vector<models::AcquisitionCard *> acquisition_cards() const;
     void arm_faults() const;

@@ -247,18 +247,18 @@ std::vector<PortRegion> port_regions(const BuiltMachine &built)
     std::vector<PortRegion> out;
     for (const BuiltMachine::Card &c : built.cards()) {
         char label[24];
-        std::snprintf(label, sizeof label, "%lu:%02lu.%lu", static_cast<unsigned long>(c.spec->bus),
-                      static_cast<unsigned long>(c.spec->device), static_cast<unsigned long>(c.spec->function));
+        std::snprintf(label, sizeof label, "%lu:%02lu.%lu", static_cast<unsigned long>(c.desc->bus),
+                      static_cast<unsigned long>(c.desc->device), static_cast<unsigned long>(c.desc->function));
         for (unsigned b = 0; b < 6; ++b) {
-            const BarSpec &bar = c.spec->bars[b];
+            const BarSpec &bar = c.desc->bars[b];
             if (!bar.present || !bar.io)
                 continue;
             PortRegion r;
             r.base = c.pci->bar(b) & ~3u; // where the BAR is now
             r.length = bar.length;
             r.card = label;
-            r.name = c.spec->name;
-            r.model = bar.model == "bridge" ? c.spec->bridge : bar.model;
+            r.name = c.desc->name;
+            r.model = bar.model == "bridge" ? c.desc->bridge : bar.model;
             out.push_back(r);
         }
     }

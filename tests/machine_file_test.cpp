@@ -64,9 +64,9 @@ TEST(MachineFile, BrokenFilesNameTheLineAndTheField)
          "cards[0].source.pattern: expected one of sequence, sine, square, triangle"},
     };
     for (const BadFile &c : cases) {
-        qorsim::MachineSpec spec;
+        qorsim::MachineSpec desc;
         std::string error;
-        EXPECT_FALSE(qorsim::parse_machine(c.text, "m.json", ".", &spec, &error)) << c.what;
+        EXPECT_FALSE(qorsim::parse_machine(c.text, "m.json", ".", &desc, &error)) << c.what;
         const std::string where = "m.json:" + std::to_string(c.line) + ":";
         EXPECT_EQ(error.rfind(where, 0), 0u) << c.what << ": " << error;
         EXPECT_NE(error.find(c.message), std::string::npos) << c.what << ": " << error;
@@ -83,21 +83,21 @@ TEST(MachineFile, CardsThatCollideAreRefused)
       "bars": [ { "io": "0xE020", "length": 32, "model": "registers" } ] }
   ])";
     std::string error;
-    qorsim::MachineSpec spec;
+    qorsim::MachineSpec desc;
     const std::string cardsEnd = "\n  ]\n}";
     std::string text = std::string(kGood);
     text = text.substr(0, text.size() - cardsEnd.size());
-    EXPECT_FALSE(qorsim::parse_machine(text + second + "\n}", "m.json", ".", &spec, &error));
+    EXPECT_FALSE(qorsim::parse_machine(text + second + "\n}", "m.json", ".", &desc, &error));
     EXPECT_EQ(error, "m.json:11: cards[1]: bus 0 device 3 function 0 is taken by cards[0]");
-    EXPECT_FALSE(qorsim::parse_machine(text + overlapping + "\n}", "m.json", ".", &spec, &error));
+    EXPECT_FALSE(qorsim::parse_machine(text + overlapping + "\n}", "m.json", ".", &desc, &error));
     EXPECT_EQ(error, "m.json:12: cards[1].bars[0].io: ports overlap those of cards[0].bars[0]");
 }
 
 TEST(MachineFile, MissingFileIsNamed)
 {
-    qorsim::MachineSpec spec;
+    qorsim::MachineSpec desc;
     std::string error;
-    EXPECT_FALSE(qorsim::load_machine_file("/nonexistent/m.json", &spec, &error));
+    EXPECT_FALSE(qorsim::load_machine_file("/nonexistent/m.json", &desc, &error));
     EXPECT_EQ(error, "/nonexistent/m.json: cannot read the file");
 }
 
@@ -119,10 +119,10 @@ TEST_F(BuiltMachineTest, BuildsWhatTheFileDescribes)
   "registry": { "Parameters": { "AI": 64, "FPGA": "x.bin" }, "": { "Start": 3 } },
   "files": [ { "name": "x.bin", "hex": "01 02 ff" } ]
 })";
-    qorsim::MachineSpec spec;
+    qorsim::MachineSpec desc;
     std::string error;
-    ASSERT_TRUE(qorsim::parse_machine(text, "m.json", ".", &spec, &error)) << error;
-    qorsim::BuiltMachine built(spec);
+    ASSERT_TRUE(qorsim::parse_machine(text, "m.json", ".", &desc, &error)) << error;
+    qorsim::BuiltMachine built(desc);
 
     EXPECT_TRUE(sim().pci.has_bus(5));
     qorsim::PciFunction *f = sim().pci.find(1, 2 | (1 << 5));
@@ -147,10 +147,10 @@ TEST_F(BuiltMachineTest, BuildsWhatTheFileDescribes)
 TEST_F(BuiltMachineTest, FaultsCountFromTheirArming)
 {
     const std::string text = Replace(kGood, "\"cards\"", "\"faults\": [ { \"kind\": \"pool\", \"nth\": 2 } ],\n  \"cards\"");
-    qorsim::MachineSpec spec;
+    qorsim::MachineSpec desc;
     std::string error;
-    ASSERT_TRUE(qorsim::parse_machine(text, "m.json", ".", &spec, &error)) << error;
-    qorsim::BuiltMachine built(spec);
+    ASSERT_TRUE(qorsim::parse_machine(text, "m.json", ".", &desc, &error)) << error;
+    qorsim::BuiltMachine built(desc);
     void *before = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
     ASSERT_NE(before, nullptr) << "faults wait for arm_faults";
     built.arm_faults();

@@ -25,9 +25,9 @@ void Recorder::attach(qorsim::BuiltMachine &built)
     for (const qorsim::BuiltMachine::Card &c : built.cards()) {
         if (c.acquisition == nullptr)
             continue;
-        const std::string label = label_of(*c.spec);
-        const unsigned width = c.spec->source.sample_bytes;
-        const double rate = c.spec->source.rate;
+        const std::string label = label_of(*c.desc);
+        const unsigned width = c.desc->source.sample_bytes;
+        const double rate = c.desc->source.rate;
         c.acquisition->on_input = [this, label, width, rate](const uint8_t *data, uint32_t bytes) {
             note(TimelineEvent::Kind::Half, label);
             std::lock_guard<std::mutex> lock(mutex_);

@@ -158,7 +158,7 @@ std::vector<ShippedMachine> shipped_machines()
         closedir(listing);
         std::sort(names.begin(), names.end());
         for (const std::string &n : names) {
-            qorsim::MachineSpec spec;
+            qorsim::MachineSpec desc;
             std::string error;
             const std::string path = dir + "/" + n;
             const std::string name = n.substr(0, n.size() - 5);
@@ -171,8 +171,8 @@ std::vector<ShippedMachine> shipped_machines()
                 }
             if (known)
                 continue;
-            if (qorsim::load_machine_file(path, &spec, &error))
-                out.push_back(ShippedMachine{name, spec.description, path});
+            if (qorsim::load_machine_file(path, &desc, &error))
+                out.push_back(ShippedMachine{name, desc.description, path});
             else
                 out.push_back(ShippedMachine{name, "BROKEN: " + error, path});
         }
@@ -199,9 +199,9 @@ bool resolve_machine(const std::string &argument, qorsim::MachineSpec *out, std:
 int run_machine(const RunOptions &options)
 {
     std::FILE *report = options.trace == "-" ? stderr : stdout;
-    qorsim::MachineSpec spec;
+    qorsim::MachineSpec desc;
     std::string error;
-    if (!resolve_machine(options.machine, &spec, &error)) {
+    if (!resolve_machine(options.machine, &desc, &error)) {
         std::fprintf(stderr, "qorsim: %s\n", error.c_str());
         return 2;
     }
@@ -259,20 +259,20 @@ int run_machine(const RunOptions &options)
     std::vector<qorsim::PortRegion> regions;
     Recorder recorder;
     {
-        qorsim::BuiltMachine built(spec);
+        qorsim::BuiltMachine built(desc);
         recorder.attach(built);
-        std::fprintf(report, "qorsim run: machine \"%s\" (%zu PCI functions), driver %s\n", spec.name.c_str(),
-                     spec.cards.size(), driverName.c_str());
+        std::fprintf(report, "qorsim run: machine \"%s\" (%zu PCI functions), driver %s\n", desc.name.c_str(),
+                     desc.cards.size(), driverName.c_str());
 
         qorsim::LoadedDriver library("qorpelk", QOR_LIBRARY_ENTRY,
                                      "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\qorpelk");
         const NTSTATUS libraryStatus = library.load();
         built.arm_faults(); // counted from the client driver's entry on
-        qorsim::LoadedDriver driver(spec.driver, entry, spec.service_key);
+        qorsim::LoadedDriver driver(desc.driver, entry, desc.service_key);
         const NTSTATUS driverStatus = driver.load();
         const bool loadAsExpected = driverStatus == expectedLoad;
         std::fprintf(report, "%s load      qorpelk 0x%08lX, %s 0x%08lX%s\n", loadAsExpected ? "  " : "FAIL",
-                     static_cast<unsigned long>(libraryStatus), spec.driver.c_str(), static_cast<unsigned long>(driverStatus),
+                     static_cast<unsigned long>(libraryStatus), desc.driver.c_str(), static_cast<unsigned long>(driverStatus),
                      loadAsExpected ? "" : (" (expected 0x" + [&] {
                          char t[16];
                          std::snprintf(t, sizeof t, "%08lX)", static_cast<unsigned long>(expectedLoad));
@@ -354,7 +354,7 @@ int run_machine(const RunOptions &options)
                      options.trace == "-" ? "standard output" : options.trace.c_str());
     }
     if (!options.plot.empty()) {
-        if (!write_plot(recorder, options.plot, "qorsim run: " + spec.name + ", " + driverName, options.plot_samples, &error)) {
+        if (!write_plot(recorder, options.plot, "qorsim run: " + desc.name + ", " + driverName, options.plot_samples, &error)) {
             std::fprintf(stderr, "qorsim: --plot: %s\n", error.c_str());
             return 2;
         }
