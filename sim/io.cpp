@@ -1,5 +1,6 @@
 // I/O manager of the simulated kernel: buffered I/O-control requests, request completion,
 // device objects and symbolic links in the object namespace, driver loading.
+#include <algorithm>
 #include "qorsim.h"
 
 #include <cstring>
@@ -47,6 +48,12 @@ PDEVICE_OBJECT ObjectNamespace::device(const std::u16string &name) const
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = devices_.find(key(name));
     return it == devices_.end() ? nullptr : it->second;
+}
+
+bool ObjectNamespace::has_device(PDEVICE_OBJECT device) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::any_of(devices_.begin(), devices_.end(), [device](const auto &entry) { return entry.second == device; });
 }
 
 bool ObjectNamespace::has_link(const std::u16string &name) const

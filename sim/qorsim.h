@@ -270,6 +270,7 @@ std::u16string upper_ascii(std::u16string text);
 class ObjectNamespace {
 public:
     PDEVICE_OBJECT device(const std::u16string &name) const; // null when absent
+    bool has_device(PDEVICE_OBJECT device) const;             // created and not yet deleted
     bool has_link(const std::u16string &name) const;
     std::u16string link_target(const std::u16string &name) const;
     // Follows a \DosDevices\ link to its device, or takes a \Device\ name directly.

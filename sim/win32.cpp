@@ -66,6 +66,10 @@ void ReleaseUserObject(HANDLE handle, const UserObject &object)
         machine().events.release(object.event);
         return;
     }
+    // A device deleted while the handle was open (its driver unloaded) gets no more
+    // requests: the handle only goes away.
+    if (!machine().objects.has_device(object.device))
+        return;
     InProcess in(*object.process);
     // The handle was the file object's only one: the cleanup (the driver cancels the
     // requests still pending on it), then the close, both to the device it was opened on.

@@ -268,4 +268,20 @@ TEST_F(SampleDriverRules, APendingSynchronousStartEndsByTheCardOrByTheProgramsCl
     }
 }
 
+// A program that still holds a card's handle when the drivers unload (the devices are
+// deleted) only loses the handle at its exit: no request reaches the deleted device.
+TEST_F(SampleDriverRules, AHandleOutlivingTheUnloadIsClosedWithoutRequests)
+{
+    {
+        qorsim::InProcess in(*program);
+        ASSERT_NE(Open("\\\\.\\AcqA0"), INVALID_HANDLE_VALUE);
+    }
+    sim().dpcs.drain();
+    driver.reset();
+    library.reset();
+    sim().processes.end(*program);
+    program = &sim().processes.create("program");
+    EXPECT_EQ(qorsim::user_handle_count(), 0u);
+}
+
 } // namespace
