@@ -69,15 +69,9 @@ void VirtualTime::release(Block &block)
 
 void VirtualTime::unblock(Block &block)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (block.released)
-        return;
     // Woken by something that did not count the thread back in (a wait on an event that
-    // was already set, or one that a thread outside the scenario set).
-    block.released = true;
-    std::erase(blocked_, &block);
-    ++running_;
-    ++generation_;
+    // was already set, or one that a thread outside the scenario set): the same release.
+    release(block);
 }
 
 void VirtualTime::sleep_ns(uint64_t ns)
