@@ -7,14 +7,12 @@
 #include <chrono>
 #include <thread>
 
-#include "support/sim_fixture.h"
+#include "support/sample_machine_fixture.h"
 #include "acqapp.h"
 #include "acqdrv_ioctl.h"
 #include "control_device.h"
 #include "default_machine.h"
 #include "qor_plx9050.h"
-
-extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
 
 namespace {
 
@@ -22,31 +20,19 @@ constexpr DWORD kInvalidFunction = 1;  // STATUS_INVALID_DEVICE_REQUEST as a pro
 constexpr DWORD kInvalidParameter = 87; // STATUS_INVALID_PARAMETER
 constexpr DWORD kOperationAborted = 995; // STATUS_CANCELLED
 
-class SampleDriverRules : public SimTest {
+class SampleDriverRules : public SampleMachineTest {
 protected:
-    std::unique_ptr<qorsim::DefaultMachine> board;
-    std::unique_ptr<qorsim::LoadedDriver> library, driver;
     qorsim::Process *program = nullptr;
 
     void SetUp() override
     {
-        SimTest::SetUp();
-        board = std::make_unique<qorsim::DefaultMachine>();
-        library = std::make_unique<qorsim::LoadedDriver>("qorpelk", QOR_LIBRARY_ENTRY, "");
-        ASSERT_EQ(library->load(), STATUS_SUCCESS);
-        driver = std::make_unique<qorsim::LoadedDriver>("acqdrv", DriverEntry, qorsim::DefaultMachine::kServiceKeyAscii);
-        ASSERT_EQ(driver->load(), STATUS_SUCCESS);
+        SampleMachineTest::SetUp();
         program = &sim().processes.create("program");
     }
-    void TearDown() override
+    void EndPrograms() override
     {
-        sim().dpcs.drain();
-        driver.reset();
-        library.reset();
-        sim().processes.end(*program);
-        board.reset();
-        EXPECT_EQ(sim().handles.leak_report(), "");
-        SimTest::TearDown();
+        if (program != nullptr)
+            sim().processes.end(*program);
     }
 
     static HANDLE Open(const char *card)

@@ -3,46 +3,31 @@
 
 #include <thread>
 
-#include "support/sim_fixture.h"
+#include "support/sample_machine_fixture.h"
 #include "acqapp.h"
 #include "acqdrv_ioctl.h"
 #include "control_device.h"
 #include "default_machine.h"
 
-extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
-
 namespace {
 
 constexpr const char *kCard = "\\\\.\\AcqA0";
 
-class SampleDriver : public SimTest {
+class SampleDriver : public SampleMachineTest {
 protected:
-    std::unique_ptr<qorsim::DefaultMachine> board;
-    std::unique_ptr<qorsim::LoadedDriver> library, driver;
     qorsim::Process *a = nullptr, *b = nullptr;
 
-    void SetUp() override {
-        SimTest::SetUp();
-        board = std::make_unique<qorsim::DefaultMachine>();
-        library = std::make_unique<qorsim::LoadedDriver>("qorpelk", QOR_LIBRARY_ENTRY, "");
-        ASSERT_EQ(library->load(), STATUS_SUCCESS);
-        driver = std::make_unique<qorsim::LoadedDriver>("acqdrv", DriverEntry, qorsim::DefaultMachine::kServiceKeyAscii);
-        ASSERT_EQ(driver->load(), STATUS_SUCCESS);
+    void SetUp() override
+    {
+        SampleMachineTest::SetUp();
         a = &sim().processes.create("a");
         b = &sim().processes.create("b");
     }
-    void TearDown() override {
-        sim().dpcs.drain();
-        driver.reset(); // unloads
-        library.reset();
-        sim().processes.end(*a);
-        sim().processes.end(*b);
-        board.reset();
-        EXPECT_TRUE(sim().objects.device_names().empty());
-        EXPECT_TRUE(sim().objects.link_names().empty());
-        EXPECT_EQ(sim().memory.contiguous_blocks(), 0u);
-        EXPECT_EQ(sim().handles.leak_report(), "");
-        SimTest::TearDown();
+    void EndPrograms() override
+    {
+        for (qorsim::Process *p : {a, b})
+            if (p != nullptr)
+                sim().processes.end(*p);
     }
 
     static HANDLE Open() { return CreateFileA(kCard, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr); }

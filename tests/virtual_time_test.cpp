@@ -10,42 +10,17 @@
 #include <string>
 #include <thread>
 
-#include "support/sim_fixture.h"
+#include "support/sample_machine_fixture.h"
 #include "acqapp.h"
 #include "default_machine.h"
 #include "control_device.h"
-
-extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
 
 namespace {
 
 constexpr unsigned long kSamplesPerHalf = 16384; // 64 KB of 16-bit samples, two halves
 
-class FreeRunningCard : public SimTest {
+class FreeRunningCard : public SampleMachineTest {
 protected:
-    std::unique_ptr<qorsim::DefaultMachine> board;
-    std::unique_ptr<qorsim::LoadedDriver> library, driver;
-
-    void SetUp() override
-    {
-        SimTest::SetUp();
-        board = std::make_unique<qorsim::DefaultMachine>();
-        library = std::make_unique<qorsim::LoadedDriver>("qorpelk", QOR_LIBRARY_ENTRY, "");
-        ASSERT_EQ(library->load(), STATUS_SUCCESS);
-        driver = std::make_unique<qorsim::LoadedDriver>("acqdrv", DriverEntry, qorsim::DefaultMachine::kServiceKeyAscii);
-        ASSERT_EQ(driver->load(), STATUS_SUCCESS);
-    }
-    void TearDown() override
-    {
-        sim().dpcs.drain();
-        driver.reset();
-        library.reset();
-        board.reset();
-        EXPECT_EQ(sim().memory.contiguous_blocks(), 0u);
-        EXPECT_EQ(sim().handles.leak_report(), "");
-        SimTest::TearDown();
-    }
-
     QorDbx *InputBuffer()
     {
         PDEVICE_OBJECT d = sim().objects.resolve(u"\\DosDevices\\AcqA0");

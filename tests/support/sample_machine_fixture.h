@@ -1,0 +1,44 @@
+// The default machine with the library and the sample driver loaded, as a user program
+// meets it. The teardown unloads both drivers, ends the test's programs (EndPrograms), and
+// then nothing may be left: devices, links, contiguous memory, handles, and what SimTest
+// checks.
+#pragma once
+
+#include <memory>
+
+#include "support/sim_fixture.h"
+#include "control_device.h"
+#include "default_machine.h"
+
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+
+class SampleMachineTest : public SimTest {
+protected:
+    std::unique_ptr<qorsim::DefaultMachine> board;
+    std::unique_ptr<qorsim::LoadedDriver> library, driver;
+
+    void SetUp() override
+    {
+        SimTest::SetUp();
+        board = std::make_unique<qorsim::DefaultMachine>();
+        library = std::make_unique<qorsim::LoadedDriver>("qorpelk", QOR_LIBRARY_ENTRY, "");
+        ASSERT_EQ(library->load(), STATUS_SUCCESS);
+        driver = std::make_unique<qorsim::LoadedDriver>("acqdrv", DriverEntry, qorsim::DefaultMachine::kServiceKeyAscii);
+        ASSERT_EQ(driver->load(), STATUS_SUCCESS);
+    }
+    void TearDown() override
+    {
+        sim().dpcs.drain();
+        driver.reset(); // unloads
+        library.reset();
+        EndPrograms();
+        board.reset();
+        EXPECT_TRUE(sim().objects.device_names().empty());
+        EXPECT_TRUE(sim().objects.link_names().empty());
+        EXPECT_EQ(sim().memory.contiguous_blocks(), 0u);
+        EXPECT_EQ(sim().handles.leak_report(), "");
+        SimTest::TearDown();
+    }
+    // Ends the processes the test created, after the unload.
+    virtual void EndPrograms() {}
+};
