@@ -74,4 +74,12 @@ PortDevice &DefaultMachine::bridge_of(const std::string &family) const
     std::abort(); // the default machine has a card of each bridge family
 }
 
+models::SampleFifo &DefaultMachine::plx9080_fifo() const
+{
+    for (const BuiltMachine::Card &card : built_.cards())
+        if (card.fifo != nullptr)
+            return *card.fifo;
+    std::abort();
+}
+
 } // namespace qorsim

@@ -64,6 +64,8 @@ public:
     // The PLX cards' bridge models, for tests that drive their local interrupt inputs.
     models::Plx9050 &plx9050() const { return static_cast<models::Plx9050 &>(bridge_of("plx9050")); }
     models::Plx9080 &plx9080() const { return static_cast<models::Plx9080 &>(bridge_of("plx9080")); }
+    // The first PLX 9080 card's local bus: the FIFO its DMA channels read and write.
+    models::SampleFifo &plx9080_fifo() const;
 
     const BuiltMachine &built() const { return built_; }
 

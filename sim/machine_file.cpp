@@ -650,8 +650,17 @@ BuiltMachine::BuiltMachine(MachineSpec desc) : spec_(std::move(desc))
             models_.push_back(std::make_unique<models::Plx9050>());
             card.bridge = models_.back().get();
         } else if (c.bridge == "plx9080") {
-            models_.push_back(std::make_unique<models::Plx9080>());
-            card.bridge = models_.back().get();
+            auto chip = std::make_unique<models::Plx9080>();
+            fifos_.push_back(std::make_unique<models::SampleFifo>(c.source.sample_bytes));
+            card.fifo = fifos_.back().get();
+            card.fifo->source.pattern = c.source.pattern;
+            card.fifo->source.period = c.source.period;
+            card.fifo->source.amplitude = c.source.amplitude;
+            chip->attach_local_bus(card.fifo);
+            if (c.interrupt != 0)
+                chip->interrupt = f.line();
+            card.bridge = chip.get();
+            models_.push_back(std::move(chip));
         }
         for (unsigned b = 0; b < 6; ++b) {
             const BarSpec &bar = c.bars[b];

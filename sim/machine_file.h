@@ -115,6 +115,7 @@ public:
         models::AcquisitionCard *acquisition = nullptr; // S5933 cards
         PortDevice *bridge = nullptr;                   // the bridge chip's model
         models::FpgaPort *fpga = nullptr;
+        models::SampleFifo *fifo = nullptr; // PLX 9080 cards: the local bus
     };
 
     explicit BuiltMachine(MachineSpec desc);
@@ -132,6 +133,7 @@ private:
     std::vector<Card> cards_;
     std::vector<std::unique_ptr<PortDevice>> models_;
     std::vector<std::unique_ptr<models::AcquisitionCard>> acquisition_;
+    std::vector<std::unique_ptr<models::SampleFifo>> fifos_;
 };
 
 } // namespace qorsim

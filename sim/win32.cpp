@@ -47,6 +47,8 @@ ULONG ErrorOf(NTSTATUS status)
     case STATUS_INSUFFICIENT_RESOURCES: return 1450; // ERROR_NO_SYSTEM_RESOURCES
     case STATUS_INVALID_DEVICE_REQUEST: return 1;    // ERROR_INVALID_FUNCTION
     case STATUS_CANCELLED: return 995;               // ERROR_OPERATION_ABORTED
+    case STATUS_DEVICE_BUSY: return 170;             // ERROR_BUSY
+    case STATUS_INVALID_USER_BUFFER: return 1784;    // ERROR_INVALID_USER_BUFFER
     default: return 31;                              // ERROR_GEN_FAILURE
     }
 }
@@ -206,6 +208,32 @@ void NTAPI Sleep(ULONG milliseconds)
 {
     constexpr uint64_t kNsPerMs = 1000000;
     virtual_time().sleep_ns(uint64_t(milliseconds) * kNsPerMs);
+}
+
+// Private memory of the program: pages of simulated RAM mapped at a user address, as a
+// device's DMA reaches them through an MDL. Only whole allocations are committed and
+// released.
+PVOID NTAPI VirtualAlloc(PVOID address, ULONG bytes, ULONG type, ULONG protect)
+{
+    constexpr ULONG kCommitReserve = 0x1000 | 0x2000, kReadWrite = 0x04;
+    if (address != nullptr || bytes == 0 || type != kCommitReserve || protect != kReadWrite) {
+        t_last_error = 87;
+        return nullptr;
+    }
+    const uintptr_t user = machine().processes.current()->allocate_private(bytes);
+    if (user == 0)
+        t_last_error = 8; // ERROR_NOT_ENOUGH_MEMORY
+    return reinterpret_cast<PVOID>(user);
+}
+
+int NTAPI VirtualFree(PVOID address, ULONG bytes, ULONG type)
+{
+    constexpr ULONG kRelease = 0x8000;
+    if (bytes != 0 || type != kRelease || !machine().processes.current()->free_private(reinterpret_cast<uintptr_t>(address))) {
+        t_last_error = 87;
+        return 0;
+    }
+    return 1;
 }
 
 } // extern "C"

@@ -1,11 +1,13 @@
 // The rules a client driver must keep, tried on the sample driver as a program meets it:
 // interrupts of a closed or masked card, rows the driver does not serve, starts it cannot
-// run, and port requests aimed outside the card.
+// run, port requests aimed outside the card, and the PLX cards' own transfers.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <thread>
+#include <vector>
 
 #include "support/sample_machine_fixture.h"
 #include "acqapp.h"
@@ -19,6 +21,9 @@ namespace {
 constexpr DWORD kInvalidFunction = 1;  // STATUS_INVALID_DEVICE_REQUEST as a program sees it
 constexpr DWORD kInvalidParameter = 87; // STATUS_INVALID_PARAMETER
 constexpr DWORD kOperationAborted = 995; // STATUS_CANCELLED
+constexpr DWORD kBusy = 170;              // STATUS_DEVICE_BUSY
+constexpr DWORD kInvalidUserBuffer = 1784;
+constexpr ULONG kPage = 4096;
 
 class SampleDriverRules : public SampleMachineTest {
 protected:
@@ -133,28 +138,26 @@ TEST_F(SampleDriverRules, BufferGroupRowsThatNameNoBufferAreInvalidRequests)
     EXPECT_TRUE(CloseHandle(h));
 }
 
-// The driver runs bus-master transfers on the S5933 cards only: a start on a PLX card is
-// refused at once, synchronous or not, and leaves the buffer idle.
+// The library's starts run the S5933's bus master: a start on a PLX card is refused at
+// once, synchronous or not, and leaves the buffer idle.
 TEST_F(SampleDriverRules, AStartOnAPlxCardIsRefusedAndLeavesTheBufferIdle)
 {
-    for (const char *card : {"\\\\.\\AcqB0", "\\\\.\\AcqC0"}) {
-        for (USHORT sync : {USHORT{1}, USHORT{0}}) {
-            SCOPED_TRACE(std::string(card) + (sync ? " synchronous" : " asynchronous"));
-            qorsim::InProcess in(*program);
-            HANDLE h = Open(card);
-            ASSERT_NE(h, INVALID_HANDLE_VALUE);
-            QorContRequest start{};
-            start.SampleCount = 64;
-            start.ListCount = 1;
-            start.SyncMode = sync;
-            DWORD n = 0;
-            EXPECT_FALSE(DeviceIoControl(h, ACQ_IOCTL_START(0), &start, sizeof start, &start, 2, &n, nullptr));
-            EXPECT_EQ(GetLastError(), kInvalidFunction);
-            QorAsyResult progress{};
-            ASSERT_TRUE(DeviceIoControl(h, ACQ_IOCTL_PROGRESS(0), nullptr, 0, &progress, sizeof progress, &n, nullptr));
-            EXPECT_EQ(progress.Stopped, 1) << "the buffer never turned busy";
-            EXPECT_TRUE(CloseHandle(h));
-        }
+    for (USHORT sync : {USHORT{1}, USHORT{0}}) {
+        SCOPED_TRACE(sync ? "synchronous" : "asynchronous");
+        qorsim::InProcess in(*program);
+        HANDLE h = Open("\\\\.\\AcqB0");
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        QorContRequest start{};
+        start.SampleCount = 64;
+        start.ListCount = 1;
+        start.SyncMode = sync;
+        DWORD n = 0;
+        EXPECT_FALSE(DeviceIoControl(h, ACQ_IOCTL_START(0), &start, sizeof start, &start, 2, &n, nullptr));
+        EXPECT_EQ(GetLastError(), kInvalidFunction);
+        QorAsyResult progress{};
+        ASSERT_TRUE(DeviceIoControl(h, ACQ_IOCTL_PROGRESS(0), nullptr, 0, &progress, sizeof progress, &n, nullptr));
+        EXPECT_EQ(progress.Stopped, 1) << "the buffer never turned busy";
+        EXPECT_TRUE(CloseHandle(h));
     }
 }
 
@@ -268,6 +271,213 @@ TEST_F(SampleDriverRules, AHandleOutlivingTheUnloadIsClosedWithoutRequests)
     sim().processes.end(*program);
     program = &sim().processes.create("program");
     EXPECT_EQ(qorsim::user_handle_count(), 0u);
+}
+
+// ---- the PLX cards' own transfers ----------------------------------------------------
+
+struct ScatterResult {
+    bool ok;
+    DWORD error;
+};
+
+ScatterResult Scatter(HANDLE h, unsigned kind, uintptr_t buffer, ULONG bytes)
+{
+    AcqScatterRequest request{};
+    request.Buffer = static_cast<ULONG>(buffer);
+    request.Bytes = bytes;
+    DWORD n = 0;
+    const bool ok = DeviceIoControl(h, ACQ_IOCTL_SCATTER(kind), &request, sizeof request, &request, 2, &n, nullptr);
+    return {ok && n == 2 && request.Status == QorOk, ok ? 0 : GetLastError()};
+}
+
+// A 9080 card moves data straight between its FIFO and the program's own memory: the
+// buffer starts inside a page, so the chain has a piece per page touched, and the pages
+// are unlocked when the request completes.
+TEST_F(SampleDriverRules, APlx9080MovesTheProgramsOwnBufferThroughItsChain)
+{
+    constexpr ULONG kOffset = 0x100, kBytes = 3 * kPage;
+    qorsim::InProcess in(*program);
+    HANDLE h = Open("\\\\.\\AcqC0");
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    auto *base = static_cast<uint8_t *>(VirtualAlloc(nullptr, 4 * kPage, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    ASSERT_NE(base, nullptr);
+    uint8_t *buffer = base + kOffset;
+    auto &chip = board->plx9080();
+
+    ASSERT_TRUE(Scatter(h, QOR_KIND_ANALOG_INPUT, reinterpret_cast<uintptr_t>(buffer), kBytes).ok);
+    EXPECT_EQ(chip.last_walk(0).descriptors, 4u);
+    EXPECT_EQ(chip.last_walk(0).error, "");
+    for (ULONG i = 0; i < kBytes / 2; ++i) {
+        uint16_t sample;
+        std::memcpy(&sample, buffer + 2 * i, 2);
+        ASSERT_EQ(sample, static_cast<uint16_t>(i)) << "sample " << i;
+    }
+    EXPECT_EQ(sim().mdls.live(), 0u) << "the program's pages stay locked";
+
+    for (ULONG i = 0; i < kBytes; ++i)
+        buffer[i] = static_cast<uint8_t>(i * 7 + 3);
+    ASSERT_TRUE(Scatter(h, QOR_KIND_ANALOG_OUTPUT, reinterpret_cast<uintptr_t>(buffer), kBytes).ok);
+    EXPECT_EQ(chip.last_walk(1).descriptors, 4u);
+    EXPECT_EQ(board->plx9080_fifo().played(), std::vector<uint8_t>(buffer, buffer + kBytes));
+    EXPECT_EQ(sim().mdls.live(), 0u);
+    EXPECT_FALSE(chip.interrupt_pending(0) || chip.interrupt_pending(1)) << "the interrupt routine acknowledges";
+    EXPECT_TRUE(VirtualFree(base, 0, MEM_RELEASE));
+    EXPECT_TRUE(CloseHandle(h));
+}
+
+// What the driver refuses starts no channel and locks nothing.
+TEST_F(SampleDriverRules, ScatterTransfersTheCardCannotRunAreRefused)
+{
+    struct Row {
+        const char *name, *card;
+        ULONG code;
+        uintptr_t address;
+        ULONG bytes;
+        DWORD error;
+    };
+    constexpr uintptr_t kMapped = 1; // stands for the program's own buffer
+    const Row rows[] = {
+        {"on an S5933 card", "\\\\.\\AcqA0", ACQ_IOCTL_SCATTER(0), kMapped, kPage, kInvalidFunction},
+        {"of a digital buffer", "\\\\.\\AcqC0", ACQ_IOCTL_SCATTER(2), kMapped, kPage, kInvalidFunction},
+        {"a library start on a 9080", "\\\\.\\AcqC0", ACQ_IOCTL_START(0), 0, 0, kInvalidFunction},
+        {"a library stop on a 9080", "\\\\.\\AcqC0", ACQ_IOCTL_STOP(0), 0, 0, kInvalidFunction},
+        {"no bytes", "\\\\.\\AcqC0", ACQ_IOCTL_SCATTER(0), kMapped, 0, kInvalidParameter},
+        {"a count of half words", "\\\\.\\AcqC0", ACQ_IOCTL_SCATTER(0), kMapped, 6, kInvalidParameter},
+        {"an address of half words", "\\\\.\\AcqC0", ACQ_IOCTL_SCATTER(0), kMapped + 2, 8, kInvalidParameter},
+        {"kernel memory", "\\\\.\\AcqC0", ACQ_IOCTL_SCATTER(0), 0x80000000u, kPage, kInvalidParameter},
+        {"a range that wraps", "\\\\.\\AcqC0", ACQ_IOCTL_SCATTER(0), 0x7FFEF000u, 2 * kPage, kInvalidParameter},
+        {"more pieces than descriptors", "\\\\.\\AcqC0", ACQ_IOCTL_SCATTER(0), 0x10000000u, 4097 * kPage,
+         kInvalidParameter},
+        {"memory the program does not have", "\\\\.\\AcqC0", ACQ_IOCTL_SCATTER(0), 0x10000000u, kPage,
+         kInvalidUserBuffer},
+    };
+    qorsim::InProcess in(*program);
+    const uintptr_t mapped = reinterpret_cast<uintptr_t>(VirtualAlloc(nullptr, kPage, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    ASSERT_NE(mapped, 0u);
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        HANDLE h = Open(row.card);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        // The library's rows get a record that passes validation (a start with one list entry).
+        const bool scatter = QOR_IOCTL_FUNCTION(row.code) < 0x830;
+        union {
+            AcqScatterRequest scatter;
+            QorContRequest start;
+            QorAsyResult stop;
+        } request{};
+        request.scatter.Buffer = static_cast<ULONG>(row.address < 4 ? mapped + row.address - kMapped : row.address);
+        request.scatter.Bytes = row.bytes;
+        request.start.ListCount = 1;
+        const DWORD in = scatter ? sizeof request.scatter : row.code == ACQ_IOCTL_START(0) ? sizeof request.start : 0;
+        DWORD n = 0;
+        EXPECT_FALSE(DeviceIoControl(h, row.code, &request, in, &request, sizeof request.stop, &n, nullptr));
+        EXPECT_EQ(GetLastError(), row.error);
+        EXPECT_EQ(sim().mdls.live(), 0u);
+        EXPECT_TRUE(CloseHandle(h));
+    }
+    EXPECT_EQ(board->plx9080().starts(0) + board->plx9080().starts(1), 0u);
+}
+
+// A transfer that has not ended holds its channel (a second one is busy) until the program
+// closes its handle: the cleanup aborts the channel and gives the pages back.
+TEST_F(SampleDriverRules, APendingScatterTransferEndsWithTheProgramsClose)
+{
+    auto &chip = board->plx9080();
+    chip.attach_local_bus(nullptr); // the channel runs until it is aborted
+    qorsim::InProcess in(*program);
+    HANDLE h = Open("\\\\.\\AcqC0");
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    const uintptr_t buffer = reinterpret_cast<uintptr_t>(VirtualAlloc(nullptr, 2 * kPage, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    QorDbx *dbx = Extension(u"\\DosDevices\\AcqC0")->Buffers[QOR_KIND_ANALOG_INPUT];
+    std::atomic<bool> done{false};
+    ScatterResult first{};
+    std::thread caller([&] {
+        qorsim::InProcess in(*program);
+        first = Scatter(h, QOR_KIND_ANALOG_INPUT, buffer, 2 * kPage);
+        done = true;
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (__atomic_load_n(&dbx->PendingIrp, __ATOMIC_ACQUIRE) == nullptr && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    ASSERT_TRUE(chip.running(0));
+    EXPECT_EQ(sim().mdls.locked_pages(), 2u);
+    const ScatterResult second = Scatter(h, QOR_KIND_ANALOG_INPUT, buffer, kPage);
+    EXPECT_FALSE(second.ok);
+    EXPECT_EQ(second.error, kBusy);
+    EXPECT_FALSE(done);
+
+    EXPECT_TRUE(CloseHandle(h));
+    caller.join();
+    EXPECT_FALSE(first.ok);
+    EXPECT_EQ(first.error, kOperationAborted);
+    EXPECT_FALSE(chip.running(0)) << "the channel was left running";
+    EXPECT_EQ(chip.aborts(0), 1u);
+    EXPECT_EQ(sim().mdls.live(), 0u);
+    sim().dpcs.drain();
+}
+
+// The 9050's local inputs are levels the card holds until the program has read what they
+// announce: the interrupt masks the input that raised it, so the line does not fire again,
+// and the program's next arming lets it through again.
+TEST_F(SampleDriverRules, APlx9050InputIsMaskedByItsInterruptUntilTheProgramArmsItAgain)
+{
+    qorsim::InProcess in(*program);
+    HANDLE h = Open("\\\\.\\AcqB0");
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    auto &chip = board->plx9050();
+    auto arm = [&] {
+        QorDualIntRequest set{};
+        set.Int1Enable = 1;
+        set.Int1Polarity = 1;
+        DWORD n = 0;
+        ASSERT_TRUE(DeviceIoControl(h, ACQ_IOCTL_DUAL_INT_SET, &set, sizeof set, &set, 2, &n, nullptr));
+    };
+    arm();
+    chip.set_lint_asserted(1, true);
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        sim().dpcs.drain();
+        const uint64_t before = sim().dpcs.executed();
+        EXPECT_EQ(Pci("PLX PCI 9050").raise_interrupt(), 1u);
+        EXPECT_EQ(chip.intcsr_low() & (PLX9050_INTCSR_LINT1_ENABLE | PLX9050_INTCSR_PCI_INT_ENABLE),
+                  PLX9050_INTCSR_PCI_INT_ENABLE);
+        EXPECT_EQ(Pci("PLX PCI 9050").raise_interrupt(), 0u) << "the masked input interrupts again";
+        QorDualIntRequest got{};
+        DWORD n = 0;
+        ASSERT_TRUE(DeviceIoControl(h, ACQ_IOCTL_DUAL_INT_GET, nullptr, 0, &got, sizeof got, &n, nullptr));
+        EXPECT_EQ(got.Int1Enable, 0);
+        EXPECT_EQ(got.Int1Status, 1);
+        sim().dpcs.drain();
+        EXPECT_EQ(sim().dpcs.executed() - before, 1u);
+        arm();
+    }
+    chip.set_lint_asserted(1, false);
+    EXPECT_TRUE(CloseHandle(h));
+}
+
+// A second opener that asks for the description again on the same handle gets its first
+// answer: the library maps new views for every query of a second opener.
+TEST_F(SampleDriverRules, RepeatedDescriptionQueriesOfOneHandleMapNothingNew)
+{
+    qorsim::Process &second = sim().processes.create("second");
+    {
+        qorsim::InProcess in(*program);
+        ASSERT_NE(Open("\\\\.\\AcqA0"), INVALID_HANDLE_VALUE);
+    }
+    qorsim::InProcess in(second);
+    HANDLE h = Open("\\\\.\\AcqA0");
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    QorDesp first{}, again{};
+    DWORD n = 0;
+    ASSERT_TRUE(DeviceIoControl(h, ACQ_IOCTL_GET_DESP, nullptr, 0, &first, sizeof first, &n, nullptr));
+    const size_t views = second.views().size();
+    EXPECT_GT(views, 0u);
+    for (int i = 0; i < 5; ++i)
+        ASSERT_TRUE(DeviceIoControl(h, ACQ_IOCTL_GET_DESP, nullptr, 0, &again, sizeof again, &n, nullptr));
+    EXPECT_EQ(second.views().size(), views);
+    EXPECT_EQ(std::memcmp(&first, &again, sizeof first), 0);
+    EXPECT_TRUE(CloseHandle(h));
+    sim().processes.end(second);
 }
 
 } // namespace

@@ -40,6 +40,15 @@
 #define ACQ_COUNTERS 0x10       /* card registers: an 8254 with byte spacing */
 #define ACQ_MAX_CARDS 16        /* cards of all families this driver keeps state for */
 #define ACQ_PLX9050_PCI_INPUT 0 /* PLX90_SetInt: the chip's interrupt to PCI */
+#define ACQ_PLX9050_INPUT_ENABLES (PLX9050_INTCSR_LINT1_ENABLE | PLX9050_INTCSR_LINT2_ENABLE)
+#define ACQ_PLX9080_FIFO 0x0    /* local bus address of the 9080 card's sample FIFO */
+#define ACQ_PLX9080_CHANNELS 2  /* DMA channel 0 fills analog input, channel 1 drains analog output */
+/* A 9080 scatter-gather chain: one 16-byte descriptor per page piece, chunks of at most
+   0x3C00000 bytes; the program's buffer lies below the top of user space. */
+#define ACQ_SG_DESCRIPTOR_BYTES 16
+#define ACQ_SG_CHUNK_BYTES 0x3C00000UL
+#define ACQ_PAGE_BYTES 0x1000UL
+#define ACQ_USER_TOP 0x7FFF0000UL
 
 /* PCI configuration space: the base address registers, and the mask that keeps an I/O
    BAR's address bits. x86 port addresses are 16 bits wide. */
@@ -58,29 +67,42 @@ typedef struct AcqFamily {
     USHORT deviceId;
     UCHAR downloadFpga;
     PCWSTR name;
+    QorDesp *desp;
 } AcqFamily;
 
-static const AcqFamily acqFamilies[ACQ_FAMILIES] = {
-    {QOR_CONTROLLER_S5933, 0x10E8, 0x5A01, 1, ACQ_W("AcqA")},
-    {QOR_CONTROLLER_PLX9050, 0x1A2B, 0x9051, 0, ACQ_W("AcqB")},
-    {QOR_CONTROLLER_PLX9080, 0x1A2B, 0x9081, 0, ACQ_W("AcqC")},
-};
-
 /* What every card of the driver offers its programs: analog input (16-bit samples) and
-   output, digital input and output, the dual-interrupt pair and an auxiliary event. */
-static QorDesp acqTemplate;
+   output, digital input and output, the dual-interrupt pair and an auxiliary event. On
+   the 9080 cards the analog buffers hold the scatter-gather descriptor chains of transfers
+   into and out of the program's own memory, so they have no view in the program. */
+static QorDesp acqTemplate, acqScatterTemplate;
 static QorFindRecord acqFind[ACQ_FAMILIES];
+
+static const AcqFamily acqFamilies[ACQ_FAMILIES] = {
+    {QOR_CONTROLLER_S5933, 0x10E8, 0x5A01, 1, ACQ_W("AcqA"), &acqTemplate},
+    {QOR_CONTROLLER_PLX9050, 0x1A2B, 0x9051, 0, ACQ_W("AcqB"), &acqTemplate},
+    {QOR_CONTROLLER_PLX9080, 0x1A2B, 0x9081, 0, ACQ_W("AcqC"), &acqScatterTemplate},
+};
 
 /* The driver's own state of a card, beside the library's device extension. `lock` orders
    the DPC against the first open and the last close: the DPC uses the card's buffers and
    events only while `open` is set under it, and the last close clears it before the
    library closes the events. The interrupt routine reads `open` without the lock; it
    only decides whether a DPC is queued, and the DPC looks again. */
+/* The description a handle received first, by file object and process: repeated queries
+   on that handle get the same answer instead of new views of the buffers. */
+typedef struct AcqAnswer {
+    struct AcqAnswer *next;
+    struct _FILE_OBJECT *file;
+    PEPROCESS process;
+    QorDesp desp;
+} AcqAnswer;
+
 typedef struct AcqCard {
     PDEVICE_OBJECT device;
     KSPIN_LOCK lock;
     volatile BOOLEAN open;
     ULONG portBytes[ACQ_PORTS]; /* length of each port range, from the card's BARs */
+    AcqAnswer *answers;         /* under lock */
 } AcqCard;
 
 static AcqCard acqCards[ACQ_MAX_CARDS];
@@ -107,6 +129,15 @@ ACQ_INIT static void AcqBuildTemplate(void)
     }
     acqTemplate.HasDualInt = 1;
     acqTemplate.HasAuxEvent = 1;
+    acqScatterTemplate = acqTemplate;
+    acqScatterTemplate.Buffers[QOR_KIND_ANALOG_INPUT].Flags |= QOR_DESP_NO_VIEW;
+    acqScatterTemplate.Buffers[QOR_KIND_ANALOG_OUTPUT].Flags |= QOR_DESP_NO_VIEW;
+}
+
+/* The DMA channel of a 9080 card's analog buffer kind. */
+static ULONG AcqScatterChannel(ULONG kind)
+{
+    return kind == QOR_KIND_ANALOG_INPUT ? 0 : 1;
 }
 
 /* ---- interrupt and DPC ------------------------------------------------------------ */
@@ -152,23 +183,32 @@ static BOOLEAN NTAPI AcqInterrupt(PKINTERRUPT interrupt, PVOID context)
         cause = AcqPlx9050Pending(intcsr);
         if (cause == 0)
             return FALSE;
-        if (!card->open) {
-            WRITE_PORT_UCHAR((PUCHAR)(base + PLX9050_INTCSR),
-                             (UCHAR)(intcsr & ~(PLX9050_INTCSR_LINT1_ENABLE | PLX9050_INTCSR_LINT2_ENABLE
-                                                | PLX9050_INTCSR_PCI_INT_ENABLE)));
-            return TRUE;
-        }
-        /* While open, the local inputs are level inputs from the card's logic, which
-           drops them when the program answers the event. */
+        /* The local inputs are levels that only the card's logic drops, when the program
+           has read the data they announce: the inputs that interrupted are masked until
+           the program arms them again (a dual-interrupt set request), or the line would
+           interrupt again as soon as this routine returns. A closed card loses its PCI
+           interrupt enable too. */
+        intcsr &= ~(cause == PLX9050_INTCSR_LINT1_STATUS   ? PLX9050_INTCSR_LINT1_ENABLE
+                    : cause == PLX9050_INTCSR_LINT2_STATUS ? PLX9050_INTCSR_LINT2_ENABLE
+                                                           : ACQ_PLX9050_INPUT_ENABLES);
+        if (!card->open)
+            intcsr &= ~(ACQ_PLX9050_INPUT_ENABLES | PLX9050_INTCSR_PCI_INT_ENABLE);
+        WRITE_PORT_UCHAR((PUCHAR)(base + PLX9050_INTCSR), (UCHAR)intcsr);
         break;
     }
     case QOR_CONTROLLER_PLX9080: {
         ULONG intcsr = READ_PORT_ULONG((PULONG)(base + PLX9080_INTCSR));
-        if (!(intcsr & PLX9080_INTCSR_PCI_INT_ENABLE) || !(intcsr & PLX9080_INTCSR_DMA0_ENABLE)
-            || !(intcsr & PLX9080_INTCSR_DMA0_ACTIVE))
+        ULONG channel;
+        if (!(intcsr & PLX9080_INTCSR_PCI_INT_ENABLE))
             return FALSE;
-        WRITE_PORT_UCHAR((PUCHAR)(base + PLX9080_DMACSR0), PLX9080_DMACSR_CLEAR_INTERRUPT);
-        cause = PLX9080_INTCSR_DMA0_ACTIVE;
+        for (channel = 0; channel < ACQ_PLX9080_CHANNELS; ++channel) {
+            if ((intcsr & (PLX9080_INTCSR_DMA0_ENABLE << channel)) && (intcsr & (PLX9080_INTCSR_DMA0_ACTIVE << channel))) {
+                WRITE_PORT_UCHAR((PUCHAR)(base + PLX9080_DMACSR0 + channel), PLX9080_DMACSR_CLEAR_INTERRUPT);
+                cause |= PLX9080_INTCSR_DMA0_ACTIVE << channel;
+            }
+        }
+        if (cause == 0)
+            return FALSE;
         break;
     }
     default:
@@ -217,6 +257,8 @@ static void AcqStepBuffer(QorDevExt *ext, ULONG kind)
     KfReleaseSpinLock(&dbx->Lock, old);
 }
 
+static void AcqEndScatter(QorDevExt *ext, ULONG kind);
+
 static VOID NTAPI AcqDpc(PKDPC dpc, PVOID context, PVOID cause, PVOID unused)
 {
     PDEVICE_OBJECT device = (PDEVICE_OBJECT)context;
@@ -251,8 +293,10 @@ static VOID NTAPI AcqDpc(PKDPC dpc, PVOID context, PVOID cause, PVOID unused)
             QorDpcDsen(ext->AuxEvent);
         break;
     case QOR_CONTROLLER_PLX9080:
-        P9080_StopDMA(ext->PortBase[0], 0);
-        AcqStepBuffer(ext, QOR_KIND_ANALOG_INPUT);
+        if (flags & PLX9080_INTCSR_DMA0_ACTIVE)
+            AcqEndScatter(ext, QOR_KIND_ANALOG_INPUT);
+        if (flags & PLX9080_INTCSR_DMA1_ACTIVE)
+            AcqEndScatter(ext, QOR_KIND_ANALOG_OUTPUT);
         break;
     default:
         break;
@@ -269,6 +313,13 @@ static void AcqSetOpen(AcqCard *card, BOOLEAN open)
     KfReleaseSpinLock(&card->lock, old);
 }
 
+static NTSTATUS AcqRefuse(PIRP irp, NTSTATUS status)
+{
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    return status;
+}
+
 static NTSTATUS NTAPI AcqCreate(PDEVICE_OBJECT device, PIRP irp)
 {
     AcqCard *card = AcqCardOf(device);
@@ -283,6 +334,60 @@ static NTSTATUS NTAPI AcqCreate(PDEVICE_OBJECT device, PIRP irp)
     return status;
 }
 
+/* Answers a description query. The library maps new views of the buffers into the
+   caller whenever the card has more than one opener; a program that queries again on the
+   same handle gets the answer it had, so its views do not pile up. The answers end with
+   the handle. */
+static void AcqDescribe(QorDevExt *ext, AcqCard *card, PIRP irp)
+{
+    struct _FILE_OBJECT *file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    PEPROCESS process = IoGetCurrentProcess();
+    QorDesp *out = (QorDesp *)irp->AssociatedIrp.SystemBuffer;
+    AcqAnswer *answer;
+    KIRQL old = KfAcquireSpinLock(&card->lock);
+    for (answer = card->answers; answer != NULL; answer = answer->next)
+        if (answer->file == file && answer->process == process)
+            break;
+    if (answer != NULL)
+        RtlCopyMemory(out, &answer->desp, sizeof *out);
+    KfReleaseSpinLock(&card->lock, old);
+    if (answer != NULL || !QorIocGetDesp(ext, out))
+        return;
+    answer = (AcqAnswer *)QorNewNpp(sizeof *answer);
+    if (answer == NULL)
+        return; /* answered all the same; a later query maps views again */
+    answer->file = file;
+    answer->process = process;
+    RtlCopyMemory(&answer->desp, out, sizeof *out);
+    old = KfAcquireSpinLock(&card->lock);
+    answer->next = card->answers;
+    card->answers = answer;
+    KfReleaseSpinLock(&card->lock, old);
+}
+
+/* Forgets the answer of a closing handle (file null: every answer, at unload). */
+static void AcqForgetAnswers(AcqCard *card, struct _FILE_OBJECT *file)
+{
+    AcqAnswer **link, *gone = NULL;
+    KIRQL old = KfAcquireSpinLock(&card->lock);
+    for (link = &card->answers; *link != NULL;) {
+        AcqAnswer *answer = *link;
+        if (file == NULL || answer->file == file) {
+            *link = answer->next;
+            answer->next = gone;
+            gone = answer;
+        } else {
+            link = &answer->next;
+        }
+    }
+    KfReleaseSpinLock(&card->lock, old);
+    while (gone != NULL) {
+        AcqAnswer *next = gone->next;
+        QorDeleteNpp(gone);
+        gone = next;
+    }
+}
+
 static NTSTATUS NTAPI AcqClose(PDEVICE_OBJECT device, PIRP irp)
 {
     QorDevExt *ext = (QorDevExt *)device->DeviceExtension;
@@ -291,6 +396,8 @@ static NTSTATUS NTAPI AcqClose(PDEVICE_OBJECT device, PIRP irp)
        closes them. The library's close resets the S5933 and the 9080, which turns their
        interrupts off; the 9050 keeps its INTCSR, so its interrupt to PCI is masked here
        until the next open clears the chip. */
+    if (card != NULL)
+        AcqForgetAnswers(card, IoGetCurrentIrpStackLocation(irp)->FileObject);
     if (card != NULL && ext->Opened && ext->ExtraOpens == 0) {
         AcqSetOpen(card, FALSE);
         if (ext->ControllerType == QOR_CONTROLLER_PLX9050 && ext->PortCount != 0)
@@ -299,18 +406,44 @@ static NTSTATUS NTAPI AcqClose(PDEVICE_OBJECT device, PIRP irp)
     return QorCloseDevice(device, irp);
 }
 
-/* Ends the transfer of a buffer whose synchronous request is cancelled: the chip stops and
-   the buffer turns idle. The caller holds the buffer's lock. */
-static void AcqAbortTransfer(QorDevExt *ext, QorDbx *dbx)
+/* Ends the transfer of a buffer whose request is pending: the chip stops (a 9080 channel
+   is aborted, or acknowledged when it is done), a scatter-gather chain gives the program's
+   pages back, and the buffer turns idle. The caller holds the buffer's lock. */
+static void AcqEndTransfer(QorDevExt *ext, QorDbx *dbx, ULONG kind)
 {
     if (ext->ControllerType == QOR_CONTROLLER_S5933) {
         if (dbx->Flags & DbxOutput)
             S593_StopODMA(ext->PortBase[0]);
         else
             S593_StopIDMA(ext->PortBase[0]);
+    } else if (ext->ControllerType == QOR_CONTROLLER_PLX9080) {
+        P9080_StopDMA(ext->PortBase[0], AcqScatterChannel(kind));
+        P9080_ClearDmaDscr(dbx);
     }
     dbx->PendingIrp = NULL;
     dbx->Flags &= (USHORT)~(DbxBusy | DbxSync);
+}
+
+/* A 9080 channel finished its chain: the request that started it completes with success
+   (its record's status is the QorOk that validation wrote). A request whose cancel routine
+   is already running is left to it. */
+static void AcqEndScatter(QorDevExt *ext, ULONG kind)
+{
+    QorDbx *dbx = ext->Buffers[kind];
+    PIRP irp = NULL;
+    KIRQL old;
+    if (dbx == NULL)
+        return;
+    old = KfAcquireSpinLock(&dbx->Lock);
+    if (dbx->PendingIrp != NULL && IoSetCancelRoutine(dbx->PendingIrp, NULL) != NULL) {
+        irp = dbx->PendingIrp;
+        AcqEndTransfer(ext, dbx, kind);
+    }
+    KfReleaseSpinLock(&dbx->Lock, old);
+    if (irp != NULL) {
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+    }
 }
 
 static void AcqCompleteCancelled(PIRP irp)
@@ -333,18 +466,19 @@ static VOID NTAPI AcqCancel(PDEVICE_OBJECT device, PIRP irp)
     if (dbx != NULL) {
         KIRQL old = KfAcquireSpinLock(&dbx->Lock);
         if (dbx->PendingIrp == irp)
-            AcqAbortTransfer(ext, dbx);
+            AcqEndTransfer(ext, dbx, (ULONG)kind);
         KfReleaseSpinLock(&dbx->Lock, old);
     }
     AcqCompleteCancelled(irp);
 }
 
-/* A start on one buffer kind; may pend a synchronous transfer. Only the S5933 cards run
-   bus-master transfers in this driver: a start on a PLX card is refused before the buffer
-   turns busy, since nothing would ever step or complete it. A synchronous start gets its
+/* A start on one buffer kind; may pend a synchronous transfer. The start runs the S5933's
+   bus master over the buffer's contiguous memory; the PLX cards have no such transfer (the
+   9080 runs scatter-gather transfers, the 9050 has no bus master), and a start on them is
+   refused before the buffer turns busy, since nothing would ever step or complete it. A synchronous start gets its
    cancel routine before the chip starts, under the cancel spin lock, so that a cancel
    either comes before the start (and nothing runs) or finds the routine set. */
-static NTSTATUS AcqStart(QorDevExt *ext, QorDbx *dbx, PIRP irp)
+static NTSTATUS AcqStart(QorDevExt *ext, QorDbx *dbx, ULONG kind, PIRP irp)
 {
     NTSTATUS status;
     KIRQL cancelIrql;
@@ -366,13 +500,87 @@ static NTSTATUS AcqStart(QorDevExt *ext, QorDbx *dbx, PIRP irp)
         KIRQL old;
         IoReleaseCancelSpinLock(cancelIrql);
         old = KfAcquireSpinLock(&dbx->Lock);
-        AcqAbortTransfer(ext, dbx);
+        AcqEndTransfer(ext, dbx, kind);
         KfReleaseSpinLock(&dbx->Lock, old);
         AcqCompleteCancelled(irp);
         return STATUS_PENDING;
     }
     IoSetCancelRoutine(irp, AcqCancel);
     QorIocContPostProc(ext, dbx); /* STATUS_PENDING: the DPC completes the request */
+    IoReleaseCancelSpinLock(cancelIrql);
+    return STATUS_PENDING;
+}
+
+/* Whether the program's buffer can be the target of one chain: a nonzero count of whole
+   32-bit words at a 32-bit aligned user address, and no more descriptors than the buffer
+   object's memory holds (one per page piece; a chunk boundary inside a page splits it). */
+static BOOLEAN AcqScatterFits(const QorDbx *dbx, const AcqScatterRequest *request)
+{
+    ULONG address = request->Buffer, bytes = request->Bytes, pages, chunks;
+    if (bytes == 0 || (bytes & 3) != 0 || (address & 3) != 0 || address >= ACQ_USER_TOP
+        || bytes > ACQ_USER_TOP - address)
+        return FALSE;
+    pages = ((address & (ACQ_PAGE_BYTES - 1)) + bytes + ACQ_PAGE_BYTES - 1) / ACQ_PAGE_BYTES;
+    chunks = (bytes - 1) / ACQ_SG_CHUNK_BYTES + 1;
+    if (address & (ACQ_PAGE_BYTES - 1))
+        pages += chunks - 1;
+    return pages <= dbx->Size / ACQ_SG_DESCRIPTOR_BYTES;
+}
+
+/* A transfer between a 9080 card's FIFO and the program's own buffer: the program's pages
+   are locked and described by a scatter-gather chain in the buffer object's memory, and the
+   request pends until the channel has walked the chain (the DPC completes it) or it is
+   cancelled. Runs in the program's context at PASSIVE_LEVEL, where its pages can be
+   locked. The buffer is reserved (DbxBusy) before the chain is built, so that a second
+   request finds it busy; PendingIrp is set only once the chain is complete, so the DPC
+   and the cancel paths never see a half-built chain. */
+static NTSTATUS AcqScatter(QorDevExt *ext, QorDbx *dbx, ULONG kind, PIRP irp)
+{
+    const AcqScatterRequest *request = (const AcqScatterRequest *)irp->AssociatedIrp.SystemBuffer;
+    NTSTATUS status = STATUS_SUCCESS;
+    KIRQL old, cancelIrql;
+    if (!AcqScatterFits(dbx, request))
+        return AcqRefuse(irp, STATUS_INVALID_PARAMETER);
+    old = KfAcquireSpinLock(&dbx->Lock);
+    if (dbx->Flags & DbxBusy)
+        status = STATUS_DEVICE_BUSY;
+    else
+        dbx->Flags |= DbxBusy;
+    KfReleaseSpinLock(&dbx->Lock, old);
+    if (status != STATUS_SUCCESS)
+        return AcqRefuse(irp, status);
+
+    dbx->Upper.PhysAddr = ACQ_PLX9080_FIFO;
+    dbx->Upper.KernelAddr = (PVOID)(ULONG_PTR)request->Buffer;
+    dbx->Upper.Count = request->Bytes;
+    if (kind == QOR_KIND_ANALOG_OUTPUT)
+        dbx->Flags |= DbxOutput;
+    else
+        dbx->Flags &= (USHORT)~DbxOutput;
+    if (!P9080_BuildDmaDscr(dbx)) {
+        /* A chunk after the first may have been locked: the clear gives it back. */
+        P9080_ClearDmaDscr(dbx);
+        old = KfAcquireSpinLock(&dbx->Lock);
+        dbx->Flags &= (USHORT)~DbxBusy;
+        KfReleaseSpinLock(&dbx->Lock, old);
+        return AcqRefuse(irp, STATUS_INVALID_USER_BUFFER);
+    }
+
+    IoMarkIrpPending(irp);
+    IoAcquireCancelSpinLock(&cancelIrql);
+    old = KfAcquireSpinLock(&dbx->Lock);
+    if (irp->Cancel) {
+        AcqEndTransfer(ext, dbx, kind);
+        KfReleaseSpinLock(&dbx->Lock, old);
+        IoReleaseCancelSpinLock(cancelIrql);
+        AcqCompleteCancelled(irp);
+        return STATUS_PENDING;
+    }
+    IoSetCancelRoutine(irp, AcqCancel);
+    dbx->PendingIrp = irp;
+    /* The channel may finish and interrupt at once: its DPC waits for the lock. */
+    P9080_StartDMA(ext->PortBase[0], AcqScatterChannel(kind), dbx);
+    KfReleaseSpinLock(&dbx->Lock, old);
     IoReleaseCancelSpinLock(cancelIrql);
     return STATUS_PENDING;
 }
@@ -395,7 +603,7 @@ static NTSTATUS NTAPI AcqCleanup(PDEVICE_OBJECT device, PIRP irp)
         /* A request whose cancel routine is already gone is being completed elsewhere. */
         if (pending != NULL && IoGetCurrentIrpStackLocation(pending)->FileObject == file
             && IoSetCancelRoutine(pending, NULL) != NULL) {
-            AcqAbortTransfer(ext, dbx);
+            AcqEndTransfer(ext, dbx, kind);
             mine = TRUE;
         }
         KfReleaseSpinLock(&dbx->Lock, old);
@@ -432,11 +640,18 @@ static BOOLEAN AcqPortRequestFits(const AcqCard *card, const QorPortIoRequest *r
     return (ULONG)request->Offset + width <= card->portBytes[1] && request->Offset < card->portBytes[1];
 }
 
-static NTSTATUS AcqRefuse(PIRP irp, NTSTATUS status)
+/* The buffer requests a card serves (groups 0x820-0x870, the low bits naming the kind).
+   A 9080 card runs scatter-gather transfers of its analog buffers (0x820) and nothing
+   else: the library's requests would see those buffers idle while a chain runs, and its
+   starts have no bus master to run them. The other cards serve the library's requests
+   (0x830-0x870). A row whose low bits name no buffer kind is no request of this driver. */
+static BOOLEAN AcqServesBufferRequest(const QorDevExt *ext, const QorDbx *dbx, ULONG group, int kind)
 {
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = 0;
-    return status;
+    if (kind < 0)
+        return FALSE;
+    if (ext->ControllerType == QOR_CONTROLLER_PLX9080)
+        return group == 0x820 && kind <= QOR_KIND_ANALOG_OUTPUT && dbx != NULL;
+    return group != 0x820;
 }
 
 static NTSTATUS NTAPI AcqDeviceControl(PDEVICE_OBJECT device, PIRP irp)
@@ -457,13 +672,13 @@ static NTSTATUS NTAPI AcqDeviceControl(PDEVICE_OBJECT device, PIRP irp)
     }
     if (card == NULL) {
         AcqRefuse(irp, STATUS_INVALID_DEVICE_REQUEST);
-    } else if (group >= 0x830 && group <= 0x870 && kind < 0) {
-        /* A row of a buffer group whose low bits name no buffer kind. */
+    } else if (group >= 0x820 && group <= 0x870 && !AcqServesBufferRequest(ext, dbx, group, kind)) {
         AcqRefuse(irp, STATUS_INVALID_DEVICE_REQUEST);
     } else {
         switch (group) {
+        case 0x820:
         case 0x870:
-            status = AcqStart(ext, dbx, irp);
+            status = group == 0x820 ? AcqScatter(ext, dbx, (ULONG)kind, irp) : AcqStart(ext, dbx, (ULONG)kind, irp);
             if (status == STATUS_PENDING)
                 return status;
             IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -474,7 +689,7 @@ static NTSTATUS NTAPI AcqDeviceControl(PDEVICE_OBJECT device, PIRP irp)
         case 0x860: QorIocDbfMode(ext, dbx, (QorDbfModeRequest *)buffer); break;
         default:
             switch (code) {
-            case ACQ_IOCTL_GET_DESP: QorIocGetDesp(ext, (QorDesp *)buffer); break;
+            case ACQ_IOCTL_GET_DESP: AcqDescribe(ext, card, irp); break;
             case ACQ_IOCTL_DIO_READ:
             case ACQ_IOCTL_DIO_WRITE: AcqDigital(ext, code, (QorPioRequest *)buffer); break;
             case ACQ_IOCTL_COUNTER_GET: I8254B_IocCtrGet(ext->PortBase[1] + ACQ_COUNTERS, (QorCounterRequest *)buffer); break;
@@ -521,6 +736,8 @@ static VOID NTAPI AcqUnload(PDRIVER_OBJECT driver)
     if (driver->DeviceObject != NULL)
         kept = ((QorDevExt *)driver->DeviceObject->DeviceExtension)->DriverBlock;
     QorUnloadDriver(driver);
+    for (i = 0; i < acqCardCount; ++i)
+        AcqForgetAnswers(&acqCards[i], NULL);
     acqCardCount = 0;
     for (i = 0; i < ACQ_FAMILIES; ++i) {
         if (acqFind[i].DriverBlock != NULL && acqFind[i].DriverBlock != kept)
@@ -593,7 +810,7 @@ ACQ_INIT static ULONG AcqScan(PDRIVER_OBJECT driver, PUNICODE_STRING registryPat
     find->InterruptRoutine = AcqInterrupt;
     find->DpcRoutine = AcqDpc;
     find->PortCount = ACQ_PORTS;
-    find->Desp = &acqTemplate;
+    find->Desp = acqFamilies[family].desp;
     if (!QorFindDeviceBegin(find))
         return 0;
     while (QorFindDeviceNext(find)) {

@@ -4,15 +4,38 @@
  * what each one asks for. The low bits of the function number pick the buffer kind:
  * ...5 analog input, ...9 analog output, ...6 digital input, ...A digital output.
  *
+ * Transfers by card family:
+ * - S5933 cards: the library's transfers over the driver's contiguous buffers (start,
+ *   progress, stop, double-buffer halves), announced by the buffers' named events.
+ * - PLX 9080 cards: scatter-gather transfers between the card's FIFO and the program's own
+ *   memory (ACQ_IOCTL_SCATTER: analog input on DMA channel 0, analog output on channel 1).
+ *   The request pends until the channel has walked its chain and completes with success;
+ *   the program's pages stay locked until then. The analog buffers hold the descriptor
+ *   chains and have no view; the library's buffer requests (0x830-0x870) are refused.
+ * - PLX 9050 cards (no bus master): the card's logic announces data on its local interrupt
+ *   inputs. ACQ_IOCTL_DUAL_INT_SET arms LINTi1 (and LINTi2); an interrupt masks the input
+ *   that raised it at the chip (a DUAL_INT_GET then reads its enable as 0) and pulses the
+ *   pair's first event (LINTi1) or the auxiliary event (LINTi2). The program, waiting on
+ *   the event or polling DUAL_INT_GET, reads the data with port requests and arms again.
+ *
  * How the driver refuses (the request fails; the record does not come back):
  * - a code it does not serve, among them the rows of a buffer group whose low bits name no
  *   buffer kind (0x830, 0x840, ...): STATUS_INVALID_DEVICE_REQUEST (ERROR_INVALID_FUNCTION);
- * - a start on a PLX card (the driver runs bus-master transfers on its S5933 cards only):
+ * - a start on a PLX card, a scatter-gather transfer on any other card or kind:
  *   STATUS_INVALID_DEVICE_REQUEST;
+ * - a scatter-gather transfer with a zero or unaligned count or address, a range beyond
+ *   user space, or more page pieces than the buffer object holds descriptors:
+ *   STATUS_INVALID_PARAMETER; pages that cannot be locked in the program:
+ *   STATUS_INVALID_USER_BUFFER (ERROR_INVALID_USER_BUFFER); one already running on that
+ *   channel: STATUS_DEVICE_BUSY (ERROR_BUSY);
  * - a port request whose Offset + Width ends beyond the card's register range:
  *   STATUS_INVALID_PARAMETER (ERROR_INVALID_PARAMETER), no port touched;
- * - a synchronous start still pending when its handle is closed or its I/O cancelled:
- *   STATUS_CANCELLED (ERROR_OPERATION_ABORTED), the transfer stopped.
+ * - a synchronous start or scatter-gather transfer still pending when its handle is closed
+ *   or its I/O cancelled: STATUS_CANCELLED (ERROR_OPERATION_ABORTED), the transfer stopped
+ *   and the program's pages unlocked.
+ * A description query answers a handle's repeated queries with its first answer: the
+ * library maps new views for every query while the card has more than one opener, and the
+ * views last as long as the process.
  * Requests the library refuses complete with success and carry the library's status in
  * the record's Status field.
  */
@@ -22,6 +45,7 @@
 #include "qorpelk_requests.h"
 
 #define ACQ_IOCTL_GET_DESP QOR_IOCTL_GET_DESP                 /* out QorDesp */
+#define ACQ_IOCTL_SCATTER(kind) QOR_IOCTL_CODE(0x825 + acq_kind_step(kind))   /* in AcqScatterRequest */
 #define ACQ_IOCTL_START(kind) QOR_IOCTL_CODE(0x875 + acq_kind_step(kind))     /* in QorContRequest */
 #define ACQ_IOCTL_PROGRESS(kind) QOR_IOCTL_CODE(0x835 + acq_kind_step(kind))  /* out QorAsyResult */
 #define ACQ_IOCTL_STOP(kind) QOR_IOCTL_CODE(0x845 + acq_kind_step(kind))      /* out QorAsyResult */
@@ -54,5 +78,16 @@ static inline int acq_kind_of(unsigned long code)
     default: return -1;
     }
 }
+
+#pragma pack(push, 1)
+/* A scatter-gather transfer of a PLX 9080 card (16 bytes in, the status back). */
+typedef struct AcqScatterRequest {
+    SHORT Status;      /* back: QorOk */
+    USHORT Reserved0;
+    ULONG Buffer;      /* user address of the program's buffer, a multiple of 4 */
+    ULONG Bytes;       /* bytes to move, a nonzero multiple of 4 */
+    ULONG Reserved1;
+} AcqScatterRequest;
+#pragma pack(pop)
 
 #endif /* ACQDRV_IOCTL_H */

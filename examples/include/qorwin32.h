@@ -17,7 +17,7 @@ extern "C" {
 
 #define WINAPI __attribute__((__stdcall__))
 typedef void *HANDLE, *LPVOID;
-typedef unsigned long DWORD, *LPDWORD, ULONG;
+typedef unsigned long DWORD, *LPDWORD, ULONG, SIZE_T;
 typedef int BOOL;
 typedef const char *LPCSTR;
 typedef short SHORT;
@@ -39,6 +39,13 @@ typedef char CHAR;
 #define ERROR_INVALID_HANDLE 6
 #define ERROR_GEN_FAILURE 31
 #define ERROR_INVALID_PARAMETER 87
+#define ERROR_BUSY 170
+#define ERROR_OPERATION_ABORTED 995
+#define ERROR_INVALID_USER_BUFFER 1784
+#define MEM_COMMIT 0x1000
+#define MEM_RESERVE 0x2000
+#define MEM_RELEASE 0x8000
+#define PAGE_READWRITE 0x04
 
 HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPVOID security, DWORD disposition,
                           DWORD flags, HANDLE templateFile);
@@ -51,6 +58,9 @@ DWORD WINAPI GetLastError(void);
 /* Suspends the program; in the simulator the time is virtual: a program sleeping in a
    scenario with free-running cards falls behind them as a busy program would. */
 void WINAPI Sleep(DWORD milliseconds);
+/* Private memory of the program (the simulator commits and releases whole allocations). */
+LPVOID WINAPI VirtualAlloc(LPVOID address, SIZE_T bytes, DWORD type, DWORD protect);
+BOOL WINAPI VirtualFree(LPVOID address, SIZE_T bytes, DWORD type);
 
 #ifdef __cplusplus
 }

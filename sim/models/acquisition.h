@@ -8,6 +8,7 @@
 // when the card has taken its samples (a CardRunner runs it then).
 #pragma once
 
+#include "models/plx9080.h"
 #include "models/s5933.h"
 
 #include <functional>
@@ -36,6 +37,22 @@ private:
     void fill16(uint8_t *out, uint32_t samples);
     uint64_t periodic(uint64_t n, unsigned sampleBytes) const;
     uint64_t next_ = 0;
+};
+
+// The local bus of a card on a PLX 9080: a FIFO at a constant local address that a DMA
+// channel empties (input: the source's samples) or fills (output: kept in played()).
+class SampleFifo : public Plx9080::LocalBus {
+public:
+    explicit SampleFifo(unsigned sampleBytes = 2) : sample_bytes_(sampleBytes) {}
+    void read(uint32_t, uint8_t *data, uint32_t bytes) override { source.fill(data, bytes, sample_bytes_); }
+    void write(uint32_t, const uint8_t *data, uint32_t bytes) override { played_.insert(played_.end(), data, data + bytes); }
+    const std::vector<uint8_t> &played() const { return played_; }
+
+    SignalSource source;
+
+private:
+    unsigned sample_bytes_;
+    std::vector<uint8_t> played_;
 };
 
 class AcquisitionCard {

@@ -14,8 +14,12 @@ void Plx9080::finish(unsigned channel)
     c.running = false;
     c.aborting = false;
     c.done = true;
-    if (stored(ModeReg(channel)) & kModeDoneInterrupt)
-        c.interrupt = true;
+    if (!(stored(ModeReg(channel)) & kModeDoneInterrupt))
+        return;
+    c.interrupt = true;
+    const uint32_t intcsr = stored(kIntcsr);
+    if (interrupt && (intcsr & kIntPciEnable) && (intcsr & (kIntDma0Enable << channel)))
+        interrupt();
 }
 
 void Plx9080::reset_channels()

@@ -8,7 +8,9 @@
 // bit 30 (byte 0x6F bit 6) resets the chip's local side: both channels stop and report
 // done, their interrupts clear. A start calls on_start with the channel's DMADPR and
 // DMAMODE; without a local bus attached a test ends the transfer with finish, with one
-// attached the channel walks its scatter-gather chain (below).
+// attached the channel walks its scatter-gather chain (below). A channel interrupt that
+// becomes pending while INTCSR lets it through (PCI interrupt enable, bit 8, and the
+// channel's enable, bit 18 or 19) drives the card's interrupt line.
 #pragma once
 
 #include "models/registers.h"
@@ -28,6 +30,7 @@ public:
     static constexpr unsigned kChannels = 2;
 
     static constexpr uint32_t kIntDma0Active = 1u << 21, kIntDma1Active = 1u << 22;
+    static constexpr uint32_t kIntPciEnable = 1u << 8, kIntDma0Enable = 1u << 18;
     static constexpr uint32_t kCntrlSoftReset = 1u << 30;
     static constexpr uint32_t kModeDoneInterrupt = 1u << 10;
     static constexpr uint8_t kCsrEnable = 1u << 0, kCsrStart = 1u << 1, kCsrAbort = 1u << 2;
@@ -42,6 +45,8 @@ public:
     // channel's mode enables the done interrupt.
     void finish(unsigned channel);
     std::function<void(unsigned channel, uint32_t dmadpr, uint32_t dmamode)> on_start;
+    // The card's interrupt line, as the interrupt connection wires it.
+    std::function<void()> interrupt;
 
     // ---- scatter-gather chain walking ----
     // The card's local bus as a DMA channel sees it: the source of an input transfer
