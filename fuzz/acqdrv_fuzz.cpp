@@ -104,8 +104,21 @@ void Request(Bytes &in, Slot &slot)
     const bool nullOut = (shape & 0x08) != 0;
     DWORD returned = 0;
     qorsim::InProcess process(*slot.process);
+    // A scatter-gather transfer aimed, as the bytes say, into memory the program owns: the
+    // chain is built over its pages and the 9080 walks it.
+    constexpr uint32_t kOwnBytes = 4 * 4096;
+    void *own = nullptr;
+    if ((function & 0xFF0) == 0x820 && (shape & 0x04) && inLength >= sizeof(AcqScatterRequest)) {
+        own = VirtualAlloc(nullptr, kOwnBytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+        auto *request = reinterpret_cast<AcqScatterRequest *>(g_buffer);
+        const uint32_t offset = request->Buffer % kOwnBytes;
+        request->Buffer = static_cast<ULONG>(reinterpret_cast<uintptr_t>(own) + offset);
+        request->Bytes %= kOwnBytes - offset + 1;
+    }
     DeviceIoControl(slot.handle, code, nullIn ? nullptr : g_buffer, inLength, nullOut ? nullptr : g_buffer,
                     outLength, &returned, nullptr);
+    if (own != nullptr)
+        VirtualFree(own, 0, MEM_RELEASE);
 }
 
 void RunInput(const uint8_t *data, size_t size)

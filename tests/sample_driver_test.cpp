@@ -65,6 +65,19 @@ TEST_F(SampleDriver, TheSampleProgramAcquiresEverySampleAndStops) {
     EXPECT_EQ(Card0()->Opened, 0) << "the program closed the card";
 }
 
+// On a PLX 9080 card the program reads blocks straight into memory of its own; the
+// card's sequence runs on across the blocks.
+TEST_F(SampleDriver, TheSampleProgramReadsBlocksOfAPlx9080IntoItsOwnMemory) {
+    AcqAppOptions options{"\\\\.\\AcqC0", 20, 10000};
+    AcqAppReport report;
+    qorsim::InProcess in(*a);
+    ASSERT_TRUE(AcqAppScatterRun(&options, &report)) << report.failedStep << " " << report.lastError;
+    EXPECT_EQ(report.halvesRead, 20u);
+    EXPECT_EQ(report.samplesRead, 20ull * 8192);
+    EXPECT_EQ(report.samplesLost + report.sequenceErrors, 0u);
+    EXPECT_EQ(sim().mdls.live(), 0u);
+}
+
 TEST_F(SampleDriver, ASecondOpenerGetsItsOwnViewsAndTheLastCloseEndsTheOpen) {
     HANDLE ha, hb;
     QorDesp da, db;

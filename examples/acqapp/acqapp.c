@@ -117,10 +117,10 @@ static void CheckHalf(const uint16_t *samples, unsigned long count, uint16_t *ne
 const char *AcqAppSummary(const AcqAppReport *report, char *text, unsigned long size)
 {
     int n = snprintf(text, size,
-                     "%lu halves of %lu samples: %llu samples read, %llu lost, %lu out of sequence, "
+                     "%lu %s of %lu samples: %llu samples read, %llu lost, %lu out of sequence, "
                      "%lu halves found not ready",
-                     report->halvesRead, report->samplesPerHalf, report->samplesRead, report->samplesLost,
-                     report->sequenceErrors, report->halvesNotReady);
+                     report->halvesRead, report->blocks ? "blocks" : "halves", report->samplesPerHalf,
+                     report->samplesRead, report->samplesLost, report->sequenceErrors, report->halvesNotReady);
     if (report->overruns != 0 && n >= 0 && (unsigned long)n < size)
         snprintf(text + n, size - n, "; OVERRUN: fell behind the card %lu times, %lu halves lost",
                  report->overruns, report->halvesLost);
@@ -214,6 +214,52 @@ int AcqAppRun(const AcqAppOptions *options, AcqAppReport *report)
     if (!Request(device, ACQ_IOCTL_STOP(KIND), &report->stop, 0, sizeof report->stop))
         ok = Fail(report, "stop the acquisition");
     CloseHandle(event);
+    if (!CloseHandle(device))
+        ok = Fail(report, "close the device");
+    return ok;
+}
+
+#define SCATTER_BLOCK_BYTES 0x4000UL
+
+int AcqAppScatterRun(const AcqAppOptions *options, AcqAppReport *report)
+{
+    HANDLE device;
+    AcqScatterRequest request;
+    uint16_t *block;
+    uint16_t next = 0;
+    int started = 0, behind = 0, ok = 1;
+
+    memset(report, 0, sizeof *report);
+    report->blocks = 1;
+    device = CreateFileA(options->device, GENERIC_READ | GENERIC_WRITE, 0, 0, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, 0);
+    if (device == INVALID_HANDLE_VALUE)
+        return Fail(report, "open the device");
+    /* Whole pages of the program's own: the driver locks them for each transfer. */
+    block = (uint16_t *)VirtualAlloc(0, SCATTER_BLOCK_BYTES, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    if (block == 0) {
+        CloseHandle(device);
+        return Fail(report, "allocate the program's buffer");
+    }
+    report->opened = 1;
+    report->samplesPerHalf = SCATTER_BLOCK_BYTES / sizeof *block;
+
+    while (report->halvesRead < options->halves) {
+        memset(&request, 0, sizeof request);
+        request.Buffer = (ULONG)(uintptr_t)block;
+        request.Bytes = SCATTER_BLOCK_BYTES;
+        if (!Request(device, ACQ_IOCTL_SCATTER(KIND), &request, sizeof request, 2)) {
+            ok = Fail(report, "read a block into the program's buffer");
+            break;
+        }
+        CheckHalf(block, report->samplesPerHalf, &next, &started, &behind, report);
+        ++report->halvesRead;
+        if (options->progress != 0 && report->halvesRead % 64 == 0)
+            options->progress(report, options->progressContext);
+    }
+    if (options->progress != 0)
+        options->progress(report, options->progressContext);
+    VirtualFree(block, 0, MEM_RELEASE);
     if (!CloseHandle(device))
         ok = Fail(report, "close the device");
     return ok;

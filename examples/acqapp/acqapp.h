@@ -44,6 +44,7 @@ typedef struct AcqAppReport {
     QorAsyResult stop;            /* the stop request's answer */
     unsigned long overruns;       /* times the program found it had fallen behind */
     unsigned long halvesLost;     /* whole halves the card wrote that the program never read */
+    int blocks;                   /* a scatter-gather run: halvesRead counts blocks */
 } AcqAppReport;
 
 /* Opens the card, switches double-buffer mode on for the analog input buffer, starts a
@@ -51,6 +52,13 @@ typedef struct AcqAppReport {
    event announces them, checking the samples' sequence, then stops and closes. Returns
    nonzero when every step succeeded. */
 int AcqAppRun(const AcqAppOptions *options, AcqAppReport *report);
+
+/* The same check on a PLX 9080 card, whose DMA writes straight into the program's own
+   memory: `halves` blocks of 16 KB, each one scatter-gather transfer into pages the program
+   allocated (the driver locks them for the transfer and describes them to the card page by
+   page). The report counts blocks where a double-buffer run counts halves. Returns nonzero
+   when every step succeeded. */
+int AcqAppScatterRun(const AcqAppOptions *options, AcqAppReport *report);
 
 /* One line on what the program read, ending in an overrun notice when it fell behind;
    returns `text`. */

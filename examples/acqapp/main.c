@@ -1,8 +1,10 @@
 /* acqapp.exe: the sample program as a Win32 console program.
-   acqapp [device [halves [work ms per half]]]; exit status 0, 1 when a step failed, 2 on an
-   overrun. */
+   acqapp [device [halves [work ms per half]]]: a double-buffered run on an S5933 card;
+   acqapp -s [device [blocks]]: scatter-gather blocks from a PLX 9080 card into the
+   program's own memory. Exit status 0, 1 when a step failed, 2 on an overrun. */
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "acqapp.h"
 
@@ -11,14 +13,19 @@ int main(int argc, char **argv)
     AcqAppOptions options = {"\\\\.\\AcqA0", 1000, 5000, 0, 0, 0};
     AcqAppReport report;
     char summary[256];
-    int ok;
+    int ok, scatter = argc > 1 && strcmp(argv[1], "-s") == 0;
+    if (scatter) {
+        options.device = "\\\\.\\AcqC0";
+        --argc;
+        ++argv;
+    }
     if (argc > 1)
         options.device = argv[1];
     if (argc > 2)
         options.halves = strtoul(argv[2], 0, 0);
     if (argc > 3)
         options.workMs = strtoul(argv[3], 0, 0); /* a slow reader: ms of work per half */
-    ok = AcqAppRun(&options, &report);
+    ok = scatter ? AcqAppScatterRun(&options, &report) : AcqAppRun(&options, &report);
     printf("%s: %s\n", options.device, AcqAppSummary(&report, summary, sizeof summary));
     if (!ok)
         printf("stopped at: %s (error %lu)\n", report.failedStep, (unsigned long)report.lastError);
