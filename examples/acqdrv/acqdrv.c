@@ -83,11 +83,6 @@ static const AcqFamily acqFamilies[ACQ_FAMILIES] = {
     {QOR_CONTROLLER_PLX9080, 0x1A2B, 0x9081, 0, ACQ_W("AcqC"), &acqScatterTemplate},
 };
 
-/* The driver's own state of a card, beside the library's device extension. `lock` orders
-   the DPC against the first open and the last close: the DPC uses the card's buffers and
-   events only while `open` is set under it, and the last close clears it before the
-   library closes the events. The interrupt routine reads `open` without the lock; it
-   only decides whether a DPC is queued, and the DPC looks again. */
 /* The description a handle received first, by file object and process: repeated queries
    on that handle get the same answer instead of new views of the buffers. */
 typedef struct AcqAnswer {
@@ -97,6 +92,11 @@ typedef struct AcqAnswer {
     QorDesp desp;
 } AcqAnswer;
 
+/* The driver's own state of a card, beside the library's device extension. `lock` orders
+   the DPC against the first open and the last close: the DPC uses the card's buffers and
+   events only while `open` is set under it, and the last close clears it before the
+   library closes the events. The interrupt routine reads `open` without the lock; it
+   only decides whether a DPC is queued, and the DPC looks again. */
 typedef struct AcqCard {
     PDEVICE_OBJECT device;
     KSPIN_LOCK lock;
@@ -475,9 +475,10 @@ static VOID NTAPI AcqCancel(PDEVICE_OBJECT device, PIRP irp)
 /* A start on one buffer kind; may pend a synchronous transfer. The start runs the S5933's
    bus master over the buffer's contiguous memory; the PLX cards have no such transfer (the
    9080 runs scatter-gather transfers, the 9050 has no bus master), and a start on them is
-   refused before the buffer turns busy, since nothing would ever step or complete it. A synchronous start gets its
-   cancel routine before the chip starts, under the cancel spin lock, so that a cancel
-   either comes before the start (and nothing runs) or finds the routine set. */
+   refused before the buffer turns busy, since nothing would ever step or complete it. A
+   synchronous start gets its cancel routine before the chip starts, under the cancel spin
+   lock, so that a cancel either comes before the start (and nothing runs) or finds the
+   routine set. */
 static NTSTATUS AcqStart(QorDevExt *ext, QorDbx *dbx, ULONG kind, PIRP irp)
 {
     NTSTATUS status;
@@ -542,10 +543,15 @@ static NTSTATUS AcqScatter(QorDevExt *ext, QorDbx *dbx, ULONG kind, PIRP irp)
     if (!AcqScatterFits(dbx, request))
         return AcqRefuse(irp, STATUS_INVALID_PARAMETER);
     old = KfAcquireSpinLock(&dbx->Lock);
-    if (dbx->Flags & DbxBusy)
+    if (dbx->Flags & DbxBusy) {
         status = STATUS_DEVICE_BUSY;
-    else
+    } else {
         dbx->Flags |= DbxBusy;
+        if (kind == QOR_KIND_ANALOG_OUTPUT)
+            dbx->Flags |= DbxOutput;
+        else
+            dbx->Flags &= (USHORT)~DbxOutput;
+    }
     KfReleaseSpinLock(&dbx->Lock, old);
     if (status != STATUS_SUCCESS)
         return AcqRefuse(irp, status);
@@ -553,10 +559,6 @@ static NTSTATUS AcqScatter(QorDevExt *ext, QorDbx *dbx, ULONG kind, PIRP irp)
     dbx->Upper.PhysAddr = ACQ_PLX9080_FIFO;
     dbx->Upper.KernelAddr = (PVOID)(ULONG_PTR)request->Buffer;
     dbx->Upper.Count = request->Bytes;
-    if (kind == QOR_KIND_ANALOG_OUTPUT)
-        dbx->Flags |= DbxOutput;
-    else
-        dbx->Flags &= (USHORT)~DbxOutput;
     if (!P9080_BuildDmaDscr(dbx)) {
         /* A chunk after the first may have been locked: the clear gives it back. */
         P9080_ClearDmaDscr(dbx);
@@ -585,7 +587,8 @@ static NTSTATUS AcqScatter(QorDevExt *ext, QorDbx *dbx, ULONG kind, PIRP irp)
     return STATUS_PENDING;
 }
 
-/* The program closed its handle: its synchronous starts still pending are cancelled. */
+/* The program closed its handle: its requests still pending (synchronous starts and
+   scatter-gather transfers) are cancelled. */
 static NTSTATUS NTAPI AcqCleanup(PDEVICE_OBJECT device, PIRP irp)
 {
     QorDevExt *ext = (QorDevExt *)device->DeviceExtension;
