@@ -33,8 +33,17 @@ public:
     Bytes(const uint8_t *data, size_t size) : data_(data), size_(size) {}
     bool empty() const { return at_ >= size_; }
     uint8_t u8() { return at_ < size_ ? data_[at_++] : 0; }
-    uint16_t u16() { return static_cast<uint16_t>(u8() | (u8() << 8)); }
-    uint32_t u32() { return u16() | (static_cast<uint32_t>(u16()) << 16); }
+    // Little-endian; the low byte is read first (the operands of | are not sequenced).
+    uint16_t u16()
+    {
+        const uint8_t low = u8();
+        return static_cast<uint16_t>(low | (u8() << 8));
+    }
+    uint32_t u32()
+    {
+        const uint16_t low = u16();
+        return low | (static_cast<uint32_t>(u16()) << 16);
+    }
     void fill(uint8_t *out, size_t n)
     {
         for (size_t i = 0; i < n; ++i)
