@@ -119,7 +119,7 @@ TEST_F(SampleDriverRules, BufferGroupRowsThatNameNoBufferAreInvalidRequests)
         {0x830, 16, 2, false}, // the progress group's row without a buffer kind
         {0x835, 0, 8, true},   // progress of analog input
         {0x84A, 0, 8, true},   // stop of digital output
-        {0x82B, 16, 2, false}, // a table row outside every group
+        {0x82B, 16, 2, false}, // the scatter-gather group's row without a buffer kind
     };
     qorsim::InProcess in(*program);
     HANDLE h = Open("\\\\.\\AcqA0");
