@@ -57,6 +57,7 @@ void DpcQueue::run()
             observer(dpc);
         set_current_irql(DISPATCH_LEVEL);
         dpc->DeferredRoutine(dpc, dpc->DeferredContext, a1, a2);
+        check_no_spin_lock_held("a DPC routine");
         if (current_irql() != DISPATCH_LEVEL)
             machine().verifier.violation("a DPC routine returned at an IRQL other than DISPATCH_LEVEL");
         set_current_irql(PASSIVE_LEVEL);

@@ -98,8 +98,10 @@ unsigned Interrupts::raise(ULONG vector)
     for (const ConnectedInterrupt &c : targets) {
         const KIRQL old = current_irql();
         set_current_irql(c.irql);
+        const size_t held = spin_locks_held();
         if (c.routine(c.object, c.context))
             ++claimed;
+        check_no_spin_lock_held("an interrupt routine", held);
         set_current_irql(old);
     }
     return claimed;

@@ -700,6 +700,14 @@ Machine &machine();
 // Per-thread IRQL of the simulated processor the calling host thread stands for.
 KIRQL current_irql();
 void set_current_irql(KIRQL irql);
+// A driver routine (a DPC, an interrupt routine, a dispatch routine) must not return holding
+// a spin lock of the calling thread: on NT the next acquirer spins for good. Reports it as
+// `where` " returned holding a spin lock" and releases the locks, so that the run goes on
+// and shows the report instead of hanging. Locks the thread held before the routine was
+// called (spin_locks_held() then; an interrupt may come while the thread holds some) are
+// the caller's.
+size_t spin_locks_held();
+void check_no_spin_lock_held(const char *where, size_t heldBefore = 0);
 
 // Kernel events: a notification event initialised by the simulator and its state. Waits
 // (for threads that stand for user programs) are in memory.h: wait_event_for.

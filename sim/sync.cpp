@@ -101,6 +101,21 @@ void initialize_event(PKEVENT event)
     g_event_states.erase(event);
 }
 
+namespace {
+thread_local std::vector<PKSPIN_LOCK> t_held_spin_locks;
+} // namespace
+
+size_t spin_locks_held() { return t_held_spin_locks.size(); }
+
+void check_no_spin_lock_held(const char *where, size_t heldBefore)
+{
+    if (t_held_spin_locks.size() <= heldBefore)
+        return;
+    machine().verifier.violation(std::string(where) + " returned holding a spin lock");
+    for (size_t i = heldBefore; i < t_held_spin_locks.size(); ++i)
+        __atomic_store_n(t_held_spin_locks[i], 0, __ATOMIC_RELEASE);
+    t_held_spin_locks.resize(heldBefore);
+}
 } // namespace qorsim
 
 using qorsim::machine;
@@ -122,8 +137,10 @@ KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
     qorsim::set_current_irql(DISPATCH_LEVEL);
     for (;;) {
         ULONG expected = 0;
-        if (__atomic_compare_exchange_n(SpinLock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
+        if (__atomic_compare_exchange_n(SpinLock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+            qorsim::t_held_spin_locks.push_back(SpinLock);
             return old;
+        }
         std::this_thread::yield();
     }
 }
@@ -136,6 +153,7 @@ VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
         machine().verifier.violation("KfReleaseSpinLock while not at DISPATCH_LEVEL");
     if (NewIrql > DISPATCH_LEVEL)
         machine().verifier.violation("KfReleaseSpinLock to an IRQL above DISPATCH_LEVEL");
+    std::erase(qorsim::t_held_spin_locks, SpinLock);
     __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
     qorsim::set_current_irql(NewIrql);
 }

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <future>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -452,6 +454,32 @@ TEST_F(SampleDriverRules, APlx9050InputIsMaskedByItsInterruptUntilTheProgramArms
         arm();
     }
     chip.set_lint_asserted(1, false);
+    EXPECT_TRUE(CloseHandle(h));
+}
+
+// An interrupt's DPC that runs only after the last close finds the card closed: it leaves
+// the buffers and events alone and gives the card's lock back (the next open takes it).
+TEST_F(SampleDriverRules, ADpcThatFindsTheCardClosedSinceItsInterruptDoesNothing)
+{
+    qorsim::InProcess in(*program);
+    HANDLE h = Open("\\\\.\\AcqB0");
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    QorDualIntRequest set{};
+    set.Int1Enable = 1;
+    DWORD n = 0;
+    ASSERT_TRUE(DeviceIoControl(h, ACQ_IOCTL_DUAL_INT_SET, &set, sizeof set, &set, 2, &n, nullptr));
+    std::promise<void> closed;
+    std::shared_future<void> released = closed.get_future().share();
+    sim().dpcs.observe([released](PKDPC) { released.wait(); });
+    board->plx9050().set_lint_asserted(1, true);
+    EXPECT_EQ(Pci("PLX PCI 9050").raise_interrupt(), 1u);
+    EXPECT_TRUE(CloseHandle(h)); // the DPC waits until the close is done
+    closed.set_value();
+    sim().dpcs.drain();
+    sim().dpcs.observe(nullptr);
+    board->plx9050().set_lint_asserted(1, false);
+    h = Open("\\\\.\\AcqB0");
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(CloseHandle(h));
 }
 

@@ -69,6 +69,29 @@ void DecimalAtDispatch()
     RtlIntegerToUnicodeString(12, 10, &s);
 }
 
+// A DPC that takes a spin lock and returns with it (once with and once without its
+// release). The report also gives the lock back, so the next taker does not spin for good.
+KSPIN_LOCK g_dpc_lock;
+
+template <bool Release>
+VOID NTAPI TakeTheLock(PKDPC, PVOID, PVOID, PVOID)
+{
+    const KIRQL old = KfAcquireSpinLock(&g_dpc_lock);
+    if (Release)
+        KfReleaseSpinLock(&g_dpc_lock, old);
+}
+
+template <bool Release>
+void DpcTakingALock()
+{
+    static KDPC dpc;
+    KeInitializeSpinLock(&g_dpc_lock);
+    KeInitializeDpc(&dpc, TakeTheLock<Release>, nullptr);
+    KeInsertQueueDpc(&dpc, nullptr, nullptr);
+    qorsim::machine().dpcs.drain();
+    KfReleaseSpinLock(&g_dpc_lock, KfAcquireSpinLock(&g_dpc_lock));
+}
+
 void AttachTwice()
 {
     KeAttachProcess(reinterpret_cast<PKPROCESS>(PsInitialSystemProcess));
@@ -93,6 +116,8 @@ const RuleRow kRules[] = {
     {"registry_at_apc", QueryRegistryAtApcLevel, "RtlQueryRegistryValues above PASSIVE_LEVEL"},
     {"decimal_at_dispatch", DecimalAtDispatch, "RtlIntegerToUnicodeString above PASSIVE_LEVEL"},
     {"attach_while_attached", AttachTwice, "attached already"},
+    {"dpc_releases_its_lock", DpcTakingALock<true>, nullptr},
+    {"dpc_returns_holding_a_lock", DpcTakingALock<false>, "a DPC routine returned holding a spin lock"},
 };
 
 TEST_P(VerifierRules, WrongArgumentsAndLevelsAreReported)
