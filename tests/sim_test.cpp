@@ -207,6 +207,19 @@ TEST_F(Sim, DirectStringQueryWritesAsNtDoes) {
         EXPECT_EQ(c.read.size() < 4 && buffer[c.read.size()] == 0, c.terminated);
         EXPECT_EQ(buffer[4], u'#') << "nothing past the capacity";
     }
+    // A string into a 4-byte target overwrites what lies behind it on NT: reported, and the
+    // simulator writes only what fits.
+    ULONG target[2] = {0, 0x5A5A5A5A};
+    RTL_QUERY_REGISTRY_TABLE table[2]{};
+    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT;
+    table[0].Name = const_cast<PWSTR>(u"Name");
+    table[0].EntryContext = &target[0];
+    table[0].DefaultType = REG_DWORD;
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, key.c_str(), table, nullptr, nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(sim().verifier.violations().size(), 1u);
+    EXPECT_NE(sim().verifier.violations()[0].find("4-byte target"), std::string::npos);
+    EXPECT_EQ(target[1], 0x5A5A5A5Au);
+    sim().verifier.reset();
 }
 
 TEST_F(Sim, VerifierCatchesWhatNtWouldNotSurvive) {
