@@ -31,10 +31,12 @@ protected:
         block.BufferParam[1] = 77;
         first = &sim().processes.create("first");
         second = &sim().processes.create("second");
-        // The template: analog input (12-bit samples) and analog output, the dual pair.
+        // The template: analog input (12-bit samples) and analog output, the dual pair and
+        // the auxiliary event.
         AskForBuffer(QOR_KIND_ANALOG_INPUT, 12, 8);
         AskForBuffer(QOR_KIND_ANALOG_OUTPUT, 16, 8);
         desp.HasDualInt = 1;
+        desp.HasAuxEvent = 1;
         std::memcpy(desp.EventName6, "template6", 10);
         std::memcpy(desp.Buffers[2].EventName, "keep", 5);
         desp.ClientArea1[0] = 0x42;
@@ -49,6 +51,7 @@ protected:
             dbx = nullptr;
         }
         QorDropDsen(ext.DualIntEvents);
+        QorDropDsen(ext.AuxEvent);
         QorDeleteUcs(baseName);
         sim().ports.release(&chip);
         sim().processes.end(*first);
@@ -93,7 +96,8 @@ TEST_F(Device, FirstOpenResetsMapsAndCreatesClearedEvents) {
     EXPECT_EQ(+ao->Flags, DbxDespFlag1 | DbxOutput);
     EXPECT_EQ(+ao->Param, 77u);
     for (const char16_t *name : {u"\\BaseNamedObjects\\Acq30", u"\\BaseNamedObjects\\Acq31",
-                                 u"\\BaseNamedObjects\\Acq34", u"\\BaseNamedObjects\\Acq36"}) {
+                                 u"\\BaseNamedObjects\\Acq34", u"\\BaseNamedObjects\\Acq35",
+                                 u"\\BaseNamedObjects\\Acq36"}) {
         PKEVENT e = sim().events.find(name);
         ASSERT_NE(e, nullptr);
         EXPECT_FALSE(qorsim::event_signalled(e));
@@ -105,6 +109,12 @@ TEST_F(Device, LaterOpensAreCountedAndOnlyTheLastCloseResets) {
     ASSERT_TRUE(OpenIn(*second));
     ASSERT_TRUE(OpenIn(*second));
     EXPECT_EQ(+ext.ExtraOpens, 2u);
+    // A later opener's description holds views made in its own process for the query.
+    const QorDesp later = DescribeIn(*second);
+    const QorDbx *ai = ext.Buffers[0];
+    EXPECT_NE(+later.Buffers[0].UserAddress0, ai->UserAddress0);
+    EXPECT_TRUE(second->contains(later.Buffers[0].UserAddress0, ai->Size));
+    EXPECT_EQ(later.Buffers[0].UserAddress1 - later.Buffers[0].UserAddress0, 4096u) << "the upper half of 8 KB";
     sim().ports.clear_trace();
     for (int i = 0; i < 2; ++i) {
         const auto r = Close(&device);
@@ -145,8 +155,8 @@ TEST_F(Device, DescriptionCarriesNamesAddressesAndTheTemplatesBytes) {
     EXPECT_STREQ(d.Buffers[1].EventName, "Acq31");
     EXPECT_STREQ(d.EventName4, "Acq34");
     EXPECT_STREQ(d.EventName6, "Acq36");
-    EXPECT_EQ(d.HasAuxEvent, 0);
-    EXPECT_EQ(d.EventName5[0], 0);
+    EXPECT_EQ(d.HasAuxEvent, 1);
+    EXPECT_STREQ(d.EventName5, "Acq35");
     EXPECT_EQ(+d.Buffers[0].BufferSize, 8192u);
     EXPECT_EQ(+d.Buffers[0].UserAddress0, ext.Buffers[0]->UserAddress0);
     EXPECT_EQ(+d.Buffers[0].UserAddress1, ext.Buffers[0]->UserAddress1);
@@ -170,9 +180,12 @@ TEST_F(Device, WithoutTheDualPairTheDescriptionSaysSo) {
 }
 
 TEST_F(Device, AFailedFirstOpenLeavesTheDeviceClosedForTheNextTry) {
-    // The second buffer's view, the second buffer's event, the dual pair's first event.
-    const std::pair<qorsim::Fault, uint64_t> faults[] = {
-        {qorsim::Fault::MapView, 2}, {qorsim::Fault::CreateEvent, 2}, {qorsim::Fault::CreateEvent, 3}};
+    // The second buffer's view, the second buffer's event, the dual pair's first event, the
+    // auxiliary event.
+    const std::pair<qorsim::Fault, uint64_t> faults[] = {{qorsim::Fault::MapView, 2},
+                                                         {qorsim::Fault::CreateEvent, 2},
+                                                         {qorsim::Fault::CreateEvent, 3},
+                                                         {qorsim::Fault::CreateEvent, 5}};
     for (auto [fault, nth] : faults) {
         sim().faults.fail_nth(fault, nth);
         EXPECT_FALSE(OpenIn(*first)) << nth;
