@@ -1,5 +1,6 @@
 // Open, close and description of a card's device, as user programs in different processes
-// see them.
+// see them: the card's named events opened, closed and dropped by different programs and
+// by the system, and nothing left by a failed open.
 
 #include "support/card_fixture.h"
 #include "dbx.h"
@@ -58,12 +59,22 @@ protected:
         sim().processes.end(*second);
         EXPECT_EQ(sim().memory.contiguous_blocks(), 0u);
         EXPECT_EQ(sim().handles.leak_report(), "");
+        EXPECT_EQ(sim().events.count(), 0u);
         CardTest::TearDown();
     }
 
     BOOLEAN OpenIn(qorsim::Process &p) {
         qorsim::InProcess in(p);
         return QorOpenDevice(&device);
+    }
+    void CloseIn(qorsim::Process &p) {
+        qorsim::InProcess in(p);
+        Close(&device);
+    }
+    // Ends a program without closing what it opened, as after a crash.
+    void End(qorsim::Process *&p) {
+        sim().processes.end(*p);
+        p = &sim().processes.create("next");
     }
     qorsim::FileRequestResult Close(PDEVICE_OBJECT d) {
         qorsim::IoctlRequest irp(0, nullptr, 0, 0);
@@ -179,26 +190,51 @@ TEST_F(Device, WithoutTheDualPairTheDescriptionSaysSo) {
     EXPECT_STREQ(d.EventName6, "template6") << "left as the template had it";
 }
 
-TEST_F(Device, AFailedFirstOpenLeavesTheDeviceClosedForTheNextTry) {
-    // The second buffer's view, the second buffer's event, the dual pair's first event, the
-    // auxiliary event.
-    const std::pair<qorsim::Fault, uint64_t> faults[] = {{qorsim::Fault::MapView, 2},
-                                                         {qorsim::Fault::CreateEvent, 2},
-                                                         {qorsim::Fault::CreateEvent, 3},
-                                                         {qorsim::Fault::CreateEvent, 5}};
+// A failing step of the first open undoes the steps before it: no handle, event or view
+// is left for the program's end or the device's drop, and the next open starts afresh.
+TEST_F(Device, AFailedFirstOpenLeavesNothingAndTheDeviceClosedForTheNextTry) {
+    // The second buffer's view, the second buffer's event, the dual pair's first and
+    // second events, the auxiliary event.
+    const std::pair<qorsim::Fault, uint64_t> faults[] = {
+        {qorsim::Fault::MapView, 2},     {qorsim::Fault::CreateEvent, 2}, {qorsim::Fault::CreateEvent, 3},
+        {qorsim::Fault::CreateEvent, 4}, {qorsim::Fault::CreateEvent, 5}};
     for (auto [fault, nth] : faults) {
+        SCOPED_TRACE(nth);
         sim().faults.fail_nth(fault, nth);
-        EXPECT_FALSE(OpenIn(*first)) << nth;
+        EXPECT_FALSE(OpenIn(*first));
+        sim().faults.clear();
         EXPECT_EQ(ext.Opened, 0);
+        EXPECT_EQ(sim().handles.open_count(), 0u);
+        EXPECT_EQ(sim().events.count(), 0u);
+        EXPECT_TRUE(first->views().empty());
+        EXPECT_EQ(ext.DualIntEvents->EventHandle0, nullptr);
     }
-    sim().faults.clear();
-    ASSERT_TRUE(OpenIn(*first));
+    ASSERT_TRUE(OpenIn(*second));
     EXPECT_EQ(ext.Opened, 1);
-    Close(&device);
-    // The failed opens forgot their handles without closing them; ending the process that
-    // held them releases them, as on NT.
-    sim().processes.end(*first);
-    first = &sim().processes.create("first again");
+    CloseIn(*second);
+}
+
+// The events belong to the system, not to the program that opened first: they outlive its
+// close and its end, and the last close may come from another program.
+TEST_F(Device, EventsOutliveTheFirstOpenerAndTheLastCloseComesFromAnother) {
+    for (bool firstCloses : {true, false}) {
+        SCOPED_TRACE(firstCloses ? "first opener closes, then ends" : "first opener ends without a close");
+        ASSERT_TRUE(OpenIn(*first));
+        ASSERT_TRUE(OpenIn(*second));
+        EXPECT_EQ(sim().handles.open_count(first), 0u) << "no event handle in the opener's table";
+        if (firstCloses)
+            CloseIn(*first);
+        End(first);
+        PKEVENT ai = sim().events.find(u"\\BaseNamedObjects\\Acq30");
+        ASSERT_NE(ai, nullptr) << "the event died with the first opener while the device is open";
+        EXPECT_EQ(ai, ext.Buffers[0]->Event);
+        if (!firstCloses)
+            CloseIn(*second); // the open count still holds the first opener's open
+        CloseIn(*second);
+        EXPECT_EQ(ext.Opened, 0);
+        EXPECT_EQ(sim().handles.open_count(), 0u);
+        EXPECT_EQ(sim().events.count(), 0u);
+    }
 }
 
 TEST_F(Device, DescriptionFailsCleanlyWhenNoNameCanBeBuilt) {

@@ -113,6 +113,30 @@ TEST_F(Sim, ContiguousMemoryIsSharedByKernelDmaAndEveryProcessView) {
     EXPECT_EQ(sim().handles.leak_report(), "");
 }
 
+TEST_F(Sim, KernelHandleIsValidOnlyInItsProcessAndEndsWithIt) {
+    qorsim::Process &a = sim().processes.create("a"), &b = sim().processes.create("b");
+    HANDLE h = nullptr;
+    {
+        qorsim::InProcess in(a);
+        UNICODE_STRING name;
+        RtlInitUnicodeString(&name, u"\\BaseNamedObjects\\Probe");
+        ASSERT_NE(IoCreateNotificationEvent(&name, &h), nullptr);
+    }
+    {
+        qorsim::InProcess in(b);
+        PVOID object = nullptr;
+        EXPECT_EQ(ObReferenceObjectByHandle(h, 0, nullptr, KernelMode, &object, nullptr), STATUS_INVALID_HANDLE);
+        EXPECT_EQ(ZwClose(h), STATUS_INVALID_HANDLE);
+    }
+    ASSERT_EQ(sim().verifier.violations().size(), 1u) << "closing another process's handle";
+    EXPECT_NE(sim().verifier.violations()[0].find("of a handle of process"), std::string::npos);
+    sim().verifier.reset();
+    EXPECT_EQ(sim().handles.open_count(&a), 1u) << "the owner's handle stays open";
+    sim().processes.end(a); // the process's end closes it, and the event with it
+    EXPECT_EQ(sim().handles.open_count(), 0u);
+    EXPECT_EQ(sim().events.count(), 0u);
+}
+
 TEST_F(Sim, PulseReleasesExactlyTheThreadsWaitingAtThatMoment) {
     KEVENT event;
     qorsim::initialize_event(&event);
