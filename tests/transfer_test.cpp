@@ -280,6 +280,11 @@ TEST_F(Transfer, S5933OutputIsStoppedEvenWhenIdleAndReportsTheFifoDrain) {
     QorDbx *dbx = Buffer(QOR_KIND_ANALOG_OUTPUT, 8, 2);
     ASSERT_EQ(StartTransfer(dbx, {.samples = 100, .repeat = 1}), QorOk);
     EXPECT_TRUE(chip.transfer_enabled(S5933::Direction::Output));
+    chip.set_stored(S5933::kMrtc, 120); // 120 of the 200 bytes still to go
+    QorAsyResult running{};
+    ASSERT_TRUE(QorIocAsyCheck(&ext, dbx, &running));
+    EXPECT_EQ(+running.SampleCount, 40u);
+    EXPECT_EQ(+running.Stopped, 0u);
     Dpc(dbx);
     chip.complete_transfer(S5933::Direction::Output);
     chip.out_fifo_empty().set_never();
