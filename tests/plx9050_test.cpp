@@ -20,16 +20,11 @@ TEST_F(Plx9050Test, ClearControllerIsThreeByteWritesAndOneReset) {
     model.set_stored(Plx9050::kCntrl, 0xBF000000); // every top bit but the reset
     PLX90_ClearController(kBase);
     EXPECT_EQ(accesses(), (Accesses{Out(1, kIntcsr, 0), Out(1, kCntrlTop, 0x40), Out(1, kCntrlTop, 0)}));
-    EXPECT_EQ(model.intcsr_low(), 0);
-    EXPECT_EQ(model.soft_resets(), 1u);
     EXPECT_FALSE(model.local_bus_in_reset());
-    EXPECT_EQ(model.stored(Plx9050::kCntrl) >> 24, 0u);
 
     sim().ports.clear_trace();
     PLX90_SoftReset(kBase);
     EXPECT_EQ(accesses(), (Accesses{Out(1, kCntrlTop, 0x40), Out(1, kCntrlTop, 0)}));
-    EXPECT_EQ(model.soft_resets(), 2u);
-    EXPECT_FALSE(model.local_bus_in_reset());
 }
 
 struct SetIntCase {
