@@ -85,10 +85,10 @@ TEST_F(Registry, BufferKindSettings) {
     sim().registry.set_dword(kParameters, u"ao", 1);
     sim().registry.set_dword(kParameters, u"Di", 2);
     sim().registry.set_dword(u"\\REGISTRY\\machine\\system\\currentcontrolset\\services\\ACQDRV\\parameters",
-                             u"DO", 3);
+                             u"DO", 0xA0000003);
     EXPECT_EQ(QorReadParameterReg(&path, 1), 1u);
     EXPECT_EQ(QorReadParameterReg(&path, 2), 2u);
-    EXPECT_EQ(QorReadParameterReg(&path, 3), 3u);
+    EXPECT_EQ(QorReadParameterReg(&path, 3), 0xA0000003u) << "all four bytes of the value";
 }
 
 TEST_F(Registry, KindOutsideTheTableReadsZeroWithoutAQuery) {

@@ -52,8 +52,8 @@ const RmwCase kRmwCases[] = {
     {"StopODMA", [](ULONG b) { S593_StopODMA(b); }, 0x0C3FCB25, 0xF0006600,
      {In(4, kMrtc, 0x1234), In(4, kIntcsr, 0x0CBFCB25), Out(4, kIntcsr, 0x0CBF4B25), In(4, kMcsr, 0xF0006624),
       Out(4, kMcsr, 0xF2002624)}},
-    {"StopIDMA", [](ULONG b) { S593_StopIDMA(b); }, 0x0C3FCB25, 0xF0006600,
-     {In(4, kMwtc, 0x5678), In(4, kIntcsr, 0x0CBFCB25), Out(4, kIntcsr, 0x0CBF8B25), In(4, kMcsr, 0xF0006624),
+    {"StopIDMA", [](ULONG b) { S593_StopIDMA(b); }, 0x0C3FCB26, 0xF0006600,
+     {In(4, kMwtc, 0x5678), In(4, kIntcsr, 0x0CBFCB26), Out(4, kIntcsr, 0x0CBF8B26), In(4, kMcsr, 0xF0006624),
       Out(4, kMcsr, 0xF4006224)}},
     // Only the low two bits of mailbox and byte select count: (7, 6) is mailbox 3, byte 2.
     {"StartIMB 7 6", [](ULONG b) { S593_StartIMB(b, 7, 6); }, 0x0C3F0B25, 0,
