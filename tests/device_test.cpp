@@ -32,10 +32,10 @@ protected:
         block.BufferParam[1] = 77;
         first = &sim().processes.create("first");
         second = &sim().processes.create("second");
-        // The template: analog input (12-bit samples) and analog output, the dual pair and
-        // the auxiliary event.
+        // The template: analog input (12-bit samples), analog output (1-bit samples), the
+        // dual pair and the auxiliary event.
         AskForBuffer(QOR_KIND_ANALOG_INPUT, 12, 8);
-        AskForBuffer(QOR_KIND_ANALOG_OUTPUT, 16, 8);
+        AskForBuffer(QOR_KIND_ANALOG_OUTPUT, 1, 8);
         desp.HasDualInt = 1;
         desp.HasAuxEvent = 1;
         std::memcpy(desp.EventName6, "template6", 10);
@@ -103,6 +103,7 @@ TEST_F(Device, FirstOpenResetsMapsAndCreatesClearedEvents) {
     EXPECT_TRUE(first->contains(ai->UserAddress0, ai->Size));
     EXPECT_TRUE(first->contains(ao->UserAddress0, ao->Size));
     EXPECT_EQ(+ai->SampleBytes, 2u) << "12-bit samples take two bytes";
+    EXPECT_EQ(+ao->SampleBytes, 1u) << "a 1-bit sample takes a byte";
     EXPECT_EQ(+ai->Flags, DbxDespFlag1) << "bit 1 of the template entry";
     EXPECT_EQ(+ao->Flags, DbxDespFlag1 | DbxOutput);
     EXPECT_EQ(+ao->Param, 77u);
