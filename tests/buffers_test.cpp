@@ -102,7 +102,9 @@ TEST_F(Buffers, ShortContiguousMemoryStepsDownBy40KB) {
         sim().memory.set_contiguous_limit(c.largest);
         QorDbx *dbx = static_cast<QorDbx *>(QorNewNpp(sizeof(QorDbx)));
         ASSERT_NE(dbx, nullptr);
+        dbx->Lock = 1; // as an object used before leaves it: the setup initialises the lock
         EXPECT_EQ(QorSetupDbxBuffer(dbx, 8, c.kb), c.size != 0);
+        EXPECT_EQ(+dbx->Lock, 0u);
         EXPECT_EQ(sim().memory.contiguous_requests(), c.requests);
         EXPECT_EQ(+dbx->Size, c.size);
         if (c.size) {

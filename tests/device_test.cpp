@@ -1,5 +1,6 @@
 // Open, close and description of a card's device, as user programs in different processes
-// see them.
+// see them: the card's named events opened, closed and dropped by different programs and
+// by the system, and nothing left by a failed open.
 
 #include "support/card_fixture.h"
 #include "dbx.h"
@@ -31,10 +32,12 @@ protected:
         block.BufferParam[1] = 77;
         first = &sim().processes.create("first");
         second = &sim().processes.create("second");
-        // The template: analog input (12-bit samples) and analog output, the dual pair.
+        // The template: analog input (12-bit samples), analog output (1-bit samples), the
+        // dual pair and the auxiliary event.
         AskForBuffer(QOR_KIND_ANALOG_INPUT, 12, 8);
-        AskForBuffer(QOR_KIND_ANALOG_OUTPUT, 16, 8);
+        AskForBuffer(QOR_KIND_ANALOG_OUTPUT, 1, 8);
         desp.HasDualInt = 1;
+        desp.HasAuxEvent = 1;
         std::memcpy(desp.EventName6, "template6", 10);
         std::memcpy(desp.Buffers[2].EventName, "keep", 5);
         desp.ClientArea1[0] = 0x42;
@@ -49,18 +52,29 @@ protected:
             dbx = nullptr;
         }
         QorDropDsen(ext.DualIntEvents);
+        QorDropDsen(ext.AuxEvent);
         QorDeleteUcs(baseName);
         sim().ports.release(&chip);
         sim().processes.end(*first);
         sim().processes.end(*second);
         EXPECT_EQ(sim().memory.contiguous_blocks(), 0u);
         EXPECT_EQ(sim().handles.leak_report(), "");
+        EXPECT_EQ(sim().events.count(), 0u);
         CardTest::TearDown();
     }
 
     BOOLEAN OpenIn(qorsim::Process &p) {
         qorsim::InProcess in(p);
         return QorOpenDevice(&device);
+    }
+    void CloseIn(qorsim::Process &p) {
+        qorsim::InProcess in(p);
+        Close(&device);
+    }
+    // Ends a program without closing what it opened, as after a crash.
+    void End(qorsim::Process *&p) {
+        sim().processes.end(*p);
+        p = &sim().processes.create("next");
     }
     qorsim::FileRequestResult Close(PDEVICE_OBJECT d) {
         qorsim::IoctlRequest irp(0, nullptr, 0, 0);
@@ -89,11 +103,13 @@ TEST_F(Device, FirstOpenResetsMapsAndCreatesClearedEvents) {
     EXPECT_TRUE(first->contains(ai->UserAddress0, ai->Size));
     EXPECT_TRUE(first->contains(ao->UserAddress0, ao->Size));
     EXPECT_EQ(+ai->SampleBytes, 2u) << "12-bit samples take two bytes";
+    EXPECT_EQ(+ao->SampleBytes, 1u) << "a 1-bit sample takes a byte";
     EXPECT_EQ(+ai->Flags, DbxDespFlag1) << "bit 1 of the template entry";
     EXPECT_EQ(+ao->Flags, DbxDespFlag1 | DbxOutput);
     EXPECT_EQ(+ao->Param, 77u);
     for (const char16_t *name : {u"\\BaseNamedObjects\\Acq30", u"\\BaseNamedObjects\\Acq31",
-                                 u"\\BaseNamedObjects\\Acq34", u"\\BaseNamedObjects\\Acq36"}) {
+                                 u"\\BaseNamedObjects\\Acq34", u"\\BaseNamedObjects\\Acq35",
+                                 u"\\BaseNamedObjects\\Acq36"}) {
         PKEVENT e = sim().events.find(name);
         ASSERT_NE(e, nullptr);
         EXPECT_FALSE(qorsim::event_signalled(e));
@@ -105,6 +121,12 @@ TEST_F(Device, LaterOpensAreCountedAndOnlyTheLastCloseResets) {
     ASSERT_TRUE(OpenIn(*second));
     ASSERT_TRUE(OpenIn(*second));
     EXPECT_EQ(+ext.ExtraOpens, 2u);
+    // A later opener's description holds views made in its own process for the query.
+    const QorDesp later = DescribeIn(*second);
+    const QorDbx *ai = ext.Buffers[0];
+    EXPECT_NE(+later.Buffers[0].UserAddress0, ai->UserAddress0);
+    EXPECT_TRUE(second->contains(later.Buffers[0].UserAddress0, ai->Size));
+    EXPECT_EQ(later.Buffers[0].UserAddress1 - later.Buffers[0].UserAddress0, 4096u) << "the upper half of 8 KB";
     sim().ports.clear_trace();
     for (int i = 0; i < 2; ++i) {
         const auto r = Close(&device);
@@ -145,8 +167,8 @@ TEST_F(Device, DescriptionCarriesNamesAddressesAndTheTemplatesBytes) {
     EXPECT_STREQ(d.Buffers[1].EventName, "Acq31");
     EXPECT_STREQ(d.EventName4, "Acq34");
     EXPECT_STREQ(d.EventName6, "Acq36");
-    EXPECT_EQ(d.HasAuxEvent, 0);
-    EXPECT_EQ(d.EventName5[0], 0);
+    EXPECT_EQ(d.HasAuxEvent, 1);
+    EXPECT_STREQ(d.EventName5, "Acq35");
     EXPECT_EQ(+d.Buffers[0].BufferSize, 8192u);
     EXPECT_EQ(+d.Buffers[0].UserAddress0, ext.Buffers[0]->UserAddress0);
     EXPECT_EQ(+d.Buffers[0].UserAddress1, ext.Buffers[0]->UserAddress1);
@@ -169,23 +191,51 @@ TEST_F(Device, WithoutTheDualPairTheDescriptionSaysSo) {
     EXPECT_STREQ(d.EventName6, "template6") << "left as the template had it";
 }
 
-TEST_F(Device, AFailedFirstOpenLeavesTheDeviceClosedForTheNextTry) {
-    // The second buffer's view, the second buffer's event, the dual pair's first event.
+// A failing step of the first open undoes the steps before it: no handle, event or view
+// is left for the program's end or the device's drop, and the next open starts afresh.
+TEST_F(Device, AFailedFirstOpenLeavesNothingAndTheDeviceClosedForTheNextTry) {
+    // The second buffer's view, the second buffer's event, the dual pair's first and
+    // second events, the auxiliary event.
     const std::pair<qorsim::Fault, uint64_t> faults[] = {
-        {qorsim::Fault::MapView, 2}, {qorsim::Fault::CreateEvent, 2}, {qorsim::Fault::CreateEvent, 3}};
+        {qorsim::Fault::MapView, 2},     {qorsim::Fault::CreateEvent, 2}, {qorsim::Fault::CreateEvent, 3},
+        {qorsim::Fault::CreateEvent, 4}, {qorsim::Fault::CreateEvent, 5}};
     for (auto [fault, nth] : faults) {
+        SCOPED_TRACE(nth);
         sim().faults.fail_nth(fault, nth);
-        EXPECT_FALSE(OpenIn(*first)) << nth;
+        EXPECT_FALSE(OpenIn(*first));
+        sim().faults.clear();
         EXPECT_EQ(ext.Opened, 0);
+        EXPECT_EQ(sim().handles.open_count(), 0u);
+        EXPECT_EQ(sim().events.count(), 0u);
+        EXPECT_TRUE(first->views().empty());
+        EXPECT_EQ(ext.DualIntEvents->EventHandle0, nullptr);
     }
-    sim().faults.clear();
-    ASSERT_TRUE(OpenIn(*first));
+    ASSERT_TRUE(OpenIn(*second));
     EXPECT_EQ(ext.Opened, 1);
-    Close(&device);
-    // The failed opens forgot their handles without closing them; ending the process that
-    // held them releases them, as on NT.
-    sim().processes.end(*first);
-    first = &sim().processes.create("first again");
+    CloseIn(*second);
+}
+
+// The events belong to the system, not to the program that opened first: they outlive its
+// close and its end, and the last close may come from another program.
+TEST_F(Device, EventsOutliveTheFirstOpenerAndTheLastCloseComesFromAnother) {
+    for (bool firstCloses : {true, false}) {
+        SCOPED_TRACE(firstCloses ? "first opener closes, then ends" : "first opener ends without a close");
+        ASSERT_TRUE(OpenIn(*first));
+        ASSERT_TRUE(OpenIn(*second));
+        EXPECT_EQ(sim().handles.open_count(first), 0u) << "no event handle in the opener's table";
+        if (firstCloses)
+            CloseIn(*first);
+        End(first);
+        PKEVENT ai = sim().events.find(u"\\BaseNamedObjects\\Acq30");
+        ASSERT_NE(ai, nullptr) << "the event died with the first opener while the device is open";
+        EXPECT_EQ(ai, ext.Buffers[0]->Event);
+        if (!firstCloses)
+            CloseIn(*second); // the open count still holds the first opener's open
+        CloseIn(*second);
+        EXPECT_EQ(ext.Opened, 0);
+        EXPECT_EQ(sim().handles.open_count(), 0u);
+        EXPECT_EQ(sim().events.count(), 0u);
+    }
 }
 
 TEST_F(Device, DescriptionFailsCleanlyWhenNoNameCanBeBuilt) {

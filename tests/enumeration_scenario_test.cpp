@@ -1,6 +1,6 @@
 // Three client drivers enumerate a machine with cards of all three bridge chips on several
-// buses and unload again; then the teardown's order and its second chance after a drop
-// that could not finish.
+// buses and unload again; then the teardown's order. A drop that could not finish is in
+// unload_retry_test.cpp.
 
 #include "support/enum_fixture.h"
 
@@ -96,13 +96,10 @@ TEST_F(Enumeration, CardsOfThreeChipsOnSeveralBusesAndBackToNothing) {
         EXPECT_NE(+ext->InterruptObject, nullptr);
         EXPECT_TRUE(sim().pci.assigned(e.bus, e.slot));
     }
-    EXPECT_EQ(+dioCards[0]->ActualDeviceId, 0x2B93u);
-    EXPECT_EQ(+dioCards[1]->ActualDeviceId, 0x2B94u);
-    EXPECT_EQ(sim().pci.find(2, 4)->bar(1), 0xEA01u);
+    // What each rule writes to its card is in scan_test.cpp; here only that it reaches
+    // the right function of a crowded bus.
     EXPECT_EQ(sim().ports.owner(0xEA00 + 0x4C), "plx9050");
-    EXPECT_EQ(sim().pci.find(0, 3)->read(4, 2) & PCI_ENABLE_BUS_MASTER, PCI_ENABLE_BUS_MASTER);
     EXPECT_EQ(sim().pci.find(0, 5 | 1 << 5)->read(4, 2), 0u) << "function 1 behind a foreign function 0";
-    EXPECT_EQ(sim().pci.find(0, 9)->read(13, 1), 0xFFu);
     for (const QorDevExt *ext : acqCards) {
         ASSERT_NE(+ext->Buffers[0], nullptr);
         EXPECT_EQ(+ext->Buffers[0]->Size, 16u * 1024);
@@ -161,34 +158,6 @@ TEST_F(Enumeration, UnloadDropsInDeviceListOrderEachWithItsOwnLink) {
     EXPECT_EQ(Links(), (std::vector<std::string>{"\\DOSDEVICES\\ACQ0", "\\DOSDEVICES\\ACQ2"}));
     EXPECT_EQ(Devices(), (std::vector<std::string>{"\\DEVICE\\ACQDEV0", "\\DEVICE\\ACQDEV2"}));
     acq.Unload();
-}
-
-TEST_F(Enumeration, DropThatCannotBuildTheLinkNameLeavesADeviceToDropAgain) {
-    AcqClient acq;
-    sim().registry.set_dword(acq.registryText + u"\\Parameters", u"AI", 8);
-    ASSERT_TRUE(QorFindDeviceBegin(&acq.rec));
-    ASSERT_TRUE(QorFindDeviceNext(&acq.rec));
-    ASSERT_TRUE(QorEnumDevice(&acq.rec));
-    QorDevExt *ext = acq.rec.DevExt;
-
-    sim().pool.fail_nth(1); // the link name
-    QorDropDevice(acq.rec.DeviceObject);
-    sim().pool.clear_faults();
-    EXPECT_EQ(Devices(), std::vector<std::string>{"\\DEVICE\\ACQDEV0"});
-    EXPECT_EQ(Links(), std::vector<std::string>{"\\DOSDEVICES\\ACQ0"});
-    EXPECT_EQ(+ext->InterruptObject, nullptr);
-    EXPECT_EQ(+ext->Buffers[0], nullptr);
-    EXPECT_EQ(+ext->DualIntEvents, nullptr);
-    EXPECT_EQ(+ext->AuxEvent, nullptr);
-    EXPECT_TRUE(sim().interrupts.connected().empty());
-    EXPECT_EQ(sim().pci.assigned_count(), 0u);
-    EXPECT_EQ(sim().memory.contiguous_blocks(), 0u);
-
-    // The second drop releases nothing twice (the verifier would report a second
-    // disconnect; the pool a second free).
-    acq.Unload();
-    EXPECT_TRUE(Devices().empty());
-    EXPECT_TRUE(Links().empty());
 }
 
 TEST_F(Enumeration, UnloadWithoutDevicesLeavesTheBlockToTheClient) {

@@ -1,6 +1,9 @@
 // Validation of I/O-control requests against the request-length table, through IRPs built
-// as the I/O manager builds them.
+// as the I/O manager builds them: lengths at their 16-bit edges, the list count of the
+// transfer starts, codes that share a row's function but not its other bits, functions
+// between and around the rows, and requests that come without a system buffer.
 
+#include <algorithm>
 #include <cstring>
 
 #include "support/sim_fixture.h"
@@ -12,6 +15,11 @@ namespace {
 constexpr ULONG kDesp = 0xADC02040;
 constexpr ULONG kStart = 0xADC021D4; // QorContRequest row, variable length
 constexpr ULONG kPioRead = 0xADC02214;
+constexpr ULONG kCounterSet = 0xADC02248; // function 0x892, 14 bytes in, 2 out
+constexpr ULONG kStartOut = 0xADC021E8;
+constexpr NTSTATUS kBad = STATUS_INVALID_PARAMETER;
+// A direct-method request's system buffer holds only its input: no status is written there.
+constexpr SHORT kUntouched = 0x5A5A;
 
 struct Case {
     const char *name;
@@ -23,6 +31,7 @@ struct Case {
     SHORT libraryStatus;
     NTSTATUS status;
     ULONG_PTR information;
+    bool noSystemBuffer = false; // as the I/O manager sends METHOD_NEITHER or empty requests
 };
 
 const Case kCases[] = {
@@ -50,30 +59,47 @@ const Case kCases[] = {
     {"start with list count 0", kStart, 1000, 2, 0, FALSE, QorErrInputTooShort, STATUS_INVALID_PARAMETER, 2},
     {"start with 65535 entries needs more than 16 bits hold", kStart, 65535, 2, 65535, FALSE, QorErrInputTooShort, STATUS_INVALID_PARAMETER, 2},
     {"start with a short list and no output", kStart, 22, 1, 1, FALSE, 0x5A5A, STATUS_INVALID_PARAMETER, 0},
-    {"output of 65537 counts as 1", 0xADC021E8, 26, 1 + 65536, 2, FALSE, 0x5A5A, STATUS_INVALID_PARAMETER, 0},
+    {"output of 65537 counts as 1", kStartOut, 26, 1 + 65536, 2, FALSE, 0x5A5A, STATUS_INVALID_PARAMETER, 0},
+    {"16379 entries in 65534 bytes", kStartOut, 65534, 2, 16379, TRUE, QorOk, STATUS_SUCCESS, 2},
+    {"16379 entries in 65533 bytes", kStartOut, 65533, 2, 16379, FALSE, QorErrInputTooShort, kBad, 2},
+    {"16380 entries need more than 16 bits hold", kStartOut, 65535, 2, 16380, FALSE, QorErrInputTooShort, kBad, 2},
+    {"list count 1 with input 65536+22 counts as 22", kStartOut, 65536 + 22, 2, 1, TRUE, QorOk, STATUS_SUCCESS, 2},
+    {"row's function with METHOD_IN_DIRECT", kCounterSet | 1, 14, 2, -1, FALSE, kUntouched, kBad, 0},
+    {"row's function with METHOD_OUT_DIRECT", kCounterSet | 2, 14, 2, -1, FALSE, kUntouched, kBad, 0},
+    {"row's function with FILE_READ_ACCESS", kCounterSet | 0x4000, 14, 2, -1, FALSE, QorErrUnknownRequest, kBad, 2},
+    {"row's function with a device type one higher", kCounterSet + 0x10000, 14, 2, -1, FALSE, QorErrUnknownRequest, kBad, 2},
+    {"function just below the first row's", 0xADC0203C, 14, 2, -1, FALSE, QorErrUnknownRequest, kBad, 2},
+    {"function just above the highest row's", 0xADC02510, 14, 2, -1, FALSE, QorErrUnknownRequest, kBad, 2},
+    {"highest function of the device type", 0xADC03FFC, 14, 2, -1, FALSE, QorErrUnknownRequest, kBad, 2},
+    {"function between rows", 0xADC0224C - 0x10, 14, 2, -1, FALSE, QorErrUnknownRequest, kBad, 2},
+    {"the highest row", 0xADC0250C, 10, 2, -1, TRUE, QorOk, STATUS_SUCCESS, 2},
+    {"row next to a gap", 0xADC02244, 14, 14, -1, TRUE, QorOk, STATUS_SUCCESS, 14},
+    {"METHOD_NEITHER code", kDesp | 3, 0, 298, -1, FALSE, 0, kBad, 0, true},
+    {"table code sent without buffers", kDesp, 0, 298, -1, FALSE, 0, kBad, 0, true},
+    {"transfer start without buffers", kStartOut, 22, 2, -1, FALSE, 0, kBad, 0, true},
 };
 
 class IoctlCheck : public SimTest, public ::testing::WithParamInterface<Case> {};
 
 TEST_P(IoctlCheck, DecidesAsTheTableSays) {
     const Case &c = GetParam();
-    std::vector<uint8_t> input(c.input, 0);
-    if (input.size() >= 2) {
-        input[0] = 0x5A; // the caller's bytes where the status goes
-        input[1] = 0x5A;
-    }
-    if (c.listCount >= 0 && input.size() >= 18) {
+    std::vector<uint8_t> input(std::max<ULONG>(c.input, 18), 0x5A); // 0x5A5A where the status goes
+    if (c.listCount >= 0) {
         input[16] = static_cast<uint8_t>(c.listCount);
         input[17] = static_cast<uint8_t>(c.listCount >> 8);
     }
-    qorsim::IoctlRequest request(c.code, input.data(), c.input, c.output);
-    if (request.buffer_size() >= 2 && c.input < 2)
+    qorsim::IoctlRequest request(c.code, c.noSystemBuffer ? nullptr : input.data(), c.input, c.output);
+    if (c.noSystemBuffer) {
+        request.irp()->AssociatedIrp.SystemBuffer = nullptr;
+        request.irp()->IoStatus.Information = 0x77;
+    } else if (request.buffer_size() >= 2 && c.input < 2) {
         std::memset(request.buffer(), 0x5A, 2);
+    }
 
     EXPECT_EQ(QorIocCheckBufferLength(request.irp()), c.accepted);
     EXPECT_EQ(request.status(), c.status);
     EXPECT_EQ(request.information(), c.information);
-    if (request.buffer_size() >= 2) {
+    if (!c.noSystemBuffer && request.buffer_size() >= 2) {
         EXPECT_EQ(request.library_status(), c.libraryStatus);
     }
     EXPECT_FALSE(request.completed()) << "the client completes the request";

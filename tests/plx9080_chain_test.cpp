@@ -1,5 +1,6 @@
 // PLX 9080 scatter-gather chains over locked user buffers: the refusals, the descriptor
-// layout against the pages the simulated process really has, chunk boundaries, failures
+// layout against the pages the simulated process really has and nothing written past the
+// chain's end, chunk boundaries, failures
 // with what they leave for the clear, and whole transfers walked by the chip model.
 
 #include <algorithm>
@@ -157,32 +158,37 @@ TEST_P(ScatterGatherRefusal, ReturnsZeroBeforeAnythingIsLocked) {
 }
 INSTANTIATE_TEST_SUITE_P(Table, ScatterGatherRefusal, ::testing::ValuesIn(kRefusals), RowName<::testing::TestParamInfo<RefusalCase>>);
 
-// ---- descriptor layout: (offset from the buffer's start, size) of each piece ----
-struct LayoutCase { const char *name; ULONG offset, bytes, slots; bool output; std::vector<std::pair<ULONG, ULONG>> pieces; };
+// ---- descriptor layout: odd and even numbers of whole pages, with and without a first or
+// last partial page; `spare` slots behind the chain must stay as they were ----
+struct LayoutCase { const char *name; ULONG offset, bytes; bool output; size_t descriptors, spare; };
 const LayoutCase kLayouts[] = {
-    {"one page, output", 0, kPage, 1, true, {{0, kPage}}},
-    {"8 bytes at page offset 0xFFC, input", 0xFFC, 8, 2, false, {{0, 4}, {4, 4}}},
-    {"3 pages in exactly 3 slots", 0, 3 * kPage, 3, false, {{0, kPage}, {kPage, kPage}, {2 * kPage, kPage}}},
-    {"5 pages at offset 0x800", 0x800, 4 * kPage, 5, true,
-     {{0, 0x800}, {0x800, kPage}, {0x1800, kPage}, {0x2800, kPage}, {0x3800, 0x800}}},
+    {"4 bytes", 0x100, 4, false, 1, 2},
+    {"one page, output", 0, kPage, true, 1, 2},
+    {"first piece ends its page exactly", 0xF00, 0x100, true, 1, 2},
+    {"8 bytes at page offset 0xFFC", 0xFFC, 8, false, 2, 2},
+    {"two whole pages", 0, 2 * kPage, false, 2, 2},
+    {"3 pages in exactly 3 slots", 0, 3 * kPage, false, 3, 0},
+    {"three whole pages, output", 0, 3 * kPage, true, 3, 2},
+    {"whole pages then a tail", 0, 2 * kPage + 8, true, 3, 2},
+    {"partial, no whole page, tail", 0x800, kPage, false, 2, 2},
+    {"partial, four whole pages, no tail", 0x10, 5 * kPage - 0x10, false, 5, 2},
+    {"partial, 3 whole pages, tail in exactly 5 slots", 0x800, 4 * kPage, true, 5, 0},
+    {"partial, five whole pages, tail", 0x10, 6 * kPage, true, 7, 2},
 };
 class ScatterGatherLayout : public ScatterGatherTest, public ::testing::WithParamInterface<LayoutCase> {};
-TEST_P(ScatterGatherLayout, OneDescriptorPerPiece) {
+TEST_P(ScatterGatherLayout, OneDescriptorPerPieceAndNothingPastTheChain) {
     const LayoutCase &c = GetParam();
-    Area(c.slots);
+    Area(static_cast<ULONG>(c.descriptors + c.spare));
+    std::memset(area, 0xA5, (c.descriptors + c.spare) * 16);
     UserBuffer(c.offset, c.bytes, Backing::Mapped, c.output);
     ASSERT_TRUE(Build());
     EXPECT_EQ(+dbx.TransferBytes, c.bytes);
     EXPECT_EQ(+dbx.DoneBytes, 0u);
     EXPECT_EQ(ChunkLengths(), std::vector<ULONG>{c.bytes});
-    for (size_t i = 0; i < c.pieces.size(); ++i) {
-        const Descriptor d = Slot(i);
-        EXPECT_EQ(d.pci, PhysOf(buffer + c.offset + c.pieces[i].first)) << i;
-        EXPECT_EQ(d.local, kLocal) << i;
-        EXPECT_EQ(d.size, c.pieces[i].second) << i;
-        EXPECT_EQ(d.next, i + 1 < c.pieces.size() ? (SlotPhys(i + 1) | Link(c.output)) : End(c.output)) << i;
-    }
-    EXPECT_EQ(sim().mdls.locked_pages(), c.pieces.size());
+    EXPECT_EQ(CheckChain(c.output), c.descriptors);
+    const auto *bytes = static_cast<const uint8_t *>(area);
+    EXPECT_EQ(std::count(bytes + c.descriptors * 16, bytes + (c.descriptors + c.spare) * 16, 0xA5), ptrdiff_t(c.spare * 16));
+    EXPECT_EQ(sim().mdls.locked_pages(), c.descriptors);
     ClearAndCheck(c.bytes);
 }
 INSTANTIATE_TEST_SUITE_P(Table, ScatterGatherLayout, ::testing::ValuesIn(kLayouts), RowName<::testing::TestParamInfo<LayoutCase>>);
@@ -193,6 +199,7 @@ const ChunkCase kChunkCases[] = {
     {"page-aligned, one page past a chunk", 0, kChunk + kPage, 15361},
     {"offset 4, boundary inside a page", 4, kChunk + kPage, 15363},
     {"offset 0x10, three chunks", 0x10, 2 * kChunk + 3 * kPage, 2 * 15360 + 4 + 2},
+    {"offset 4, exactly one chunk in exactly its slots", 4, kChunk, 15361},
 };
 class ScatterGatherChunks : public ScatterGatherTest, public ::testing::WithParamInterface<ChunkCase> {};
 TEST_P(ScatterGatherChunks, LastPieceOfAChunkLinksToTheFirstOfTheNext) {
@@ -202,13 +209,16 @@ TEST_P(ScatterGatherChunks, LastPieceOfAChunkLinksToTheFirstOfTheNext) {
     ASSERT_TRUE(Build());
     EXPECT_EQ(CheckChain(false), c.slots) << "every slot used";
     std::vector<ULONG> lengths(c.bytes / kChunk, kChunk);
-    lengths.push_back(c.bytes % kChunk);
+    if (c.bytes % kChunk != 0)
+        lengths.push_back(c.bytes % kChunk);
     EXPECT_EQ(ChunkLengths(), lengths);
     // The first chunk's last descriptor: a whole page (aligned) or the 4 bytes left of a
     // page the next chunk continues in.
     const size_t last = 15360 - (c.offset == 0 ? 1 : 0);
-    EXPECT_EQ(Slot(last).size, c.offset == 0 ? kPage : c.offset);
-    EXPECT_EQ(Slot(last).next, SlotPhys(last + 1) | 0x9);
+    if (c.bytes > kChunk) {
+        EXPECT_EQ(Slot(last).size, c.offset == 0 ? kPage : c.offset);
+        EXPECT_EQ(Slot(last).next, SlotPhys(last + 1) | 0x9);
+    }
     ClearAndCheck(c.bytes);
 }
 INSTANTIATE_TEST_SUITE_P(Table, ScatterGatherChunks, ::testing::ValuesIn(kChunkCases), RowName<::testing::TestParamInfo<ChunkCase>>);

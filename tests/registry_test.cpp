@@ -1,5 +1,5 @@
 // The registry readers against the simulated registry: defaults, values, the per-card
-// value, the cut of a long key path and every allocation failure.
+// value, values of the wrong type, the cut of a long key path and every allocation failure.
 
 #include <string>
 
@@ -85,10 +85,10 @@ TEST_F(Registry, BufferKindSettings) {
     sim().registry.set_dword(kParameters, u"ao", 1);
     sim().registry.set_dword(kParameters, u"Di", 2);
     sim().registry.set_dword(u"\\REGISTRY\\machine\\system\\currentcontrolset\\services\\ACQDRV\\parameters",
-                             u"DO", 3);
+                             u"DO", 0xA0000003);
     EXPECT_EQ(QorReadParameterReg(&path, 1), 1u);
     EXPECT_EQ(QorReadParameterReg(&path, 2), 2u);
-    EXPECT_EQ(QorReadParameterReg(&path, 3), 3u);
+    EXPECT_EQ(QorReadParameterReg(&path, 3), 0xA0000003u) << "all four bytes of the value";
 }
 
 TEST_F(Registry, KindOutsideTheTableReadsZeroWithoutAQuery) {
@@ -139,6 +139,26 @@ TEST_F(Registry, FailedQuery) {
     EXPECT_EQ(ReadFpgaName(), u""); // the name string is still made, empty
     EXPECT_FALSE(QorReadEnumReg(&record));
     EXPECT_EQ(+ext.EnumParam, kUntouched);
+}
+
+// The readers query each value through a routine that checks its type: a value of another
+// type reads as absent, and the verifier sees no write past a target (a direct query of a
+// string into a 4-byte target would overwrite the stack behind it).
+TEST_F(Registry, ValueOfTheWrongTypeReadsAsAbsent) {
+    struct { const char16_t *value; bool asString; } rows[] = {{u"AI", true}, {u"0", true}, {u"FPGA", false}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(qorsim::to_ascii(row.value));
+        sim().registry.reset();
+        if (row.asString)
+            sim().registry.set_string(kParameters, row.value, u"Card.bin");
+        else
+            sim().registry.set_dword(kParameters, row.value, 7);
+        EXPECT_EQ(QorReadParameterReg(&path, 0), 0u);
+        ext.EnumParam = kUntouched;
+        ASSERT_TRUE(QorReadEnumReg(&record));
+        EXPECT_EQ(+ext.EnumParam, 0u);
+        EXPECT_EQ(ReadFpgaName(), u"");
+    }
 }
 
 // The key path holds at most 127 characters: a longer one is cut and the cut path is

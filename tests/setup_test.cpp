@@ -41,6 +41,7 @@ TEST_F(Setup, StoresTheFirstPortCountBasesAndTranslatesEveryRange) {
     } rows[] = {
         {"five ranges, two kept", 5, 2, false},
         {"no base kept", 3, 0, false},
+        {"one range, no base kept", 1, 0, false},
         {"six ranges, four kept", 6, 4, false},
         {"interrupt in a second full descriptor", 3, 4, true},
     };

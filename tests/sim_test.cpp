@@ -113,6 +113,30 @@ TEST_F(Sim, ContiguousMemoryIsSharedByKernelDmaAndEveryProcessView) {
     EXPECT_EQ(sim().handles.leak_report(), "");
 }
 
+TEST_F(Sim, KernelHandleIsValidOnlyInItsProcessAndEndsWithIt) {
+    qorsim::Process &a = sim().processes.create("a"), &b = sim().processes.create("b");
+    HANDLE h = nullptr;
+    {
+        qorsim::InProcess in(a);
+        UNICODE_STRING name;
+        RtlInitUnicodeString(&name, u"\\BaseNamedObjects\\Probe");
+        ASSERT_NE(IoCreateNotificationEvent(&name, &h), nullptr);
+    }
+    {
+        qorsim::InProcess in(b);
+        PVOID object = nullptr;
+        EXPECT_EQ(ObReferenceObjectByHandle(h, 0, nullptr, KernelMode, &object, nullptr), STATUS_INVALID_HANDLE);
+        EXPECT_EQ(ZwClose(h), STATUS_INVALID_HANDLE);
+    }
+    ASSERT_EQ(sim().verifier.violations().size(), 1u) << "closing another process's handle";
+    EXPECT_NE(sim().verifier.violations()[0].find("of a handle of process"), std::string::npos);
+    sim().verifier.reset();
+    EXPECT_EQ(sim().handles.open_count(&a), 1u) << "the owner's handle stays open";
+    sim().processes.end(a); // the process's end closes it, and the event with it
+    EXPECT_EQ(sim().handles.open_count(), 0u);
+    EXPECT_EQ(sim().events.count(), 0u);
+}
+
 TEST_F(Sim, PulseReleasesExactlyTheThreadsWaitingAtThatMoment) {
     KEVENT event;
     qorsim::initialize_event(&event);
@@ -207,6 +231,19 @@ TEST_F(Sim, DirectStringQueryWritesAsNtDoes) {
         EXPECT_EQ(c.read.size() < 4 && buffer[c.read.size()] == 0, c.terminated);
         EXPECT_EQ(buffer[4], u'#') << "nothing past the capacity";
     }
+    // A string into a 4-byte target overwrites what lies behind it on NT: reported, and the
+    // simulator writes only what fits.
+    ULONG target[2] = {0, 0x5A5A5A5A};
+    RTL_QUERY_REGISTRY_TABLE table[2]{};
+    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT;
+    table[0].Name = const_cast<PWSTR>(u"Name");
+    table[0].EntryContext = &target[0];
+    table[0].DefaultType = REG_DWORD;
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, key.c_str(), table, nullptr, nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(sim().verifier.violations().size(), 1u);
+    EXPECT_NE(sim().verifier.violations()[0].find("4-byte target"), std::string::npos);
+    EXPECT_EQ(target[1], 0x5A5A5A5Au);
+    sim().verifier.reset();
 }
 
 TEST_F(Sim, VerifierCatchesWhatNtWouldNotSurvive) {

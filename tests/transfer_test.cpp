@@ -118,8 +118,12 @@ TEST_F(Transfer, StartRefusalsComeInTheirOrderAndKeepWhatTheyMustKeep) {
     QorAsyResult progress{};
     EXPECT_FALSE(QorIocAsyCheck(&ext, dbx, &progress));
     EXPECT_EQ(+progress.Status, QorErrSynchronous) << "an idle buffer still answers as synchronous";
-    EXPECT_EQ(StartTransfer(dbx, {.samples = 0}), QorOk) << "an empty transfer passes the size check";
+    EXPECT_EQ(StartTransfer(dbx, {.samples = 0, .requestFlag = 7}), QorOk) << "an empty transfer passes the size check";
     EXPECT_FALSE(dbx->Flags & DbxSync);
+    EXPECT_TRUE(dbx->Flags & DbxRequestFlag);
+    ASSERT_TRUE(QorIocAsyClear(&ext, dbx, &stop));
+    EXPECT_EQ(StartTransfer(dbx, {.samples = 0}), QorOk);
+    EXPECT_FALSE(dbx->Flags & DbxRequestFlag) << "each start sets the flag anew";
 }
 
 TEST_F(Transfer, NoViewBufferSkipsTheSizeCheckButNotDoubleBuffering) {
@@ -135,7 +139,9 @@ TEST_F(Transfer, NoViewBufferSkipsTheSizeCheckButNotDoubleBuffering) {
 TEST_F(Transfer, DoubleBufferedInputAlternatesHalvesWithAPulseEach) {
     QorDbx *dbx = Buffer(QOR_KIND_ANALOG_INPUT, 8, 2);
     ASSERT_EQ(Mode(dbx, true), QorOk);
+    KeSetEvent(dbx->Event, 0, FALSE); // a pulse nobody waited for: the start clears it
     ASSERT_EQ(StartTransfer(dbx, {.samples = 1024}), QorOk);
+    EXPECT_FALSE(qorsim::event_signalled(dbx->Event));
     EXPECT_EQ(+dbx->Whole.Count, 2048u);
     EXPECT_EQ(+dbx->Upper.Count, 2048u);
     struct Step {
@@ -280,6 +286,11 @@ TEST_F(Transfer, S5933OutputIsStoppedEvenWhenIdleAndReportsTheFifoDrain) {
     QorDbx *dbx = Buffer(QOR_KIND_ANALOG_OUTPUT, 8, 2);
     ASSERT_EQ(StartTransfer(dbx, {.samples = 100, .repeat = 1}), QorOk);
     EXPECT_TRUE(chip.transfer_enabled(S5933::Direction::Output));
+    chip.set_stored(S5933::kMrtc, 120); // 120 of the 200 bytes still to go
+    QorAsyResult running{};
+    ASSERT_TRUE(QorIocAsyCheck(&ext, dbx, &running));
+    EXPECT_EQ(+running.SampleCount, 40u);
+    EXPECT_EQ(+running.Stopped, 0u);
     Dpc(dbx);
     chip.complete_transfer(S5933::Direction::Output);
     chip.out_fifo_empty().set_never();

@@ -70,6 +70,16 @@ TEST_F(UnloadRetry, SecondUnloadAfterAFailedDropFindsTheBlock)
     ASSERT_NE(acq->driver.DeviceObject, nullptr);
     EXPECT_EQ(acq->driver.DeviceObject->NextDevice, nullptr);
     EXPECT_EQ(Devices(), std::vector<std::string>{"\\DEVICE\\ACQDEV1"});
+    EXPECT_EQ(Links(), std::vector<std::string>{"\\DOSDEVICES\\ACQ1"});
+    // The drop that stopped released the card's resources before it needed the name.
+    const QorDevExt *left = static_cast<QorDevExt *>(acq->driver.DeviceObject->DeviceExtension);
+    EXPECT_EQ(+left->InterruptObject, nullptr);
+    EXPECT_EQ(+left->Buffers[0], nullptr);
+    EXPECT_EQ(+left->DualIntEvents, nullptr);
+    EXPECT_EQ(+left->AuxEvent, nullptr);
+    EXPECT_TRUE(sim().interrupts.connected().empty());
+    EXPECT_EQ(sim().pci.assigned_count(), 0u);
+    EXPECT_EQ(sim().memory.contiguous_blocks(), 0u);
     EXPECT_FALSE(sim().pool.live_blocks().empty()) << "the driver block went with a device still using it";
 
     // A client that tries to free the block itself meanwhile does not free it under the device.
