@@ -380,6 +380,9 @@ TEST_F(SampleDriverRules, APendingScatterTransferEndsWithTheProgramsClose)
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (__atomic_load_n(&dbx->PendingIrp, __ATOMIC_ACQUIRE) == nullptr && std::chrono::steady_clock::now() < deadline)
         std::this_thread::yield();
+    // The driver starts the channel under the buffer's lock once PendingIrp is set: taking
+    // the lock waits for the start.
+    KfReleaseSpinLock(&dbx->Lock, KfAcquireSpinLock(&dbx->Lock));
     ASSERT_TRUE(chip.running(0));
     EXPECT_EQ(sim().mdls.locked_pages(), 2u);
     const ScatterResult second = Scatter(h, QOR_KIND_ANALOG_INPUT, buffer, kPage);
