@@ -703,10 +703,16 @@ LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object)
 }
 
 NTSTATUS NTAPI ZwMapViewOfSection(HANDLE SectionHandle, HANDLE ProcessHandle, PVOID *BaseAddress, ULONG_PTR,
-                                  ULONG, PLARGE_INTEGER SectionOffset, PULONG ViewSize, SECTION_INHERIT, ULONG,
-                                  ULONG Win32Protect)
+                                  ULONG, PLARGE_INTEGER SectionOffset, PULONG ViewSize, SECTION_INHERIT inherit,
+                                  ULONG allocationType, ULONG Win32Protect)
 {
     RequirePassive("ZwMapViewOfSection");
+    // NT checks the inheritance and the allocation type before it looks at the section.
+    constexpr ULONG kMemTopDown = 0x100000, kSecNoChange = 0x400000, kMemDosLim = 0x40000000;
+    if (inherit != ViewShare && inherit != ViewUnmap)
+        return STATUS_INVALID_PARAMETER_8;
+    if (allocationType & ~(kMemTopDown | kSecNoChange | kMemDosLim))
+        return STATUS_INVALID_PARAMETER_9;
     qorsim::ObjectKind kind;
     void *object;
     if (!machine().handles.lookup(SectionHandle, machine().processes.current(), &kind, &object) ||

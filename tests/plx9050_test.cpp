@@ -157,11 +157,13 @@ TEST_F(Plx9050DualInt, GetAfterSetReportsTheChipAndTheLowByteOfTheRecordedParame
     QorDualIntRequest set{};
     set.Int1Enable = 2; // recorded on, written off
     set.Int1Polarity = 9;
-    set.Int1Param = 0x12A1; // the get returns the low byte
+    set.Int1Param = 0xA1;
     set.Int2Enable = 1;
     set.Int2Polarity = 0;
-    set.Int2Param = 0xFFB2;
+    set.Int2Param = 0xB2;
     PLX90_IocSetDualInt(&ext, &set);
+    dsen.Int1Param = 0x12A1; // recorded parameters are 16 bits; the get returns the low byte
+    dsen.Int2Param = 0xFFB2;
     model.set_lint_asserted(2, true);
     sim().ports.clear_trace();
 

@@ -33,11 +33,13 @@ TEST_P(StrictIoBuffering, SystemBufferFollowsTheTransferMethod)
     const auto &params = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl;
     EXPECT_EQ(irp->AssociatedIrp.SystemBuffer != nullptr, row.systemBuffer != 0);
     EXPECT_EQ(request.buffer_size(), row.systemBuffer);
-    if (row.systemBuffer != 0 && row.input != 0)
+    if (row.systemBuffer != 0 && row.input != 0) {
         EXPECT_EQ(std::memcmp(irp->AssociatedIrp.SystemBuffer, in, row.input), 0);
+    }
     EXPECT_EQ(irp->MdlAddress != nullptr, row.outputMdl);
-    if (row.outputMdl)
+    if (row.outputMdl) {
         EXPECT_EQ(irp->MdlAddress->ByteCount, row.output);
+    }
     EXPECT_EQ(params.Type3InputBuffer == in, row.userPointers);
     EXPECT_EQ(irp->UserBuffer != nullptr && irp->UserBuffer == request.output(), row.userPointers);
 }
@@ -110,8 +112,9 @@ TEST_P(StrictIoValidation, RejectsWithoutWritingWhereNoBufferIs)
     EXPECT_FALSE(QorIocCheckBufferLength(request.irp()));
     EXPECT_EQ(request.status(), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(request.information(), 0u);
-    if (request.buffer() != nullptr)
+    if (request.buffer() != nullptr) {
         EXPECT_EQ(std::memcmp(request.buffer(), in, row.input), 0) << "input buffer written";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Methods, StrictIoValidation,

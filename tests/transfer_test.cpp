@@ -176,6 +176,7 @@ TEST_F(Transfer, OutputStartsWithTheUpperHalfReadyAndRepeatsCountDown) {
     EXPECT_EQ(Query(dbx).ready, 0) << "the lower half is the card's until its DPC";
     QorAsyResult stop{};
     QorIocAsyClear(&ext, dbx, &stop);
+    EXPECT_EQ(dbx->Flags & (DbxBusy | DbxHwUpper | DbxUpperReady | DbxLowerReady), 0) << "the stop leaves no half ready";
     ASSERT_EQ(Mode(dbx, false), QorOk);
 
     struct {
