@@ -260,6 +260,7 @@ FileRequestResult send_file_request(const std::u16string &name, UCHAR majorFunct
     FileIrp *outer = t_file_irp;
     t_file_irp = &request;
     const NTSTATUS returned = routine(device, &request.irp);
+    check_no_spin_lock_held("a dispatch routine");
     t_file_irp = outer;
     result.delivered = true;
     result.status = returned == STATUS_PENDING ? returned : request.irp.IoStatus.Status;

@@ -623,6 +623,15 @@ const char *bridge_display_name(const std::string &bridge)
 }
 
 // ---- building ---------------------------------------------------------------------------------
+namespace {
+void SetUpSource(models::SignalSource &source, const SourceSpec &desc)
+{
+    source.pattern = desc.pattern;
+    source.period = desc.period;
+    source.amplitude = desc.amplitude;
+}
+} // namespace
+
 BuiltMachine::BuiltMachine(MachineSpec desc) : spec_(std::move(desc))
 {
     Machine &m = machine();
@@ -641,9 +650,7 @@ BuiltMachine::BuiltMachine(MachineSpec desc) : spec_(std::move(desc))
         if (c.bridge == "s5933") {
             acquisition_.push_back(std::make_unique<models::AcquisitionCard>(0, c.source.sample_bytes));
             card.acquisition = acquisition_.back().get();
-            card.acquisition->source.pattern = c.source.pattern;
-            card.acquisition->source.period = c.source.period;
-            card.acquisition->source.amplitude = c.source.amplitude;
+            SetUpSource(card.acquisition->source, c.source);
             card.acquisition->sample_rate_hz = static_cast<uint32_t>(c.source.rate);
             card.bridge = &card.acquisition->chip;
         } else if (c.bridge == "plx9050") {
@@ -653,9 +660,7 @@ BuiltMachine::BuiltMachine(MachineSpec desc) : spec_(std::move(desc))
             auto chip = std::make_unique<models::Plx9080>();
             fifos_.push_back(std::make_unique<models::SampleFifo>(c.source.sample_bytes));
             card.fifo = fifos_.back().get();
-            card.fifo->source.pattern = c.source.pattern;
-            card.fifo->source.period = c.source.period;
-            card.fifo->source.amplitude = c.source.amplitude;
+            SetUpSource(card.fifo->source, c.source);
             chip->attach_local_bus(card.fifo);
             if (c.interrupt != 0)
                 chip->interrupt = f.line();

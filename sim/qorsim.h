@@ -700,7 +700,7 @@ Machine &machine();
 // Per-thread IRQL of the simulated processor the calling host thread stands for.
 KIRQL current_irql();
 void set_current_irql(KIRQL irql);
-// A driver routine (a DPC, an interrupt routine, a dispatch routine) must not return holding
+// A driver routine (a DPC, an interrupt routine, any dispatch routine) must not return holding
 // a spin lock of the calling thread: on NT the next acquirer spins for good. Reports it as
 // `where` " returned holding a spin lock" and releases the locks, so that the run goes on
 // and shows the report instead of hanging. Locks the thread held before the routine was

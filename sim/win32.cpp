@@ -85,6 +85,7 @@ void ReleaseUserObject(HANDLE handle, const UserObject &object)
         stack->DeviceObject = object.device;
         stack->FileObject = reinterpret_cast<struct _FILE_OBJECT *>(handle);
         dispatch(object.device, request.irp());
+        check_no_spin_lock_held("a dispatch routine");
     }
 }
 
@@ -139,7 +140,7 @@ int NTAPI DeviceIoControl(HANDLE handle, ULONG code, PVOID in, ULONG inLength, P
         return 0;
     }
     const NTSTATUS returnedStatus = dispatch(object.device, request.irp());
-    check_no_spin_lock_held("a device-control dispatch routine");
+    check_no_spin_lock_held("a dispatch routine");
     // A pended request is completed later, by a DPC on another processor.
     bool completed = true;
     if (returnedStatus == STATUS_PENDING) {
