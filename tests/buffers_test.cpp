@@ -153,47 +153,6 @@ TEST_F(Buffers, EventNamesFollowPrefixAndIndex) {
     }
 }
 
-TEST_F(Buffers, OpenMapsIntoTheCurrentProcessAndCreatesClearedEvents) {
-    AskForBuffer(QOR_KIND_ANALOG_INPUT);
-    desp.HasDualInt = 1;
-    SetSizeKb(u"AI", 64);
-    ASSERT_TRUE(QorSetupBuffer(&find));
-    QorDbx *dbx = ext.Buffers[0];
-    UNICODE_STRING prefix;
-    RtlInitUnicodeString(&prefix, u"\\BaseNamedObjects\\Acq0");
-
-    qorsim::Process &user = sim().processes.create("acqapp");
-    {
-        qorsim::InProcess in(user);
-        QorOpenDbx(dbx);
-        ASSERT_TRUE(QorOpenDbxView(dbx));
-        ASSERT_TRUE(QorOpenDbxEvent(dbx, 0, &prefix));
-        // A previous open's dual-interrupt settings do not survive into this one.
-        ext.DualIntEvents->Int1Param = 0x11;
-        ext.DualIntEvents->Int2Param = 0x22;
-        ext.DualIntEvents->Int1Enabled = ext.DualIntEvents->Int2Enabled = 1;
-        ASSERT_TRUE(QorOpenDsen(ext.DualIntEvents, 4, &prefix));
-        EXPECT_EQ(ext.DualIntEvents->Int1Param | ext.DualIntEvents->Int1Enabled | ext.DualIntEvents->Int2Param |
-                      ext.DualIntEvents->Int2Enabled, 0);
-    }
-    EXPECT_TRUE(user.contains(dbx->UserAddress0, dbx->Size));
-    EXPECT_EQ(+dbx->UserAddress1, dbx->UserAddress0 + dbx->Size / 2);
-    static_cast<PUCHAR>(dbx->Upper.KernelAddr)[7] = 0x5A;
-    EXPECT_EQ(reinterpret_cast<PUCHAR>(dbx->UserAddress1)[7], 0x5A);
-    EXPECT_EQ(sim().events.find(u"\\BaseNamedObjects\\Acq00"), dbx->Event);
-    EXPECT_EQ(sim().events.find(u"\\BaseNamedObjects\\Acq04"), ext.DualIntEvents->Event0);
-    EXPECT_EQ(sim().events.find(u"\\BaseNamedObjects\\Acq06"), ext.DualIntEvents->Event1);
-    EXPECT_FALSE(qorsim::event_signalled(dbx->Event)) << "created signalled, cleared by the open";
-
-    QorCloseDbx(dbx);
-    QorCloseDsen(ext.DualIntEvents);
-    EXPECT_EQ(dbx->EventHandle, nullptr);
-    EXPECT_EQ(dbx->Event, nullptr);
-    EXPECT_EQ(+dbx->UserAddress0, 0u);
-    EXPECT_EQ(sim().events.count(), 0u);
-    EXPECT_EQ(user.views().size(), 1u) << "the view stays with the process that opened";
-}
-
 TEST_F(Buffers, FailuresToMapOrNameLeaveNothingOpen) {
     AskForBuffer(QOR_KIND_ANALOG_OUTPUT);
     SetSizeKb(u"AO", 8);

@@ -95,7 +95,13 @@ protected:
 };
 
 TEST_F(Device, FirstOpenResetsMapsAndCreatesClearedEvents) {
+    // A previous open's dual-interrupt settings do not survive into this one.
+    QorDsen *pair = ext.DualIntEvents;
+    pair->Int1Param = 0x11;
+    pair->Int2Param = 0x22;
+    pair->Int1Enabled = pair->Int2Enabled = 1;
     ASSERT_TRUE(OpenIn(*first));
+    EXPECT_EQ(pair->Int1Param | pair->Int1Enabled | pair->Int2Param | pair->Int2Enabled, 0);
     EXPECT_EQ(chip.stored(qorsim::models::S5933::kMwtc), 0x100u) << "the chip was cleared";
     EXPECT_EQ(ext.Opened, 1);
     EXPECT_EQ(+ext.ExtraOpens, 0u);

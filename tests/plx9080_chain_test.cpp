@@ -1,7 +1,6 @@
 // PLX 9080 scatter-gather chains over locked user buffers: the refusals, the descriptor
 // layout against the pages the simulated process really has and nothing written past the
-// chain's end, chunk boundaries, failures
-// with what they leave for the clear, and whole transfers walked by the chip model.
+// chain's end, chunk boundaries, and failures with what they leave for the clear.
 
 #include <algorithm>
 #include <cstring>
@@ -19,22 +18,6 @@ namespace chain = qor::chain;
 constexpr ULONG kChunk = 0x3C00000;
 constexpr ULONG kLocal = 0x40; // the card's FIFO on the local bus
 constexpr uint32_t kPage = 4096;
-
-// The local bus: an input reads a counting sequence of dwords, an output is collected.
-struct CountingBus : Plx9080::LocalBus {
-    uint32_t next = 0;
-    std::vector<uint8_t> sunk;
-    std::vector<uint32_t> addresses; // distinct local addresses seen
-    void note(uint32_t a) { if (std::find(addresses.begin(), addresses.end(), a) == addresses.end()) addresses.push_back(a); }
-    void read(uint32_t address, uint8_t *data, uint32_t bytes) override {
-        note(address);
-        for (uint32_t i = 0; i + 4 <= bytes; i += 4, ++next) std::memcpy(data + i, &next, 4);
-    }
-    void write(uint32_t address, const uint8_t *data, uint32_t bytes) override {
-        note(address);
-        sunk.insert(sunk.end(), data, data + bytes);
-    }
-};
 
 struct Descriptor { uint32_t pci, local, size, next; };
 
@@ -266,53 +249,5 @@ TEST_P(ScatterGatherFailure, KeepsOnlyWholeChunksForTheClear) {
     ClearAndCheck(c.chunk == 1 ? 0 : bytes);
 }
 INSTANTIATE_TEST_SUITE_P(Table, ScatterGatherFailure, ::testing::ValuesIn(kFailures), RowName<::testing::TestParamInfo<FailureCase>>);
-
-// ---- whole transfers walked by the chip model ----
-struct TransferCase { const char *name; ULONG offset, bytes; bool output; unsigned channel; };
-const TransferCase kTransfers[] = {
-    {"8 MB page-aligned into memory on channel 0", 0, 8u << 20, false, 0},
-    {"2 MB at offset 0xFFC out of memory", 0xFFC, 2u << 20, true, 0},
-    {"3 MB and 12 bytes at offset 0x124 into memory on channel 1", 0x124, (3u << 20) + 12, false, 1},
-    {"a chunk and 2 pages at offset 0x10 into memory", 0x10, kChunk + 2 * kPage, false, 1},
-};
-class ScatterGatherTransfer : public ScatterGatherTest, public ::testing::WithParamInterface<TransferCase> {};
-TEST_P(ScatterGatherTransfer, TheUserSeesEveryByteInOrder) {
-    const TransferCase &c = GetParam();
-    Area((c.offset + c.bytes + kPage - 1) / kPage + 1);
-    UserBuffer(c.offset, c.bytes, Backing::Mapped, c.output);
-    auto *user = reinterpret_cast<uint8_t *>(buffer);
-    const size_t whole = c.offset + c.bytes + kPage;
-    std::memset(user, 0xEE, whole); // poison: RAM keeps what earlier tests left in it
-    if (c.output)
-        for (uint32_t i = 0; i < c.bytes / 4; ++i) std::memcpy(user + c.offset + 4 * i, &i, 4);
-    CountingBus bus;
-    model.attach_local_bus(&bus);
-    P9080_ClearController(kBase);
-    ASSERT_TRUE(Build());
-    ASSERT_TRUE(P9080_StartDMA(kBase, c.channel, &dbx));
-    EXPECT_EQ(model.last_walk(c.channel).error, "");
-    EXPECT_EQ(model.last_walk(c.channel).bytes, c.bytes);
-    EXPECT_TRUE(model.done(c.channel));
-    EXPECT_TRUE(model.interrupt_pending(c.channel));
-    EXPECT_EQ(bus.addresses, std::vector<uint32_t>{kLocal});
-    if (c.output) {
-        ASSERT_EQ(bus.sunk.size(), c.bytes);
-        EXPECT_EQ(std::memcmp(bus.sunk.data(), user + c.offset, c.bytes), 0);
-    } else {
-        uint32_t wrong = 0;
-        const auto *first = reinterpret_cast<const uint32_t *>(user + c.offset);
-        for (uint32_t i = 0; i < c.bytes / 4; ++i) wrong += first[i] != i;
-        EXPECT_EQ(wrong, 0u);
-        EXPECT_EQ(std::count(user, user + c.offset, 0xEE), std::ptrdiff_t(c.offset)) << "nothing before";
-        EXPECT_EQ(std::count(user + c.offset + c.bytes, user + whole, 0xEE), std::ptrdiff_t(whole - c.offset - c.bytes))
-            << "nothing after";
-    }
-    EXPECT_TRUE(P9080_StopDMA(kBase, c.channel));
-    EXPECT_FALSE(model.interrupt_pending(c.channel));
-    ClearAndCheck(c.bytes);
-    EXPECT_TRUE(process->free_private(buffer));
-    model.attach_local_bus(nullptr);
-}
-INSTANTIATE_TEST_SUITE_P(Table, ScatterGatherTransfer, ::testing::ValuesIn(kTransfers), RowName<::testing::TestParamInfo<TransferCase>>);
 
 } // namespace

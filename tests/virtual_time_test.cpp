@@ -138,34 +138,6 @@ TEST_F(FreeRunningCard, ASampleOutOfSequenceIsFoundInEitherHalfOfAWord)
     }
 }
 
-TEST(SignalSource, SixteenBitSamplesCarryTheSequenceAcrossItsWrap)
-{
-    struct Case {
-        uint64_t start;
-        uint32_t offset, samples; // offset in bytes: 2 starts between two 32-bit words
-    } cases[] = {
-        {0, 0, 1}, {0, 2, 37}, {65530, 0, 20}, {65531, 0, 20}, {65535, 2, 3}, {65534, 0, 2}, {131000, 2, 70000},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(testing::Message() << "start " << c.start << ", offset " << c.offset << ", samples " << c.samples);
-        qorsim::models::SignalSource source;
-        std::vector<uint8_t> scratch(c.start == 0 ? 0 : c.start * 2);
-        if (c.start != 0)
-            source.fill(scratch.data(), static_cast<uint32_t>(scratch.size()), 2);
-        std::vector<uint8_t> out(c.offset + 2 * c.samples + 4, 0xEE);
-        source.fill(out.data() + c.offset, 2 * c.samples, 2);
-        for (uint32_t i = 0; i < c.offset; ++i)
-            ASSERT_EQ(out[i], 0xEE);
-        for (uint32_t i = 0; i < c.samples; ++i) {
-            const uint16_t expected = static_cast<uint16_t>(c.start + i);
-            ASSERT_EQ(out[c.offset + 2 * i] | out[c.offset + 2 * i + 1] << 8, expected) << "sample " << i;
-        }
-        for (size_t i = c.offset + 2 * c.samples; i < out.size(); ++i)
-            ASSERT_EQ(out[i], 0xEE);
-        EXPECT_EQ(source.produced(), c.start + c.samples);
-    }
-}
-
 TEST(PortTrace, KeepsTheNewestAccessesInOrderWithinItsLimit)
 {
     struct Case {
