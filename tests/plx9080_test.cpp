@@ -171,18 +171,4 @@ TEST_F(Plx9080Test, StartOnChannel2TouchesNothing) {
     EXPECT_TRUE(accesses().empty());
 }
 
-TEST_F(Plx9080Test, FinishedChannelInterruptsUntilStopped) {
-    P9080_ClearController(kBase); // done interrupt enabled in both modes
-    Run(1);
-    EXPECT_FALSE(P9080_StopDMA(kBase, 7));
-    model.finish(1);
-    EXPECT_TRUE(model.interrupt_pending(1));
-    EXPECT_EQ(sim().ports.read(kIntcsr, 4) & Plx9080::kIntDma1Active, Plx9080::kIntDma1Active);
-    sim().ports.clear_trace();
-    EXPECT_TRUE(P9080_StopDMA(kBase, 1));
-    EXPECT_EQ(accesses(), (Accesses{In(1, kCsr[1], 0x11), Out(1, kCsr[1], 0x00), Out(1, kCsr[1], 0x08)}));
-    EXPECT_FALSE(model.interrupt_pending(1));
-    EXPECT_EQ(model.aborts(1), 0u);
-}
-
 } // namespace

@@ -84,42 +84,6 @@ TEST_P(S5933Rmw, ChangesOnlyTheNamedBits) {
 
 INSTANTIATE_TEST_SUITE_P(Table, S5933Rmw, ::testing::ValuesIn(kRmwCases), RowName<::testing::TestParamInfo<RmwCase>>);
 
-TEST_F(S5933Test, StopReturnsTheCountLeftAndStopsWhateverItIs) {
-    for (const Dir dir : {Dir::Input, Dir::Output}) {
-        for (const bool completed : {false, true}) {
-            QorDbxDescriptor region{0x00100000, nullptr, 0x800};
-            uint32_t address = 0, count = 0;
-            model.on_transfer_enabled = [&](Dir d, uint32_t a, uint32_t n) {
-                EXPECT_EQ(d, dir);
-                address = a;
-                count = n;
-            };
-            dir == Dir::Input ? S593_StartIDMA(kBase, &region) : S593_StartODMA(kBase, &region);
-            EXPECT_EQ(address, 0x00100000u);
-            EXPECT_EQ(count, 0x800u);
-            EXPECT_TRUE(model.transfer_enabled(dir));
-            if (completed)
-                model.complete_transfer(dir);
-            const ULONG left = dir == Dir::Input ? S593_InCountLeft(kBase) : S593_OutCountLeft(kBase);
-            const ULONG stopped = dir == Dir::Input ? S593_StopIDMA(kBase) : S593_StopODMA(kBase);
-            EXPECT_EQ(left, completed ? 0u : 0x800u);
-            EXPECT_EQ(stopped, left);
-            EXPECT_FALSE(model.transfer_enabled(dir));
-        }
-    }
-}
-
-TEST_F(S5933Test, CompletionInterruptIsAssertedOnlyWhileEnabled) {
-    QorDbxDescriptor region{0x00200000, nullptr, 0x100};
-    S593_StartODMA(kBase, &region);
-    model.complete_transfer(Dir::Output);
-    EXPECT_TRUE(model.interrupt_asserted());
-    EXPECT_NE(S593_StopODMA(kBase), 0x100u); // the stop reads 0 and acknowledges the flag
-    EXPECT_FALSE(model.interrupt_asserted());
-    model.raise(S5933::kIntReadCompleteFlag);
-    EXPECT_FALSE(model.interrupt_asserted()); // its enable is off after the stop
-}
-
 // after: MCSR reads that see the FIFO not yet drained
 struct FlushCase { const char *name; bool never; uint64_t after; BOOLEAN result; size_t reads; };
 

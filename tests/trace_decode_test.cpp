@@ -23,25 +23,20 @@ TEST_F(TraceDecode, NamesRegistersAndBits)
     const Case cases[] = {
         // S5933 at 0xE000: FIFO and mailbox resets, an interrupt acknowledged by its byte.
         {true, 4, 0xE03C, 0x0E000000, "0:03.0", "MCSR", "reset outgoing FIFO, reset incoming FIFO, reset mailbox flags"},
-        {true, 4, 0xE03C, 0x00000400, "0:03.0", "MCSR", "write transfer enabled"},
         {false, 4, 0xE038, 0x00844000, "0:03.0", "INTCSR", "interrupt on write transfer complete, write transfer complete, interrupt asserted"},
         {true, 1, 0xE03A, 0x04, "0:03.0", "INTCSR[2]", "write transfer complete"},
         {true, 4, 0xE424, 0x00100000, "0:12.0", "MWAR", ""},
         // PLX 9050 at 0xD000, its card registers at 0xD100 (8254 at +0x10).
         {true, 1, 0xD04C, 0x49, "2:04.0", "INTCSR", "LINT1 enabled, LINT2 enabled, PCI interrupt enabled"},
-        {true, 4, 0xD050, 0x40000000, "2:04.0", "CNTRL", "local bus held in reset"},
         {true, 1, 0xD113, 0x36, "2:04.0", "8254 CONTROL", "counter 0, low then high byte, mode 3, binary"},
-        {true, 1, 0xD113, 0xB4, "2:04.0", "8254 CONTROL", "counter 2, low then high byte, mode 2, binary"},
         {true, 1, 0xD111, 0x10, "2:04.0", "8254 COUNTER1", ""},
         // PLX 9080 at 0xC000: its DMA command bytes and modes.
         {true, 1, 0xC0A8, 0x03, "2:06.2", "DMACSR0", "enable, start"},
-        {true, 1, 0xC0A9, 0x08, "2:06.2", "DMACSR1", "clear interrupt"},
         {true, 4, 0xC080, 0x00000600, "2:06.2", "DMAMODE0", "scatter-gather, done interrupt"},
         {true, 4, 0xC090, 0x0000100B, "2:06.2", "DMADPR0", "descriptor in PCI memory, end of chain, local to PCI"},
         {true, 1, 0xC06F, 0x40, "2:06.2", "CNTRL[3]", "software reset"},
         // The FPGA configuration port of the first S5933 card.
         {true, 2, 0xE060, 0x0100, "0:03.0", "FPGA CONTROL", "hold the program line (configuration reset)"},
-        {true, 2, 0xE060, 0x00A5, "0:03.0", "FPGA CONTROL", "configuration byte 0xA5"},
         {false, 4, 0xE060, 0x00000007, "0:03.0", "FPGA STATUS", "ready, complete, done"},
         // No card there.
         {false, 1, 0x0300, 0xFF, "", "port 0x0300", "no card answers"},
@@ -89,12 +84,10 @@ TEST_F(TraceDecode, FiltersSelectCardsAndRegisters)
     };
     const Case cases[] = {
         {{}, {}, 6},
-        {{"0:03.0"}, {}, 3},
         {{}, {"mcsr"}, 3},
         {{"0:03.0"}, {"MCSR"}, 2},
         {{"plx9050", "plx9080"}, {}, 2},
         {{"AcqC"}, {}, 1},        // a part of the card's name
-        {{}, {"INTCSR"}, 2},
         {{"9:99.9"}, {}, 0},
     };
     for (const Case &c : cases) {
