@@ -436,16 +436,17 @@ InProcess::~InProcess()
 }
 
 // ---- handles -----------------------------------------------------------------------------
-HANDLE HandleTable::open(ObjectKind kind, void *object, Process *owner)
+HANDLE HandleTable::open(ObjectKind kind, void *object, Process *owner, ACCESS_MASK access)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     const uintptr_t h = next_;
     next_ += 4;
-    entries_[h] = Entry{kind, object, owner};
+    entries_[h] = Entry{kind, object, owner, access};
     return reinterpret_cast<HANDLE>(h);
 }
 
-bool HandleTable::lookup(HANDLE handle, Process *process, ObjectKind *kind, void **object) const
+bool HandleTable::lookup(HANDLE handle, Process *process, ObjectKind *kind, void **object,
+                         ACCESS_MASK *access) const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = entries_.find(reinterpret_cast<uintptr_t>(handle));
@@ -453,6 +454,8 @@ bool HandleTable::lookup(HANDLE handle, Process *process, ObjectKind *kind, void
         return false;
     *kind = it->second.kind;
     *object = it->second.object;
+    if (access != nullptr)
+        *access = it->second.access;
     return true;
 }
 
@@ -662,7 +665,7 @@ PHYSICAL_ADDRESS NTAPI MmGetPhysicalAddress(PVOID BaseAddress)
     return result;
 }
 
-NTSTATUS NTAPI ZwOpenSection(PHANDLE SectionHandle, ACCESS_MASK, POBJECT_ATTRIBUTES ObjectAttributes)
+NTSTATUS NTAPI ZwOpenSection(PHANDLE SectionHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes)
 {
     RequirePassive("ZwOpenSection");
     if (machine().faults.take(qorsim::Fault::OpenSection))
@@ -674,7 +677,7 @@ NTSTATUS NTAPI ZwOpenSection(PHANDLE SectionHandle, ACCESS_MASK, POBJECT_ATTRIBU
         return STATUS_OBJECT_NAME_NOT_FOUND;
     ++qorsim::g_physical_memory_section.references;
     *SectionHandle = machine().handles.open(qorsim::ObjectKind::Section, &qorsim::g_physical_memory_section,
-                                            machine().processes.current());
+                                            machine().processes.current(), DesiredAccess);
     return STATUS_SUCCESS;
 }
 
@@ -715,9 +718,18 @@ NTSTATUS NTAPI ZwMapViewOfSection(HANDLE SectionHandle, HANDLE ProcessHandle, PV
         return STATUS_INVALID_PARAMETER_9;
     qorsim::ObjectKind kind;
     void *object;
-    if (!machine().handles.lookup(SectionHandle, machine().processes.current(), &kind, &object) ||
+    ACCESS_MASK access = 0;
+    if (!machine().handles.lookup(SectionHandle, machine().processes.current(), &kind, &object, &access) ||
         kind != qorsim::ObjectKind::Section)
         return STATUS_INVALID_HANDLE;
+    // A writable view needs a handle granted reading and writing of the section's pages;
+    // generic rights count as the section type maps them.
+    if (access & (GENERIC_READ | GENERIC_ALL))
+        access |= SECTION_MAP_READ;
+    if (access & (GENERIC_WRITE | GENERIC_ALL))
+        access |= SECTION_MAP_WRITE;
+    if ((access & (SECTION_MAP_READ | SECTION_MAP_WRITE)) != (SECTION_MAP_READ | SECTION_MAP_WRITE))
+        return STATUS_ACCESS_DENIED;
     if (ProcessHandle != NtCurrentProcess())
         machine().verifier.violation("ZwMapViewOfSection into a process other than the current one");
     if (Win32Protect != (PAGE_READWRITE | PAGE_NOCACHE))

@@ -159,9 +159,11 @@ enum class ObjectKind { Section, Event, File };
 
 class HandleTable {
 public:
-    HANDLE open(ObjectKind kind, void *object, Process *owner);
+    // `access` is what the opener was granted; the object's uses check it as NT does.
+    HANDLE open(ObjectKind kind, void *object, Process *owner, ACCESS_MASK access = GENERIC_ALL);
     // The object behind a handle of `process`; false for a handle it does not hold.
-    bool lookup(HANDLE handle, Process *process, ObjectKind *kind, void **object) const;
+    bool lookup(HANDLE handle, Process *process, ObjectKind *kind, void **object,
+                ACCESS_MASK *access = nullptr) const;
     enum class CloseResult { Closed, NotOpen, OtherProcess };
     // Closes a handle of `process`; a handle of another process stays open.
     CloseResult close(HANDLE handle, Process *process, Process **owner = nullptr);
@@ -176,6 +178,7 @@ private:
         ObjectKind kind;
         void *object;
         Process *owner;
+        ACCESS_MASK access;
     };
     mutable std::mutex mutex_;
     std::map<uintptr_t, Entry> entries_;

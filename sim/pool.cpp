@@ -1,6 +1,7 @@
 // Nonpaged pool of the simulated machine: tagged blocks with accounting, a leak report
 // and fault injection. New blocks are filled with 0xCD so that code relying on zeroed
-// pool without zeroing it itself is caught.
+// pool without zeroing it itself is caught, and guarded behind their end so that a write
+// past it is caught when the block is freed.
 #include "qorsim.h"
 
 #include <cstdio>
@@ -20,6 +21,10 @@ namespace qorsim {
 
 namespace {
 constexpr size_t kQuarantineBlocks = 256;
+// Bytes behind every block, filled with a pattern and checked when the block is freed, as
+// the verifier's special pool finds a write past the end of an allocation.
+constexpr size_t kGuardBytes = 16;
+constexpr uint8_t kGuardFill = 0xAB;
 }
 
 namespace {
@@ -45,10 +50,11 @@ void *Pool::allocate(POOL_TYPE, size_t size, ULONG tag)
         return nullptr;
     }
     // A zero-byte request still yields a distinct block, as the NT pool does.
-    void *p = std::malloc(size == 0 ? 1 : size);
+    void *p = std::malloc((size == 0 ? 1 : size) + kGuardBytes);
     if (p == nullptr)
         return nullptr;
     std::memset(p, 0xCD, size == 0 ? 1 : size);
+    std::memset(static_cast<uint8_t *>(p) + (size == 0 ? 1 : size), kGuardFill, kGuardBytes);
     live_[p] = PoolBlock{p, size, tag, attempts_};
     return p;
 }
@@ -66,11 +72,23 @@ bool Pool::free(void *address)
         return false;
     }
     const size_t size = it->second.size == 0 ? 1 : it->second.size;
+    const auto *guard = static_cast<const uint8_t *>(address) + size;
+    char overrun[128] = "";
+    for (size_t i = 0; i < kGuardBytes; ++i) {
+        if (guard[i] != kGuardFill) {
+            std::snprintf(overrun, sizeof overrun, "a write past the end of a pool block of %zu bytes, tag '%s'",
+                          it->second.size, tag_text(it->second.tag).c_str());
+            break;
+        }
+    }
     std::memset(address, 0xDD, size); // freed memory must not be read again
     QOR_POISON(address, size);
     live_.erase(it);
     quarantine_.emplace_back(address, size);
     release_quarantine(kQuarantineBlocks);
+    lock.unlock();
+    if (overrun[0] != 0)
+        machine().verifier.violation(overrun);
     return true;
 }
 

@@ -75,7 +75,7 @@ class Pool {
 public:
     void *allocate(POOL_TYPE type, size_t size, ULONG tag);
     // Returns false (and records a verifier violation) for an address that is not a live
-    // block.
+    // block. A block whose guard bytes behind its end were written is a violation too.
     bool free(void *address);
 
     // Fault injection: fail exactly the nth allocation from now (1 = the next one), or

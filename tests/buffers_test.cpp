@@ -125,6 +125,9 @@ TEST_F(Buffers, AHugeSizeSettingFailsWithoutWrappingOrEndlessRetries) {
     // 131055 KB: 131056 KB in whole pages.
     EXPECT_EQ(requests.front(), 131056u * 1024);
     EXPECT_LE(requests.size(), 0x08000000u / 1024 / 40 + 1);
+    // One step above 128 MB comes down to 128 MB exactly.
+    EXPECT_FALSE(QorSetupDbxBuffer(dbx, 8, 131072 + 40));
+    EXPECT_EQ(sim().memory.contiguous_requests().at(requests.size()), 131072u * 1024);
     QorDropDbx(dbx);
 }
 

@@ -100,8 +100,10 @@ TEST_F(Device, FirstOpenResetsMapsAndCreatesClearedEvents) {
     pair->Int1Param = 0x11;
     pair->Int2Param = 0x22;
     pair->Int1Enabled = pair->Int2Enabled = 1;
+    ext.Buffers[1]->TransferBytes = 77; // and a count from a transfer of the previous open
     ASSERT_TRUE(OpenIn(*first));
     EXPECT_EQ(pair->Int1Param | pair->Int1Enabled | pair->Int2Param | pair->Int2Enabled, 0);
+    EXPECT_EQ(+ext.Buffers[1]->TransferBytes, 0u);
     EXPECT_EQ(chip.stored(qorsim::models::S5933::kMwtc), 0x100u) << "the chip was cleared";
     EXPECT_EQ(ext.Opened, 1);
     EXPECT_EQ(+ext.ExtraOpens, 0u);
@@ -190,6 +192,7 @@ TEST_F(Device, DescriptionCarriesNamesAddressesAndTheTemplatesBytes) {
 TEST_F(Device, WithoutTheDualPairTheDescriptionSaysSo) {
     QorDropDsen(ext.DualIntEvents);
     ext.DualIntEvents = nullptr;
+    std::memcpy(desp.EventName4, "template4", 10);
     ASSERT_TRUE(OpenIn(*first));
     const QorDesp d = DescribeIn(*first);
     EXPECT_EQ(d.HasDualInt, 0);

@@ -219,6 +219,8 @@ INSTANTIATE_TEST_SUITE_P(
         DownloadRow{"completes one read too late",
                     [](FpgaPort &c) { c.done_after_reads(1000, 2 + kClosingReads); }, FALSE,
                     {1000, 1000, 1000, 1000, 1000}, false, 15, 1 + kClosingReads},
+        DownloadRow{"start-up done alone after byte 100 is not completion",
+                    [](FpgaPort &c) { c.done_after_reads(100, 1); }, TRUE, {1000}, false, 3, 1 + kClosingReads},
         DownloadRow{"status bits 4 to 31 set",
                     [](FpgaPort &c) {
                         c.set_unused_bits(0xFFFFFFF0);

@@ -50,6 +50,7 @@ const Case kCases[] = {
     {"short input reported before short output", kPioRead, 11, 2, -1, FALSE, QorErrInputTooShort, STATUS_INVALID_PARAMETER, 2},
     {"start with one list entry in 22 bytes", kStart, 22, 2, 1, TRUE, QorOk, STATUS_SUCCESS, 2},
     {"start of 21 bytes fails before the count is read", kStart, 21, 2, 0, FALSE, QorErrInputTooShort, STATUS_INVALID_PARAMETER, 2},
+    {"start of 22 bytes with two entries", kStart, 22, 2, 2, FALSE, QorErrInputTooShort, STATUS_INVALID_PARAMETER, 2},
     {"start with three entries in 29 bytes", kStart, 29, 2, 3, FALSE, QorErrInputTooShort, STATUS_INVALID_PARAMETER, 2},
     {"start with three entries in 30 bytes", kStart, 30, 2, 3, TRUE, QorOk, STATUS_SUCCESS, 2},
     {"start with list count 0", kStart, 1000, 2, 0, FALSE, QorErrInputTooShort, STATUS_INVALID_PARAMETER, 2},

@@ -35,7 +35,7 @@ const PioCase kPioCases[] = {
     {"byte count checked before bit index", Op::Read, 1, 2, 99, 0x55, 0, FALSE, QorErrByteCount, 0x55},
     {"bit index ignored with a byte count", Op::Read, 1, 1, 99, 0x1255, 0, TRUE, QorOk, 0x55},
     {"write low byte into a 2-byte port", Op::Write, 2, 1, 0, 0x1234, 0xABCD, TRUE, QorOk, 0xAB34},
-    {"write 2 bytes keeps the top half", Op::Write, 4, 2, 0, 0xFF112233, 0xAABBCCDD, TRUE, QorOk, 0xAABB2233},
+    {"write 2 bytes keeps the top half", Op::Write, 4, 2, 0, 0xFF112232, 0xAABBCCDD, TRUE, QorOk, 0xAABB2232},
     {"write 3 bytes keeps the top byte", Op::Write, 4, 3, 0, 0xFF112233, 0xAABBCCDD, TRUE, QorOk, 0xAA112233},
     {"write whole port ignores current", Op::Write, 4, 4, 0, 0x12345678, 0xFFFFFFFF, TRUE, QorOk, 0x12345678},
     {"write bit 0 from a value with bit 0 clear", Op::Write, 1, 0, 0, 2, 0xFF, TRUE, QorOk, 0xFE},

@@ -392,10 +392,12 @@ TEST_F(SampleDriverRules, APlx9050InputIsMaskedByItsInterruptUntilTheProgramArms
     };
     arm();
     chip.set_lint_asserted(1, true);
+    PKEVENT first = sim().events.find(u"\\BaseNamedObjects\\AcqB04"); // the pair's first event
+    ASSERT_NE(first, nullptr);
     for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE(round);
         sim().dpcs.drain();
-        const uint64_t before = sim().dpcs.executed();
+        const uint64_t before = sim().dpcs.executed(), pulses = qorsim::event_set_count(first);
         EXPECT_EQ(Pci("PLX PCI 9050").raise_interrupt(), 1u);
         EXPECT_EQ(chip.intcsr_low() & (PLX9050_INTCSR_LINT1_ENABLE | PLX9050_INTCSR_PCI_INT_ENABLE),
                   PLX9050_INTCSR_PCI_INT_ENABLE);
@@ -407,10 +409,14 @@ TEST_F(SampleDriverRules, APlx9050InputIsMaskedByItsInterruptUntilTheProgramArms
         EXPECT_EQ(got.Int1Status, 1);
         sim().dpcs.drain();
         EXPECT_EQ(sim().dpcs.executed() - before, 1u);
+        EXPECT_EQ(qorsim::event_set_count(first), pulses + 1) << "the DPC pulses the first event";
         arm();
     }
     chip.set_lint_asserted(1, false);
+    sim().ports.clear_trace();
     EXPECT_TRUE(CloseHandle(h));
+    for (const auto &a : accesses())
+        EXPECT_FALSE(a.write && a.port == 0xD053) << "the last close reset the 9050's local bus";
 }
 
 // An interrupt's DPC that runs only after the last close finds the card closed: it leaves

@@ -107,6 +107,7 @@ TEST_F(Setup, Plx9050WindowWithBit7IsMoved) {
         {"BAR5 I/O: onto BAR5", 0x1080, true, 4, false, 0x3000 + 1, 0x3000},
         {"bit 7 clear: left alone", 0x1000, false, 4, false, 0x1000 + 1, 0x1000},
         {"interrupt fails after the move", 0x1080, false, 4, true, kLocal + 0x100 + 1, 0},
+        {"two stored bases: behind BAR2", 0x1080, false, 2, false, kLocal + 0x100 + 1, kLocal + 0x100},
         {"one stored base: no place to move to", 0x1080, false, 1, false, 0x1080 + 1, 0x1080},
         {"one stored base, BAR5 I/O: onto BAR5", 0x1080, true, 1, false, 0x3000 + 1, 0x3000},
     };
@@ -141,7 +142,9 @@ TEST_F(Setup, Plx9050WindowWithBit7IsMoved) {
             EXPECT_EQ(+c.rec.LastStatus, kIrqBusy);
             EXPECT_TRUE(Devices().empty());
         }
+        sim().ports.clear_trace();
         c.Unload();
+        EXPECT_TRUE(accesses().empty()) << "the drop leaves a 9050 alone";
     }
 }
 

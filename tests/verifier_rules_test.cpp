@@ -2,6 +2,8 @@
 // kernel with the driver verifier would stop on them; the right ones pass.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "support/sim_fixture.h"
 #include "qor_platform.h"
 
@@ -24,6 +26,14 @@ struct AtIrql {
 void Allocate(POOL_TYPE type)
 {
     qorsim::machine().pool.free(ExAllocatePoolWithTag(type, 16, 0x206B6444));
+}
+
+// Writes `past` bytes behind the end of a 16-byte block, then frees it.
+void Overrun(size_t past)
+{
+    auto *p = static_cast<uint8_t *>(ExAllocatePoolWithTag(NonPagedPool, 16, 0x206B6444));
+    std::memset(p, 0, 16 + past);
+    ExFreePool(p);
 }
 
 void Delay(KPROCESSOR_MODE mode, BOOLEAN alertable)
@@ -106,6 +116,8 @@ const RuleRow kRules[] = {
     {"must_succeed", [] { Allocate(static_cast<POOL_TYPE>(2)); }, "must-succeed"},
     {"quota_charged", [] { Allocate(static_cast<POOL_TYPE>(8)); }, "quota"},
     {"no_pool_type", [] { Allocate(static_cast<POOL_TYPE>(0x40)); }, "no pool type"},
+    {"pool_block_filled", [] { Overrun(0); }, nullptr},
+    {"pool_block_overrun", [] { Overrun(1); }, "a write past the end of a pool block of 16 bytes"},
     {"delay_kernel_mode", [] { Delay(KernelMode, FALSE); }, nullptr},
     {"delay_user_mode", [] { Delay(UserMode, FALSE); }, "wait mode"},
     {"delay_alertable", [] { Delay(KernelMode, TRUE); }, "alertable"},
