@@ -26,12 +26,8 @@ protected:
 };
 
 TEST_F(Buffers, SizeSettingsBecomeWholePagesWithTwoHalves) {
-    struct {
-        const char *name;
-        USHORT deviceId;
-        ULONG kb; // 0: value absent
-        ULONG size;
-    } cases[] = {
+    // kb 0: the value is absent.
+    struct { const char *name; USHORT deviceId; ULONG kb; ULONG size; } cases[] = {
         {"1 KB takes a page", 0x1234, 1, 4096},
         {"41 KB rounds up to 44 KB", 0x1234, 41, 45056},
         {"absent value: object without memory", 0x1234, 0, 0},
@@ -85,12 +81,8 @@ TEST_F(Buffers, OnlyKindsThatAskForABufferGetAnObject) {
 }
 
 TEST_F(Buffers, ShortContiguousMemoryStepsDownBy40KB) {
-    struct {
-        ULONG kb;
-        uint32_t largest; // the biggest run the machine can give
-        std::vector<uint32_t> requests;
-        ULONG size; // 0: setup fails
-    } cases[] = {
+    // largest: the biggest run the machine can give; size 0: the setup fails.
+    struct { ULONG kb; uint32_t largest; std::vector<uint32_t> requests; ULONG size; } cases[] = {
         {100, 20480, {102400, 61440, 20480}, 20480},
         {100, 4096, {102400, 61440, 20480}, 0},
         {120, 4096, {122880, 81920, 40960}, 0},
@@ -132,11 +124,8 @@ TEST_F(Buffers, AHugeSizeSettingFailsWithoutWrappingOrEndlessRetries) {
 }
 
 TEST_F(Buffers, EventNamesFollowPrefixAndIndex) {
-    struct {
-        const char16_t *prefix;
-        ULONG index;
-        const char *ansi; // the 16-byte field's text
-    } cases[] = {
+    // ansi: the 16-byte field's text.
+    struct { const char16_t *prefix; ULONG index; const char *ansi; } cases[] = {
         {u"Acq0", 5, "Acq05"},
         {u"Acq12", 3, "Acq123"},
         {u"ThirteenChars0", 1, "ThirteenChars01"}, // 15 characters and the NUL fill the field

@@ -233,12 +233,7 @@ INSTANTIATE_TEST_SUITE_P(
 // the attempt, without the closing reads, and the download retries from the program pulse.
 TEST_F(Fpga, BusyWaitIsBounded) {
     constexpr uint64_t L = 10000; // reads of a busy byte before the attempt is given up
-    struct {
-        uint64_t busyReads;
-        BOOLEAN result;
-        size_t attempts, bytesPerAttempt;
-        uint64_t statusReads;
-    } cases[] = {
+    struct { uint64_t busyReads; BOOLEAN result; size_t attempts, bytesPerAttempt; uint64_t statusReads; } cases[] = {
         {L - 1, TRUE, 1, 3, 1 + 2 + 3 * L + kClosingReads}, // clears on the last read allowed
         {L, FALSE, 5, 1, 1 + 5 * (2 + L)},
         {FpgaPort::kNever, FALSE, 5, 1, 1 + 5 * (2 + L)},

@@ -113,11 +113,7 @@ INSTANTIATE_TEST_SUITE_P(Table, CounterReject, ::testing::ValuesIn(kRejectCases)
 class CounterTrace : public SimTest {};
 
 TEST_F(CounterTrace, GetLatchesThenReadsTwoBytesWhateverModeAndBcdSay) {
-    struct {
-        Layout layout;
-        USHORT counter;
-        Accesses expected;
-    } cases[] = {
+    struct { Layout layout; USHORT counter; Accesses expected; } cases[] = {
         {Layout::W, 1, {Out(2, kBase + 6, 0x40), In(1, kBase + 2, 0xFF), In(1, kBase + 2, 0xFF)}},
         {Layout::B, 2, {Out(1, kBase + 3, 0x80), In(1, kBase + 2, 0xFF), In(1, kBase + 2, 0xFF)}},
         {Layout::L, 12, {Out(4, kBase + 12, 0x300), In(1, kBase + 48, 0xFF), In(1, kBase + 48, 0xFF)}},

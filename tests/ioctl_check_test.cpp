@@ -21,17 +21,17 @@ constexpr NTSTATUS kBad = STATUS_INVALID_PARAMETER;
 // A direct-method request's system buffer holds only its input: no status is written there.
 constexpr SHORT kUntouched = 0x5A5A;
 
+// listCount: written at offset 16 when >= 0; noSystemBuffer: as the I/O manager sends
+// METHOD_NEITHER or empty requests.
 struct Case {
     const char *name;
-    ULONG code;
-    ULONG input;
-    ULONG output;
-    int listCount; // written at offset 16 when >= 0
+    ULONG code, input, output;
+    int listCount;
     BOOLEAN accepted;
     SHORT libraryStatus;
     NTSTATUS status;
     ULONG_PTR information;
-    bool noSystemBuffer = false; // as the I/O manager sends METHOD_NEITHER or empty requests
+    bool noSystemBuffer = false;
 };
 
 const Case kCases[] = {

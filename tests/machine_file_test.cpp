@@ -28,12 +28,8 @@ std::string Replace(std::string text, const std::string &from, const std::string
     return at == std::string::npos ? text : text.replace(at, from.size(), to);
 }
 
-struct BadFile {
-    const char *what;
-    std::string text;
-    int line;
-    const char *message; // expected after "m.json:LINE: "
-};
+// message: expected after "m.json:LINE: ".
+struct BadFile { const char *what; std::string text; int line; const char *message; };
 
 TEST(MachineFile, BrokenFilesNameTheLineAndTheField)
 {
@@ -76,7 +72,6 @@ TEST(MachineFile, BrokenFilesNameTheLineAndTheField)
 
 class BuiltMachineTest : public SimTest {};
 
-constexpr ULONG kTag = 0x74736554; // "Test"
 
 TEST_F(BuiltMachineTest, BuildsWhatTheFileDescribes)
 {
@@ -115,27 +110,6 @@ TEST_F(BuiltMachineTest, BuildsWhatTheFileDescribes)
     EXPECT_EQ(v.type, ULONG(REG_DWORD));
     ASSERT_TRUE(sim().registry.find(key, u"Start", &v));
     EXPECT_TRUE(sim().files.contains(u"x.bin"));
-}
-
-TEST_F(BuiltMachineTest, FaultsCountFromTheirArming)
-{
-    const std::string text = Replace(kGood, "\"cards\"", "\"faults\": [ { \"kind\": \"pool\", \"nth\": 2 } ],\n  \"cards\"");
-    qorsim::MachineSpec desc;
-    std::string error;
-    ASSERT_TRUE(qorsim::parse_machine(text, "m.json", ".", &desc, &error)) << error;
-    qorsim::BuiltMachine built(desc);
-    void *before = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
-    ASSERT_NE(before, nullptr) << "faults wait for arm_faults";
-    built.arm_faults();
-    void *first = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
-    void *second = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
-    void *third = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
-    EXPECT_NE(first, nullptr);
-    EXPECT_EQ(second, nullptr);
-    EXPECT_NE(third, nullptr);
-    for (void *p : {before, first, third})
-        if (p)
-            ExFreePool(p);
 }
 
 TEST_F(BuiltMachineTest, PeriodicSourcesSwingAroundMidScale)

@@ -7,14 +7,12 @@ namespace {
 
 enum class Op { Read, Write };
 
+// current: the port's value, for a write only.
 struct PioCase {
     const char *name;
     Op op;
-    USHORT width;
-    USHORT byteCount;
-    USHORT bitIndex;
-    ULONG value;
-    ULONG current; // write only
+    USHORT width, byteCount, bitIndex;
+    ULONG value, current;
     BOOLEAN result;
     SHORT status;
     ULONG valueAfter;

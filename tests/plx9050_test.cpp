@@ -27,15 +27,8 @@ TEST_F(Plx9050Test, ClearControllerIsThreeByteWritesAndOneReset) {
     EXPECT_EQ(accesses(), (Accesses{Out(1, kCntrlTop, 0x40), Out(1, kCntrlTop, 0)}));
 }
 
-struct SetIntCase {
-    const char *name;
-    USHORT which;
-    USHORT enable;
-    uint8_t before;   // stored enables and polarities
-    bool lint1Active; // shows as status bit 2
-    uint8_t read;
-    uint8_t written;
-};
+// before: stored enables and polarities; lint1Active shows as status bit 2.
+struct SetIntCase { const char *name; USHORT which, enable; uint8_t before; bool lint1Active; uint8_t read, written; };
 
 const SetIntCase kSetIntCases[] = {
     {"PCI on", 0, 1, 0x00, false, 0x00, 0x40},
@@ -106,12 +99,11 @@ protected:
     }
 };
 
+// before: the INTCSR low byte read.
 struct DualIntCase {
     const char *name;
     QorDualIntRequest request;
-    uint8_t before; // INTCSR low byte read
-    uint8_t written;
-    uint8_t int1Enabled, int2Enabled;
+    uint8_t before, written, int1Enabled, int2Enabled;
 };
 
 const DualIntCase kDualIntCases[] = {
@@ -215,11 +207,7 @@ INSTANTIATE_TEST_SUITE_P(Table, Plx9050PinSet, ::testing::ValuesIn(kPinSetCases)
 
 TEST_F(Plx9050Test, GetUserIoPinStoresTheDataBitOfThePin) {
     constexpr uint32_t kAllOutputs = 0x06DB; // function and direction bits of every pin
-    struct {
-        USHORT pin;
-        uint32_t cntrl;
-        USHORT expected;
-    } cases[] = {
+    struct { USHORT pin; uint32_t cntrl; USHORT expected; } cases[] = {
         {3, 1u << 11, 1}, {3, 0x0FFF & ~(1u << 11), 0}, {7, 1u << 11, 1}, {0, 1u << 2, 1}, {1, 0x0FFF & ~(1u << 5), 0},
     };
     for (const auto &c : cases) {

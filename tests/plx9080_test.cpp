@@ -77,12 +77,12 @@ INSTANTIATE_TEST_SUITE_P(Table, Plx9080Width, ::testing::ValuesIn(kWidthCases),
 
 // Stopping a channel: already done, or aborted with the done status arriving after some
 // DMACSR reads, or never.
+// abortReads: DMACSR reads after the abort that still see the channel busy.
 struct StopCase {
     const char *name;
     unsigned channel;
-    bool running;
-    bool never;
-    uint64_t abortReads; // DMACSR reads after the abort that still see the channel busy
+    bool running, never;
+    uint64_t abortReads;
     BOOLEAN result;
     Accesses expected;
 };
@@ -130,14 +130,8 @@ TEST_P(Plx9080Stop, BoundedAbortThenClearInterrupt) {
 INSTANTIATE_TEST_SUITE_P(Table, Plx9080Stop, ::testing::ValuesIn(kStopCases),
                          RowName<::testing::TestParamInfo<StopCase>>);
 
-struct StartCase {
-    const char *name;
-    ULONG channel;
-    USHORT flags;
-    uint32_t mode, intcsr; // before
-    uint32_t dpr;          // written
-    uint32_t intcsrWritten;
-};
+// mode and intcsr: before; dpr: written.
+struct StartCase { const char *name; ULONG channel; USHORT flags; uint32_t mode, intcsr, dpr, intcsrWritten; };
 
 const StartCase kStartCases[] = {
     {"channel 0 input", 0, 0, 0x00021DC1, 0x00000000, 0x00456009, 0x00040900},

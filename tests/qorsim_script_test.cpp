@@ -14,10 +14,7 @@ namespace {
 
 TEST(QorsimScript, BrokenScriptsNameTheLine)
 {
-    struct Case {
-        const char *text;
-        const char *error;
-    };
+    struct Case { const char *text; const char *error; };
     const Case cases[] = {
         {"open a \\\\.\\AcqA0\nfrobnicate a\n", "s.qs:2: unknown step \"frobnicate\""},
         {"ioctl a 0xADC02040\n", "s.qs:1: ioctl: no handle named \"a\" is open here"},
@@ -107,14 +104,6 @@ TEST_F(QorsimScriptRun, EveryUnmetExpectationCounts)
     EXPECT_NE(report.find("field at 6 is 3 (expected 4)"), std::string::npos) << report;
     EXPECT_EQ(report.find("FAIL line 2"), std::string::npos) << report;
     EXPECT_NE(report.find("ERROR_INVALID_PARAMETER (expected ERROR_FILE_NOT_FOUND)"), std::string::npos) << report;
-}
-
-TEST_F(QorsimScriptRun, HandlesLeftOpenAreClosed)
-{
-    std::string report;
-    EXPECT_EQ(Run("open a \\\\.\\AcqA0\nopen b \\\\.\\AcqB0\n", &report), 0u) << report;
-    EXPECT_NE(report.find("left \"a\" open: closed"), std::string::npos) << report;
-    EXPECT_EQ(qorsim::user_handle_count(), 0u);
 }
 
 } // namespace

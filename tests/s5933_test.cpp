@@ -117,15 +117,16 @@ INSTANTIATE_TEST_SUITE_P(Table, S5933OutFlush, ::testing::ValuesIn(kFlushCases),
 
 // The incoming FIFO flush into two regions of one host array, the region being filled and
 // the next, in either order.
+// fifoDwords 0xFFFF: the FIFO never reports empty; expectedPosition: relative to the lower
+// region; storedInFill and storedInNext: dwords stored from the stop position of the fill
+// region and from the start of the next region.
 struct InFlushCase {
     const char *name;
-    ULONG regionBytes;
-    ULONG mwtc;
-    unsigned fifoDwords; // 0xFFFF: the FIFO never reports empty
+    ULONG regionBytes, mwtc;
+    unsigned fifoDwords;
     bool nextIsHigher;
-    ULONG expectedPosition; // relative to the lower region
-    unsigned storedInFill;  // dwords stored from the stop position of the fill region
-    unsigned storedInNext;  // dwords stored from the start of the next region
+    ULONG expectedPosition;
+    unsigned storedInFill, storedInNext;
 };
 
 constexpr unsigned kEndless = 0xFFFF;

@@ -65,11 +65,7 @@ protected:
 // must not run its DPC for a card that is closed (its events are gone then).
 TEST_F(SampleDriverRules, APlx9050InterruptIsClaimedOnlyWhenOpenActiveAndEnabled)
 {
-    struct Row {
-        const char *name;
-        bool open, enable, assert;
-        unsigned claims, dpcs;
-    };
+    struct Row { const char *name; bool open, enable, assert; unsigned claims, dpcs; };
     const Row rows[] = {
         {"closed card, input active", false, false, true, 0, 0},
         {"enabled, then closed, input active", false, true, true, 0, 0},
@@ -113,12 +109,7 @@ TEST_F(SampleDriverRules, APlx9050InterruptIsClaimedOnlyWhenOpenActiveAndEnabled
 // 0xE400, so offset 0x3E4 from the first card is the second card's MWAR.
 TEST_F(SampleDriverRules, PortRequestsStayInsideTheCardsRegisterRange)
 {
-    struct Row {
-        const char *name;
-        ULONG code;
-        USHORT offset, width;
-        bool allowed;
-    };
+    struct Row { const char *name; ULONG code; USHORT offset, width; bool allowed; };
     const Row rows[] = {
         {"last dword of the range", ACQ_IOCTL_PORT_READ, 0x1C, 4, true},
         {"first byte", ACQ_IOCTL_PORT_WRITE, 0x00, 1, true},
@@ -222,10 +213,7 @@ TEST_F(SampleDriverRules, AHandleOutlivingTheUnloadIsClosedWithoutRequests)
 
 // ---- the PLX cards' own transfers ----------------------------------------------------
 
-struct ScatterResult {
-    bool ok;
-    DWORD error;
-};
+struct ScatterResult { bool ok; DWORD error; };
 
 ScatterResult Scatter(HANDLE h, unsigned kind, uintptr_t buffer, ULONG bytes)
 {
@@ -276,13 +264,7 @@ TEST_F(SampleDriverRules, APlx9080MovesTheProgramsOwnBufferThroughItsChain)
 // the S5933's bus master only.
 TEST_F(SampleDriverRules, ScatterTransfersTheCardCannotRunAreRefused)
 {
-    struct Row {
-        const char *name, *card;
-        ULONG code;
-        uintptr_t address;
-        ULONG bytes;
-        DWORD error;
-    };
+    struct Row { const char *name, *card; ULONG code; uintptr_t address; ULONG bytes; DWORD error; };
     constexpr uintptr_t kMapped = 1; // stands for the program's own buffer
     const Row rows[] = {
         {"on an S5933 card", "\\\\.\\AcqA0", ACQ_IOCTL_SCATTER(0), kMapped, kPage, kInvalidFunction},

@@ -14,14 +14,13 @@ constexpr ULONG kUntouched = 0x12345678;
 
 class Scan : public EnumTest {};
 
+// write*: the one configuration write (length 0: none); lastStatus: after the call.
 struct MatchRow {
     const char *name;
-    USHORT type, keyVendor, keyDevice;
-    USHORT vendor, device, subVendor, subSystem, command;
+    USHORT type, keyVendor, keyDevice, vendor, device, subVendor, subSystem, command;
     bool found;
     USHORT deviceIdAfter;
-    ULONG writeOffset, writeLength, writeValue; // the one configuration write; length 0: none
-    ULONG lastStatus;                           // after the call
+    ULONG writeOffset, writeLength, writeValue, lastStatus;
 };
 
 const MatchRow kMatchRows[] = {
@@ -79,12 +78,11 @@ TEST_F(Scan, MatchRulesByControllerType) {
 }
 
 // Where each call of the scan stops on one bus, as (device, function) of the finds.
+// cards: the matching functions; others: present, not matching.
 struct CursorRow {
     const char *name;
     USHORT startFunction;
-    std::vector<std::pair<ULONG, ULONG>> cards;  // matching functions
-    std::vector<std::pair<ULONG, ULONG>> others; // present, not matching
-    std::vector<std::pair<ULONG, ULONG>> finds;
+    std::vector<std::pair<ULONG, ULONG>> cards, others, finds;
 };
 
 TEST_F(Scan, FirstPresentFunctionDecidesForTheDevice) {

@@ -33,12 +33,7 @@ protected:
 };
 
 TEST_F(Setup, StoresTheFirstPortCountBasesAndTranslatesEveryRange) {
-    struct {
-        const char *name;
-        unsigned ranges;
-        USHORT portCount;
-        bool ownInterruptDescriptor;
-    } rows[] = {
+    struct { const char *name; unsigned ranges; USHORT portCount; bool ownInterruptDescriptor; } rows[] = {
         {"five ranges, two kept", 5, 2, false},
         {"no base kept", 3, 0, false},
         {"one range, no base kept", 1, 0, false},
@@ -94,14 +89,14 @@ TEST_F(Setup, EmptyResourceListGivesACardWithoutPortsOrInterrupt) {
 
 TEST_F(Setup, Plx9050WindowWithBit7IsMoved) {
     constexpr uint32_t kLocal = 0x2000;
+    // bar1After: as read from configuration space.
     struct {
         const char *name;
         uint32_t window;
         bool bar5Io;
         USHORT portCount;
         bool interruptFails;
-        uint32_t bar1After; // as read from configuration space
-        uint32_t portBase0;
+        uint32_t bar1After, portBase0;
     } rows[] = {
         {"BAR5 memory: behind BAR2", 0x1080, false, 4, false, kLocal + 0x100 + 1, kLocal + 0x100},
         {"BAR5 I/O: onto BAR5", 0x1080, true, 4, false, 0x3000 + 1, 0x3000},
@@ -149,9 +144,7 @@ TEST_F(Setup, Plx9050WindowWithBit7IsMoved) {
 }
 
 TEST_F(Setup, FamilyIdIsRecordedAndTheKeyRestored) {
-    const struct {
-        USHORT key, device, actual, keyAfter;
-    } rows[] = {
+    const struct { USHORT key, device, actual, keyAfter; } rows[] = {
         {0x2B94, 0x2B93, 0x2B93, 0x2B94},
         {0x2B94, 0x2B94, 0x2B94, 0x2B94},
         {0x2B93, 0x2B93, 0x2B93, 0x2B94},
@@ -172,15 +165,8 @@ TEST_F(Setup, FamilyIdIsRecordedAndTheKeyRestored) {
 
 TEST_F(Setup, FpgaStepNeedsThreeBasesAndResetsTheAddOnFirst) {
     constexpr uint32_t kImageBytes = 64;
-    struct {
-        const char *name;
-        USHORT type;
-        USHORT portCount;
-        bool fileThere;
-        bool ok;
-        ULONG lastStatus;
-        size_t attempts; // configuration attempts the card saw
-    } rows[] = {
+    // attempts: configuration attempts the card saw.
+    struct { const char *name; USHORT type, portCount; bool fileThere, ok; ULONG lastStatus; size_t attempts; } rows[] = {
         {"s5933, download succeeds", 0, 3, true, true, kNoSuchDevice, 1},
         {"s5933, no configuration file", 0, 4, false, false, kNoSuchDevice, 0},
         {"9080 card: same writes before the download", 2, 3, true, true, kNoSuchDevice, 1},
@@ -264,12 +250,7 @@ TEST_F(Setup, DpcAndTimerOnlyWhenTheClientGaveRoutines) {
 // Each platform operation of the setup failing once: the documented status, no card
 // counted, nothing left behind, and the next card gets the failed card's index.
 TEST_F(Setup, EveryFailingPlatformOperationLeavesNothing) {
-    struct Row {
-        const char *name;
-        qorsim::Fault fault;
-        bool ok;
-        ULONG lastStatus;
-    } rows[] = {
+    struct Row { const char *name; qorsim::Fault fault; bool ok; ULONG lastStatus; } rows[] = {
         {"device not created", qorsim::Fault::CreateDevice, false, kNoSuchDevice},
         {"link not created: the card still works", qorsim::Fault::CreateSymbolicLink, true, kNoSuchDevice},
         {"no slot resources", qorsim::Fault::AssignSlotResources, false, kNoResources},

@@ -144,11 +144,8 @@ TEST_F(Transfer, DoubleBufferedInputAlternatesHalvesWithAPulseEach) {
     EXPECT_FALSE(qorsim::event_signalled(dbx->Event));
     EXPECT_EQ(+dbx->Whole.Count, 2048u);
     EXPECT_EQ(+dbx->Upper.Count, 2048u);
-    struct Step {
-        bool dpc;
-        USHORT ready, half; // the query's answer after the step
-        USHORT hwUpper;
-    } steps[] = {
+    // ready and half: the query's answer after the step.
+    struct Step { bool dpc; USHORT ready, half, hwUpper; } steps[] = {
         {false, 0, 0, 0}, {true, 1, 0, 1}, {false, 0, 1, 1}, {true, 1, 1, 0}, {true, 1, 0, 1}, {true, 1, 1, 0},
     };
     uint64_t pulses = qorsim::event_set_count(dbx->Event); // the event was created signalled
@@ -179,10 +176,7 @@ TEST_F(Transfer, OutputStartsWithTheUpperHalfReadyAndRepeatsCountDown) {
     EXPECT_EQ(dbx->Flags & (DbxBusy | DbxHwUpper | DbxUpperReady | DbxLowerReady), 0) << "the stop leaves no half ready";
     ASSERT_EQ(Mode(dbx, false), QorOk);
 
-    struct {
-        USHORT repeat;
-        int stepsBeforeIdle;
-    } cases[] = {{3, 3}, {1, 1}};
+    struct { USHORT repeat; int stepsBeforeIdle; } cases[] = {{3, 3}, {1, 1}};
     for (const auto &c : cases) {
         ASSERT_EQ(StartTransfer(dbx, {.samples = 16, .repeat = c.repeat}), QorOk);
         const uint64_t before = qorsim::event_set_count(dbx->Event);

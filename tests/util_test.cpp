@@ -47,14 +47,8 @@ TEST_F(Util, SizeofWcsCountsBytesBeforeTheNul) {
 
 // Appends into a fresh string of the given capacity, prefilled by a first append.
 enum class Cat { Wcs, Ucs };
-struct CatCase {
-    const char *name;
-    USHORT capacity;
-    std::u16string prefix;
-    std::u16string source;
-    Cat op;
-    std::u16string expected; // the whole string afterwards
-};
+// expected: the whole string afterwards.
+struct CatCase { const char *name; USHORT capacity; std::u16string prefix, source; Cat op; std::u16string expected; };
 
 const CatCase kCatCases[] = {
     {"fits with room for a NUL", 16, u"ab", u"cde", Cat::Wcs, u"abcde"},

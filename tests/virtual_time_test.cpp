@@ -59,10 +59,7 @@ protected:
 TEST_F(FreeRunningCard, AReaderSlowerThanTheCardReportsEveryOverrunWithItsCounts)
 {
     constexpr unsigned long kRead = 12;
-    struct Case {
-        DWORD workMs;
-        unsigned long overruns, halvesLost, notReady;
-    } cases[] = {
+    struct Case { DWORD workMs; unsigned long overruns, halvesLost, notReady; } cases[] = {
         {0, 0, 0, 0},
         {16, 0, 0, 0},                              // just inside a half's 16.384 ms
         {17, kRead - 1, 2 * (kRead - 1), kRead - 1}, // just outside
@@ -140,10 +137,7 @@ TEST_F(FreeRunningCard, ASampleOutOfSequenceIsFoundInEitherHalfOfAWord)
 
 TEST(PortTrace, KeepsTheNewestAccessesInOrderWithinItsLimit)
 {
-    struct Case {
-        size_t limit;
-        uint32_t accesses;
-    } cases[] = {{4, 3}, {4, 4}, {4, 10}, {1, 5}};
+    struct Case { size_t limit; uint32_t accesses; } cases[] = {{4, 3}, {4, 4}, {4, 10}, {1, 5}};
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << c.accesses << " accesses, limit " << c.limit);
         qorsim::machine().reset();
