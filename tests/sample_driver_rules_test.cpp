@@ -137,12 +137,25 @@ TEST_F(SampleDriverRules, PortRequestsStayInsideTheCardsRegisterRange)
             EXPECT_TRUE(ok);
             ASSERT_EQ(trace.size(), 1u);
             EXPECT_EQ(trace[0].port, base + row.offset);
+            EXPECT_EQ(trace[0].write, row.code == ACQ_IOCTL_PORT_WRITE);
         } else {
             EXPECT_FALSE(ok);
             EXPECT_EQ(GetLastError(), kInvalidParameter);
             EXPECT_TRUE(trace.empty()) << "first access: " << qorsim::describe(trace[0]);
         }
     }
+    // The digital output, a 2-byte port at 0x0A of the range, takes the requested byte
+    // merged into what it holds.
+    QorPioRequest dio{};
+    dio.ByteCount = 1;
+    dio.Value = 0x5A;
+    sim().ports.clear_trace();
+    DWORD n = 0;
+    ASSERT_TRUE(DeviceIoControl(h, ACQ_IOCTL_DIO_WRITE, &dio, sizeof dio, &dio, sizeof dio, &n, nullptr));
+    const auto trace = accesses();
+    ASSERT_EQ(trace.size(), 2u);
+    EXPECT_EQ(trace[0], In(2, base + 0x0A, trace[0].value));
+    EXPECT_EQ(trace[1], Out(2, base + 0x0A, (trace[0].value & 0xFF00) | 0x5A));
     EXPECT_TRUE(CloseHandle(h));
 }
 
@@ -272,6 +285,7 @@ TEST_F(SampleDriverRules, ScatterTransfersTheCardCannotRunAreRefused)
         {"a library start on a 9080", "\\\\.\\AcqC0", ACQ_IOCTL_START(0), 0, 0, kInvalidFunction},
         {"a library start on a 9050 (no bus master)", "\\\\.\\AcqB0", ACQ_IOCTL_START(0), 0, 0, kInvalidFunction},
         {"a library stop on a 9080", "\\\\.\\AcqC0", ACQ_IOCTL_STOP(0), 0, 0, kInvalidFunction},
+        {"the dual pair on an S5933 card", "\\\\.\\AcqA0", ACQ_IOCTL_DUAL_INT_GET, 0, 0, kInvalidFunction},
         // Rows of the length table whose low bits name no buffer kind are not this driver's
         // requests: they must not reach the library without a buffer object.
         {"the progress group's row without a kind", "\\\\.\\AcqA0", QOR_IOCTL_CODE(0x830), 0, 0, kInvalidFunction},
@@ -301,13 +315,14 @@ TEST_F(SampleDriverRules, ScatterTransfersTheCardCannotRunAreRefused)
             AcqScatterRequest scatter;
             QorContRequest start;
             QorAsyResult stop;
+            QorDualIntRequest dual;
         } request{};
         request.scatter.Buffer = static_cast<ULONG>(row.address < 4 ? mapped + row.address - kMapped : row.address);
         request.scatter.Bytes = row.bytes;
         request.start.ListCount = 1;
         const DWORD in = scatter ? sizeof request.scatter : row.code == ACQ_IOCTL_START(0) ? sizeof request.start : 0;
         DWORD n = 0;
-        EXPECT_FALSE(DeviceIoControl(h, row.code, &request, in, &request, sizeof request.stop, &n, nullptr));
+        EXPECT_FALSE(DeviceIoControl(h, row.code, &request, in, &request, sizeof request, &n, nullptr));
         EXPECT_EQ(GetLastError(), row.error);
         EXPECT_EQ(sim().mdls.live(), 0u);
         EXPECT_TRUE(CloseHandle(h));
