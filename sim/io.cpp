@@ -341,7 +341,7 @@ VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR Source
 
 NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                               PUNICODE_STRING DeviceName, ULONG DeviceType,
-                              ULONG DeviceCharacteristics, BOOLEAN, PDEVICE_OBJECT *DeviceObject)
+                              ULONG DeviceCharacteristics, BOOLEAN Exclusive, PDEVICE_OBJECT *DeviceObject)
 {
     if (qorsim::current_irql() != PASSIVE_LEVEL)
         machine().verifier.violation("IoCreateDevice above PASSIVE_LEVEL");
@@ -360,7 +360,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
     device->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
     device->ReferenceCount = 0;
     device->DriverObject = DriverObject;
-    device->Flags = DO_DEVICE_INITIALIZING;
+    device->Flags = DO_DEVICE_INITIALIZING | (Exclusive ? DO_EXCLUSIVE : 0);
     device->Characteristics = DeviceCharacteristics;
     device->DeviceExtension = DeviceExtensionSize ? reinterpret_cast<PUCHAR>(device + 1) : nullptr;
     device->DeviceType = DeviceType;

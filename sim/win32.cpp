@@ -72,6 +72,7 @@ void ReleaseUserObject(HANDLE handle, const UserObject &object)
     // requests: the handle only goes away.
     if (!machine().objects.has_device(object.device))
         return;
+    __atomic_sub_fetch(&object.device->ReferenceCount, 1, __ATOMIC_SEQ_CST);
     InProcess in(*object.process);
     // The handle was the file object's only one: the cleanup (the driver cancels the
     // requests still pending on it), then the close, both to the device it was opened on.
@@ -113,11 +114,19 @@ HANDLE NTAPI CreateFileA(const char *name, ULONG, ULONG, PVOID, ULONG, ULONG, HA
 {
     const std::u16string path = DeviceName(name);
     PDEVICE_OBJECT device = machine().objects.resolve(path);
+    // An exclusive device takes one file object at a time: the I/O manager refuses the
+    // next open itself while one is open, without a request to the driver.
+    if (device != nullptr && (device->Flags & DO_EXCLUSIVE) &&
+        __atomic_load_n(&device->ReferenceCount, __ATOMIC_SEQ_CST) != 0) {
+        t_last_error = 5; // ERROR_ACCESS_DENIED
+        return reinterpret_cast<HANDLE>(-1);
+    }
     const FileRequestResult r = send_file_request(path, IRP_MJ_CREATE);
     if (!r.delivered || !NT_SUCCESS(r.status)) {
         t_last_error = r.delivered ? ErrorOf(r.status) : 2;
         return reinterpret_cast<HANDLE>(-1);
     }
+    __atomic_add_fetch(&device->ReferenceCount, 1, __ATOMIC_SEQ_CST); // the file object's reference
     return AddHandle(UserObject{UserObject::Kind::Device, device, nullptr, machine().processes.current()});
 }
 
