@@ -107,15 +107,16 @@ TEST_F(Fpga, NameTooLongForAPathIsNotOpened) {
 }
 
 // Every row of the load's failure table, with what was taken and released.
+// poolAllocations: attempts, failed ones included; file: the registry's file name.
 struct LoadRow {
     const char *name;
     void (*setup)(qorsim::Machine &, FpgaPort &);
     size_t fileBytes;
     NTSTATUS status;
     std::vector<FileOp> ops;
-    uint64_t poolAllocations; // attempts, failed ones included
+    uint64_t poolAllocations;
     bool portUsed;
-    const char16_t *file = u"card.bit"; // the registry's file name
+    const char16_t *file = u"card.bit";
 };
 
 void PrintTo(const LoadRow &row, std::ostream *os) { *os << row.name; }
@@ -166,14 +167,14 @@ INSTANTIATE_TEST_SUITE_P(
     RowName<::testing::TestParamInfo<LoadRow>>);
 
 // How the download answers each behaviour of the card, on a 1000-byte image.
+// bytesPerAttempt: each attempt sends a prefix of the image.
 struct DownloadRow {
     const char *name;
     void (*setup)(FpgaPort &);
     BOOLEAN result;
-    std::vector<size_t> bytesPerAttempt; // each attempt sends a prefix of the image
+    std::vector<size_t> bytesPerAttempt;
     bool heldAtEnd;
-    size_t sleeps;
-    size_t readsAfterLastWrite;
+    size_t sleeps, readsAfterLastWrite;
 };
 
 void PrintTo(const DownloadRow &row, std::ostream *os) { *os << row.name; }

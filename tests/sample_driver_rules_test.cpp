@@ -466,6 +466,12 @@ TEST_F(SampleDriverRules, RepeatedDescriptionQueriesOfOneHandleMapNothingNew)
     EXPECT_EQ(first.OpenCount, 1);
     static_cast<uint16_t *>(Extension(u"\\DosDevices\\AcqA0")->Buffers[0]->Whole.KernelAddr)[5] = 0xBEEF;
     EXPECT_EQ(reinterpret_cast<uint16_t *>(first.Buffers[0].UserAddress0)[5], 0xBEEF) << "the card's samples";
+    HANDLE other = Open("\\\\.\\AcqA0"); // another handle of the same program
+    ASSERT_TRUE(DeviceIoControl(other, ACQ_IOCTL_GET_DESP, nullptr, 0, &again, sizeof again, &n, nullptr));
+    EXPECT_TRUE(CloseHandle(other));
+    const size_t withOther = second.views().size();
+    ASSERT_TRUE(DeviceIoControl(h, ACQ_IOCTL_GET_DESP, nullptr, 0, &again, sizeof again, &n, nullptr));
+    EXPECT_EQ(second.views().size(), withOther) << "another handle's close forgot this handle's answer";
     EXPECT_TRUE(CloseHandle(h));
     sim().processes.end(second);
 }
