@@ -50,11 +50,12 @@ void *Pool::allocate(POOL_TYPE, size_t size, ULONG tag)
         return nullptr;
     }
     // A zero-byte request still yields a distinct block, as the NT pool does.
-    void *p = std::malloc((size == 0 ? 1 : size) + kGuardBytes);
+    const size_t bytes = size == 0 ? 1 : size;
+    void *p = std::malloc(bytes + kGuardBytes);
     if (p == nullptr)
         return nullptr;
-    std::memset(p, 0xCD, size == 0 ? 1 : size);
-    std::memset(static_cast<uint8_t *>(p) + (size == 0 ? 1 : size), kGuardFill, kGuardBytes);
+    std::memset(p, 0xCD, bytes);
+    std::memset(static_cast<uint8_t *>(p) + bytes, kGuardFill, kGuardBytes);
     live_[p] = PoolBlock{p, size, tag, attempts_};
     return p;
 }
