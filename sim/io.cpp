@@ -350,12 +350,13 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
     const std::u16string name = qorsim::from_ucs(DeviceName);
     if (!name.empty() && machine().objects.device(name) != nullptr)
         return STATUS_OBJECT_NAME_COLLISION;
-    const ULONG extension = (DeviceExtensionSize + 7) & ~7u;
+    // The extension ends where the driver said, not rounded up as NT rounds it: the pool's
+    // guard right behind it catches a write past the extension that NT's padding would hide.
     auto *device = static_cast<PDEVICE_OBJECT>(
-        machine().pool.allocate(NonPagedPool, sizeof(DEVICE_OBJECT) + extension, qorsim::kDeviceTag));
+        machine().pool.allocate(NonPagedPool, sizeof(DEVICE_OBJECT) + DeviceExtensionSize, qorsim::kDeviceTag));
     if (device == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES;
-    std::memset(device, 0, sizeof(DEVICE_OBJECT) + extension);
+    std::memset(device, 0, sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
     device->Type = 3; // IO_TYPE_DEVICE
     device->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
     device->ReferenceCount = 0;

@@ -148,6 +148,7 @@ TEST_F(Device, LaterOpensAreCountedAndOnlyTheLastCloseResets) {
     EXPECT_EQ(ext.Opened, 0);
     EXPECT_EQ(sim().events.count(), 0u);
     EXPECT_EQ(+ext.Buffers[0]->UserAddress0, 0u);
+    EXPECT_EQ(+ext.Buffers[0]->UserAddress1, 0u);
 }
 
 TEST_F(Device, CloseWithoutAUsableDeviceStillCompletesTheRequest) {
