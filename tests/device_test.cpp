@@ -190,14 +190,18 @@ TEST_F(Device, DescriptionCarriesNamesAddressesAndTheTemplatesBytes) {
     EXPECT_EQ(d.Buffers[2].EventName[1], 'e');
 }
 
-TEST_F(Device, WithoutTheDualPairTheDescriptionSaysSo) {
+TEST_F(Device, WithoutTheEventPairsTheDescriptionSaysSo) {
     QorDropDsen(ext.DualIntEvents);
-    ext.DualIntEvents = nullptr;
+    QorDropDsen(ext.AuxEvent);
+    ext.DualIntEvents = ext.AuxEvent = nullptr;
     std::memcpy(desp.EventName4, "template4", 10);
+    std::memcpy(desp.EventName5, "template5", 10);
     ASSERT_TRUE(OpenIn(*first));
     const QorDesp d = DescribeIn(*first);
     EXPECT_EQ(d.HasDualInt, 0);
+    EXPECT_EQ(d.HasAuxEvent, 0);
     EXPECT_EQ(d.EventName4[0], 0);
+    EXPECT_EQ(d.EventName5[0], 0);
     EXPECT_STREQ(d.EventName6, "template6") << "left as the template had it";
 }
 

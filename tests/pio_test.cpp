@@ -38,6 +38,7 @@ const PioCase kPioCases[] = {
     {"write whole port ignores current", Op::Write, 4, 4, 0, 0x12345678, 0xFFFFFFFF, TRUE, QorOk, 0x12345678},
     {"write bit 0 from a value with bit 0 clear", Op::Write, 1, 0, 0, 2, 0xFF, TRUE, QorOk, 0xFE},
     {"write bit 5 set", Op::Write, 1, 0, 5, 1, 0x00, TRUE, QorOk, 0x20},
+    {"write bit 3 clear keeps the rest", Op::Write, 1, 0, 3, 0, 0xFF, TRUE, QorOk, 0xF7},
     {"write bit 31 set keeps the rest", Op::Write, 4, 0, 31, 0xFFFFFFFF, 0x0000ABCD, TRUE, QorOk, 0x8000ABCD},
     {"write bit 16 of a 2-byte port", Op::Write, 2, 0, 16, 1, 0x1234, FALSE, QorErrBitIndex, 1},
     {"write 2 bytes to a byte port", Op::Write, 1, 2, 0, 0x1234, 0xFF, FALSE, QorErrByteCount, 0x1234},

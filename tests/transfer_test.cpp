@@ -43,9 +43,10 @@ protected:
         EXPECT_TRUE(QorSetupBuffer(&find));
         QorDbx *dbx = ext.Buffers[kind];
         qorsim::InProcess in(*user);
+        dbx->Flags = DbxBusy | DbxDoubleBuffer; // left by an earlier open: the open clears them
         QorOpenDbx(dbx);
         dbx->SampleBytes = sampleBytes;
-        dbx->Flags = static_cast<USHORT>(flags | ((kind & 1) ? DbxOutput : 0));
+        dbx->Flags |= static_cast<USHORT>(flags | ((kind & 1) ? DbxOutput : 0));
         if (!(flags & DbxNoView)) {
             EXPECT_TRUE(QorOpenDbxView(dbx));
         }
