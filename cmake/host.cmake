@@ -62,10 +62,19 @@ const char *default_machine_json()
 }
 } // namespace qorsim
 " @ONLY)
-file(GLOB QOR_SIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/*.cpp
-    ${CMAKE_SOURCE_DIR}/sim/models/*.cpp)
+# One folder per thing the simulator stands for: ntoskrnl/ and hal/ (the kernel routines a
+# driver imports), win32/ (a program's side), loader/ (PE32 images), machine/ (memory, PCI,
+# ports, time, machine files), models/ (the cards) and verifier/ (rules, reports, traces).
+set(QOR_SIM_FOLDERS ntoskrnl hal win32 loader machine models verifier)
+set(QOR_SIM_SOURCES "")
+set(QOR_SIM_INCLUDES ${CMAKE_SOURCE_DIR}/sim)
+foreach(folder ${QOR_SIM_FOLDERS})
+    file(GLOB found CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/${folder}/*.cpp)
+    list(APPEND QOR_SIM_SOURCES ${found})
+    list(APPEND QOR_SIM_INCLUDES ${CMAKE_SOURCE_DIR}/sim/${folder})
+endforeach()
 add_library(qorsim STATIC ${QOR_SIM_SOURCES} ${CMAKE_BINARY_DIR}/generated/default_machine_json.cpp)
-target_include_directories(qorsim PUBLIC ${CMAKE_SOURCE_DIR}/sim ${QOR_HOST_NTDDK}
+target_include_directories(qorsim PUBLIC ${QOR_SIM_INCLUDES} ${QOR_HOST_NTDDK}
     ${CMAKE_SOURCE_DIR}/interface)
 target_compile_options(qorsim PRIVATE ${QOR_WARNINGS})
 find_package(Threads REQUIRED)

@@ -25,7 +25,7 @@ namespace qorsim {
 // ---- virtual clock --------------------------------------------------------------------
 // Simulated time in nanoseconds. Nothing in the simulator sleeps for real; time moves when
 // a component says so (a port access costs a fixed time, a kernel wait advances it, the
-// virtual-time keeper of sim/virtual_time.h moves it to the next card or program event).
+// virtual-time keeper of sim/machine/virtual_time.h moves it to the next card or program event).
 // Threads of the DPC, the card and the programs move it concurrently.
 class Clock {
 public:
@@ -332,7 +332,7 @@ enum class Fault {
     ReferenceObject,
     MapView,
     CreateEvent,
-    // PCI, HAL and device operations (sim/hal.cpp, sim/io.cpp).
+    // PCI, HAL and device operations (sim/hal/hal.cpp, sim/ntoskrnl/io.cpp).
     CreateDevice,          // IoCreateDevice: STATUS_INSUFFICIENT_RESOURCES
     CreateSymbolicLink,    // IoCreateSymbolicLink: STATUS_INSUFFICIENT_RESOURCES
     AssignSlotResources,   // HalAssignSlotResources: STATUS_INSUFFICIENT_RESOURCES
@@ -388,7 +388,7 @@ private:
     std::function<void(PKDPC)> observer_;
 };
 
-// ==== registry (sim/registry.cpp) ============================================================
+// ==== registry (sim/ntoskrnl/registry.cpp) ============================================================
 // The configuration registry: keys by full path (\Registry\Machine\...) holding REG_DWORD
 // and REG_SZ values that a test or a machine description fills. Key and value names compare
 // case-insensitively, and a trailing separator names the same key, as in NT.
@@ -442,7 +442,7 @@ private:
     NTSTATUS injected_failure_ = STATUS_SUCCESS;
 };
 
-// ---- the Win32 side (sim/win32.cpp) --------------------------------------------------------
+// ---- the Win32 side (sim/win32/win32.cpp) --------------------------------------------------------
 // Handles that simulated user programs hold (devices opened with CreateFileA, events
 // opened with OpenEventA), and a reset that forgets them.
 size_t user_handle_count();
@@ -451,7 +451,7 @@ void reset_user_handles();
 // in the process's context) and its event handles released.
 void close_user_handles(Process *process);
 
-// ==== PCI buses, HAL resources, interrupts and I/O timers (sim/pci.cpp, sim/hal.cpp) ==// The machine's PCI buses: a bus exists once a test adds it (or a function on it); on it,
+// ==== PCI buses, HAL resources, interrupts and I/O timers (sim/machine/pci.cpp, sim/hal/hal.cpp) ==// The machine's PCI buses: a bus exists once a test adds it (or a function on it); on it,
 // functions with a 256-byte configuration space each. A function is a card: I/O base
 // address registers that may carry a register model, claimed in the port space at the
 // BAR's address (an I/O bus address translates to the same port) and moved when software
@@ -601,7 +601,7 @@ private:
 // Pool tag of the resource lists HalAssignSlotResources returns ("Hal ").
 constexpr ULONG kResourceListTag = 0x206C6148;
 
-// ==== files (sim/files.cpp) =================================================================
+// ==== files (sim/ntoskrnl/files.cpp) =================================================================
 // The files of \SystemRoot\system32\drivers, a flat directory that a test or a machine
 // description fills by name. Only what a driver's configuration-file load needs is modelled:
 // ZwCreateFile opens an existing file for synchronous reading by its full path (names compare
@@ -682,7 +682,7 @@ public:
     Interrupts interrupts;
     IoTimers timers;
     FileStore files;
-    // ---- memory descriptor lists (sim/mdl.cpp) ----
+    // ---- memory descriptor lists (sim/ntoskrnl/mdl.cpp) ----
     MdlTable mdls;
 
     // IRPs completed through IofCompleteRequest that the simulator did not build.

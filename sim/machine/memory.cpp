@@ -423,7 +423,7 @@ void ProcessTable::reset()
 }
 
 // A thread inside a simulated process runs a program: it holds virtual time still while
-// it runs (sim/virtual_time.h).
+// it runs (sim/machine/virtual_time.h).
 InProcess::InProcess(Process &process) : previous_(t_process)
 {
     t_process = &process;

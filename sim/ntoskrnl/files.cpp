@@ -1,5 +1,5 @@
 // Files under \SystemRoot\system32\drivers: the store a test fills, and ZwCreateFile,
-// ZwQueryInformationFile and ZwReadFile on it. ZwClose (sim/memory.cpp) closes a file
+// ZwQueryInformationFile and ZwReadFile on it. ZwClose (sim/machine/memory.cpp) closes a file
 // handle through the handle table, which hands the file object back to the store.
 #include "qorsim.h"
 
