@@ -69,11 +69,23 @@ struct PoolBlock {
     size_t size;
     ULONG tag;
     uint64_t serial; // 1 for the first allocation since the last reset
+    // Who allocated it: the code that called the allocator, and the driver routine the
+    // thread ran then (null outside any).
+    const void *caller = nullptr;
+    const void *routine = nullptr;
+    const char *routine_kind = nullptr;
 };
+
+// Pool tag of device objects and their extensions ("Devi").
+constexpr ULONG kDeviceTag = 0x69766544;
 
 class Pool {
 public:
-    void *allocate(POOL_TYPE type, size_t size, ULONG tag);
+    ~Pool();
+    // Sizes beyond what the machine's memory could hold (or that would wrap with the
+    // guard bytes) fail with null, as NT fails them. `caller`: the code that asked, null
+    // for the stack's first driver or library code.
+    void *allocate(POOL_TYPE type, size_t size, ULONG tag, const void *caller = nullptr);
     // Returns false (and records a verifier violation) for an address that is not a live
     // block. A block whose guard bytes behind its end were written is a violation too.
     bool free(void *address);
@@ -89,6 +101,8 @@ public:
     std::vector<PoolBlock> live_blocks() const;
     // Bytes from address to the end of the live block that holds it; 0 outside every block.
     size_t bytes_to_block_end(const void *address) const;
+    // The live block that holds the address; false outside every block.
+    bool block_of(const void *address, PoolBlock *out) const;
     size_t live_bytes() const;
     std::string leak_report() const; // empty when nothing is live
     void reset();                    // frees every live block
@@ -98,7 +112,7 @@ private:
     std::map<void *, PoolBlock> live_;
     // Freed blocks are held back, filled with 0xDD, before they go back to the host's
     // heap, so that a read after the free finds the fill and not a reused block.
-    std::vector<std::pair<void *, size_t>> quarantine_;
+    std::vector<PoolBlock> quarantine_;
     void release_quarantine(size_t keep);
     uint64_t attempts_ = 0;
     uint64_t failures_ = 0;
@@ -152,6 +166,8 @@ public:
     uint64_t access_count() const;
     // Name of the device that owns the port, or "" when unclaimed.
     std::string owner(uint32_t port) const;
+    // The claimed range that holds the port; false when none does.
+    bool claimed_range(uint32_t port, uint32_t *base, uint32_t *length) const;
     void reset(); // drops claims and trace
 
 private:
@@ -188,15 +204,25 @@ private:
 };
 
 // ---- verifier --------------------------------------------------------------------------
+// Every violation names its culprit: the first driver or library code on the reporting
+// thread's stack, the driver routine the thread runs with its device and card, the IRQL
+// and the virtual time (sim/verifier/culprit.h). With break_on_violation the first one
+// also raises SIGTRAP, so that a debugger stops in the thread that broke the rule.
 class Verifier {
 public:
     void violation(std::string what);
+    // For a rule checked after the routine returned: names the routine, not the stack.
+    void violation_of_routine(std::string what);
     std::vector<std::string> violations() const;
-    void reset();
+    void break_on_violation(bool on) { break_ = on; }
+    bool breaks_on_violation() const { return break_; }
+    void reset(); // keeps the break setting
 
 private:
+    void record(std::string what);
     mutable std::mutex mutex_;
     std::vector<std::string> violations_;
+    std::atomic<bool> break_{false};
 };
 
 // ---- I/O manager side -----------------------------------------------------------------
@@ -242,6 +268,9 @@ public:
     // Called by IofCompleteRequest: the copy back to the caller, then the record.
     void note_completion();
     static IoctlRequest *from_irp(PIRP irp);
+    // The sender stops waiting: a late completion copies into the request's own buffer,
+    // never into the sender's memory.
+    void detach_caller();
 
 private:
     IRP irp_{};
@@ -277,6 +306,8 @@ public:
     PDEVICE_OBJECT resolve(const std::u16string &name) const;
     std::vector<std::u16string> device_names() const;
     std::vector<std::u16string> link_names() const;
+    // The device's name as its driver spelled it; empty for an unnamed or deleted device.
+    std::u16string name_of(PDEVICE_OBJECT device) const;
 
     // Used by the kernel operations.
     bool add_device(const std::u16string &name, PDEVICE_OBJECT device);
@@ -289,6 +320,7 @@ private:
     static std::u16string key(const std::u16string &name);
     mutable std::mutex mutex_;
     std::map<std::u16string, PDEVICE_OBJECT> devices_;
+    std::map<PDEVICE_OBJECT, std::u16string> spelled_;
     std::map<std::u16string, std::u16string> links_;
 };
 
@@ -302,17 +334,74 @@ public:
     LoadedDriver &operator=(const LoadedDriver &) = delete;
 
     NTSTATUS load();
-    void unload(); // calls DriverUnload when the load succeeded and it is set
+    // Calls DriverUnload when the load succeeded and it is set. While a handle to one of
+    // the driver's devices is open the unload waits for the last close (unload_pending);
+    // the destructor unloads in any case.
+    void unload();
     PDRIVER_OBJECT object() { return &driver_; }
     bool loaded() const { return loaded_; }
+    bool unload_pending() const { return unload_pending_; }
+    void finish_unload(); // the deferred unload, once the last handle closed
 
 private:
+    bool unload_pending_ = false;
     DRIVER_OBJECT driver_{};
     std::u16string name_, registry_path_;
     UNICODE_STRING registry_ucs_{};
     PDRIVER_INITIALIZE entry_;
     bool loaded_ = false;
 };
+
+// ---- requests in flight -----------------------------------------------------------------
+// The I/O manager's side of the rules a driver keeps with an IRP, checked as the checked
+// build and the driver verifier check them: a dispatch routine returns STATUS_PENDING only
+// for an IRP it marked pending (IoMarkIrpPending) and returns the status it completed the
+// IRP with otherwise; it never returns without doing one or the other; it returns at the
+// IRQL it was called at, holding no spin lock; an IRP is completed once. Every IRP sent to
+// a driver lives until the driver completed it, even when its sender stops waiting; one
+// still held when the driver unloads is a violation.
+NTSTATUS call_dispatch(PDEVICE_OBJECT device, PIRP irp);
+
+struct HeldIrp {
+    PIRP irp;
+    PDEVICE_OBJECT device;
+    const void *routine; // the dispatch routine it was sent to
+    UCHAR major;
+    ULONG code;
+    uint64_t sent_ns;
+};
+
+class IrpTable {
+public:
+    // The sender is done with a request: it goes once the driver completed it (a request
+    // still held is kept until then). Freed requests stay readable for a while, so that a
+    // second completion of one is recognised, not a write to freed memory.
+    void release(std::unique_ptr<IoctlRequest> request);
+    // IofCompleteRequest: frees a request its sender let go of.
+    void completed(PIRP irp);
+    std::vector<HeldIrp> held() const; // sent, not completed
+    std::string leak_report() const;   // one line per IRP a driver still holds
+    void reset();
+
+    // Used by call_dispatch.
+    void sent(const HeldIrp &irp);
+    void reported(PIRP irp); // a violation already named it: no second report at unload
+    bool was_reported(PIRP irp) const;
+
+private:
+    struct Entry {
+        HeldIrp irp;
+        std::unique_ptr<IoctlRequest> owned; // set once the sender let go
+        bool completed = false, reported = false;
+    };
+    mutable std::mutex mutex_;
+    std::map<PIRP, Entry> entries_;
+    std::vector<std::unique_ptr<IoctlRequest>> retired_;
+};
+
+// A driver whose unload was asked for while handles to its devices were open unloads when
+// the last of them closes, as on NT. Called by the Win32 side after each close.
+void unload_if_pending(PDRIVER_OBJECT driver);
 
 // The result of a create or close sent to a device by name, as a user program sees it.
 struct FileRequestResult {
@@ -385,6 +474,7 @@ private:
     std::thread thread_;
     bool busy_ = false, stopping_ = false;
     uint64_t executed_ = 0;
+    std::map<PKDPC, PDEVICE_OBJECT> inserted_for_; // the device each queued DPC runs for
     std::function<void(PKDPC)> observer_;
 };
 
@@ -537,6 +627,10 @@ public:
     // Slots whose resources HalAssignSlotResources handed to a device object.
     bool assigned(ULONG bus, ULONG slot) const;
     PDEVICE_OBJECT assignee(ULONG bus, ULONG slot) const;
+    PciFunction *function_of(PDEVICE_OBJECT device) const; // the card assigned to it, or null
+    std::vector<PciFunction *> functions() const;
+    // The card whose I/O BAR decodes the port (where the BAR is now), with the BAR's number.
+    PciFunction *io_owner(uint32_t port, unsigned *bar) const;
     bool assign(ULONG bus, ULONG slot, PDEVICE_OBJECT device); // false: held by another
     void release(PDEVICE_OBJECT device);
     size_t assigned_count() const;
@@ -562,6 +656,8 @@ struct ConnectedInterrupt {
     ULONG vector;
     KIRQL irql;
     bool shared;
+    PDEVICE_OBJECT device = nullptr;       // the device the routine serves
+    const void *connected_by = nullptr;    // the code that called IoConnectInterrupt
 };
 
 class Interrupts {
@@ -571,7 +667,7 @@ public:
     static constexpr ULONG kMaxLevel = 15;
 
     NTSTATUS connect(PKINTERRUPT *object, PKSERVICE_ROUTINE routine, PVOID context, ULONG vector,
-                     KIRQL irql, bool shared);
+                     KIRQL irql, bool shared, const void *connectedBy = nullptr);
     bool disconnect(PKINTERRUPT object); // false: not connected
     unsigned raise(ULONG vector);
     std::vector<ConnectedInterrupt> connected() const;
@@ -687,6 +783,7 @@ public:
 
     // IRPs completed through IofCompleteRequest that the simulator did not build.
     std::vector<PIRP> foreign_completions;
+    IrpTable irps;
 
     // Puts the machine back to power-on: frees the pool, drops port claims and traces,
     // clears faults and violations, resets the clock, empties the registry, removes the

@@ -27,8 +27,18 @@ LayoutInfo Info(Layout layout) {
     }
 }
 
-// Counter blocks on unclaimed ports: the trace alone is checked.
+// Counter blocks on ports where nothing answers: the trace alone is checked.
 constexpr uint32_t kBase = 0x300;
+
+class CounterTraceTest : public SimTest {
+protected:
+    OpenBus bus;
+    void SetUp() override
+    {
+        SimTest::SetUp();
+        ASSERT_TRUE(sim().ports.claim(kBase, 0x40, &bus, "open bus"));
+    }
+};
 
 QorCounterRequest Request(USHORT counter, USHORT mode, USHORT bcd, ULONG count) {
     QorCounterRequest r{};
@@ -66,7 +76,7 @@ const SetCase kSetCases[] = {
      {Out(1, kBase + 3, 0x30), Out(1, kBase + 12, 0x00), Out(1, kBase + 12, 0x03)}},
 };
 
-class CounterSet : public SimTest, public ::testing::WithParamInterface<SetCase> {};
+class CounterSet : public CounterTraceTest, public ::testing::WithParamInterface<SetCase> {};
 
 TEST_P(CounterSet, WritesControlThenLowThenHighByte) {
     const SetCase &c = GetParam();
@@ -110,7 +120,7 @@ TEST_P(CounterReject, ReportsAndTouchesNothing) {
 INSTANTIATE_TEST_SUITE_P(Table, CounterReject, ::testing::ValuesIn(kRejectCases),
                          RowName<::testing::TestParamInfo<RejectCase>>);
 
-class CounterTrace : public SimTest {};
+class CounterTrace : public CounterTraceTest {};
 
 TEST_F(CounterTrace, GetLatchesThenReadsTwoBytesWhateverModeAndBcdSay) {
     struct { Layout layout; USHORT counter; Accesses expected; } cases[] = {

@@ -12,6 +12,8 @@ class ControllerReset : public SimTest {};
 
 TEST_F(ControllerReset, ClearsTheChipOfTheControllerType) {
     constexpr uint32_t kBase = 0xC000;
+    OpenBus bus; // the trace alone is checked
+    ASSERT_TRUE(sim().ports.claim(kBase, 0x100, &bus, "open bus"));
     // The clear's access count and first port; closing and dropping leave a 9050 alone, and
     // without a stored port base there is nothing to clear.
     struct { USHORT type, portCount; ULONG opening; size_t accesses; uint32_t firstPort; } cases[] = {

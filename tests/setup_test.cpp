@@ -21,12 +21,13 @@ protected:
         ASSERT_TRUE(QorFindDeviceBegin(&c.rec));
         ASSERT_TRUE(QorFindDeviceNext(&c.rec));
     }
-    // A card with n I/O ranges of 0x10 bytes from 0xA000 and an interrupt on line 9.
+    // A card with n I/O ranges of 0x40 bytes (the S5933 operation registers span the first)
+    // from 0xA000 and an interrupt on line 9.
     qorsim::PciFunction &AddRanges(unsigned n) {
         auto &f = sim().pci.add_function(0, 1, 0, kVendor, kS5933Card);
         f.poke(4, 2, 0x0004);
         for (unsigned i = 0; i < n; ++i)
-            f.set_io_bar(i, 0xA000 + 0x10 * i, 0x10);
+            f.set_io_bar(i, 0xA000 + 0x40 * i, 0x40);
         f.set_interrupt_line(9);
         return f;
     }
@@ -60,7 +61,7 @@ TEST_F(Setup, StoresTheFirstPortCountBasesAndTranslatesEveryRange) {
                 for (unsigned i = 0; i < 4; ++i) {
                     // The first range, the chip's registers, is kept for the reset even
                     // when no base is asked for.
-                    EXPECT_EQ(+ext->PortBase[i], i < kept || i == 0 ? 0xA000 + 0x10 * i : 0u);
+                    EXPECT_EQ(+ext->PortBase[i], i < kept || i == 0 ? 0xA000 + 0x40 * i : 0u);
                 }
                 EXPECT_NE(+ext->InterruptObject, nullptr);
                 EXPECT_EQ(+ext->InterruptLevel, 9u);

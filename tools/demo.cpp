@@ -16,6 +16,7 @@
 #include "acqdrv_ioctl.h"
 #include "control_device.h"
 #include "default_machine.h"
+#include "leaks.h"
 #include "qor_platform.h"
 #include "virtual_time.h"
 
@@ -173,13 +174,16 @@ int RunDemo(unsigned halves, unsigned readerWorkMs, bool progress)
         std::printf("host       %.1f MB/s of samples through the buffer views (%.2f s host time)\n",
                     report.samplesRead * 2.0 / 1e6 / seconds, seconds);
 
+        qorsim::close_user_handles(&app);
+        qorsim::close_user_handles(&viewer);
         driver.unload();
         library.unload();
+        sim.dpcs.drain();
+        const std::string leaks = qorsim::leak_report();
         sim.processes.end(app);
         sim.processes.end(viewer);
 
         const auto violations = sim.verifier.violations();
-        const std::string leaks = sim.pool.leak_report() + sim.handles.leak_report() + sim.interrupts.leak_report();
         std::printf("\nverifier   %zu pool blocks, %zu contiguous blocks, %zu handles, %zu interrupts, %zu devices and %zu links left; %zu violations\n",
                     sim.pool.live_blocks().size(), sim.memory.contiguous_blocks(), sim.handles.open_count(),
                     sim.interrupts.connected().size(), sim.objects.device_names().size(), sim.objects.link_names().size(),

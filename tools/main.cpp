@@ -34,6 +34,7 @@ void AddRunOptions(CLI::App &command, qortool::RunOptions &o)
     command.add_option("--card", o.filter.cards, "trace only this card: bus:device.function, a part of its name, or its chip (s5933)");
     command.add_option("--register", o.filter.registers, "trace only this register (MCSR, INTCSR, DMACSR0, 8254, FPGA ...)");
     command.add_flag_callback("--no-progress", [&o] { o.progress = false; }, "no progress line, even on a terminal");
+    command.add_flag("--break", o.break_on_violation, "raise SIGTRAP at the first verifier violation (run under gdb)");
 }
 
 } // namespace
@@ -55,6 +56,8 @@ int main(int argc, char **argv)
     demo->add_flag_callback("--progress", [&] { demoProgress = true; }, "a progress line on standard error");
     demo->add_flag_callback("--no-progress", [&] { demoProgress = false; },
                             "no progress line (the default when standard error is not a terminal)");
+    bool demoBreak = false;
+    demo->add_flag("--break", demoBreak, "raise SIGTRAP at the first verifier violation (run under gdb)");
 
     qortool::RunOptions run;
     CLI::App *runCommand = app.add_subcommand("run", "run a machine file with a client driver and a user program");
@@ -78,8 +81,10 @@ int main(int argc, char **argv)
         return app.exit(e) == 0 ? 0 : 2;
     }
 
-    if (demo->parsed())
+    if (demo->parsed()) {
+        qorsim::machine().verifier.break_on_violation(demoBreak);
         return RunDemo(halves, readerWorkMs, demoProgress);
+    }
     if (runCommand->parsed())
         return qortool::run_machine(run);
     if (traceCommand->parsed()) {

@@ -4,6 +4,7 @@
 
 #include "control_device.h"
 #include "default_machine.h"
+#include "leaks.h"
 #include "qor_platform.h"
 #include "recorder.h"
 #include "script.h"
@@ -254,6 +255,7 @@ int run_machine(const RunOptions &options)
 
     qorsim::Machine &sim = qorsim::machine();
     sim.reset();
+    sim.verifier.break_on_violation(options.break_on_violation);
     unsigned failures = 0;
     bool clean = false;
     std::vector<qorsim::PortRegion> regions;
@@ -320,14 +322,17 @@ int run_machine(const RunOptions &options)
         }
 
         regions = qorsim::port_regions(built); // before the unload moves nothing, but while the functions exist
+        // The program's own handles close as its rundown closes them; what the driver made
+        // in its process (views, kernel handles) stays for the leak report.
+        qorsim::close_user_handles(&app);
         driver.unload();
         library.unload();
         sim.dpcs.drain();
+        const std::string leaks = qorsim::leak_report();
         sim.processes.end(app);
         recorder.detach(built);
 
         const auto violations = sim.verifier.violations();
-        const std::string leaks = sim.pool.leak_report() + sim.handles.leak_report() + sim.interrupts.leak_report();
         std::fprintf(report, "   verifier  %zu pool blocks, %zu contiguous blocks, %zu handles, %zu interrupts, %zu devices and %zu links left; %zu violations\n",
                      sim.pool.live_blocks().size(), sim.memory.contiguous_blocks(), sim.handles.open_count(),
                      sim.interrupts.connected().size(), sim.objects.device_names().size(), sim.objects.link_names().size(),

@@ -24,6 +24,7 @@ struct RunOptions {
     std::string plot;          // FILE.svg or FILE.png
     size_t plot_samples = 2000; // samples the waveform shows (0: all kept)
     bool progress = true;      // on a terminal only
+    bool break_on_violation = false; // SIGTRAP at the first violation, for a debugger
 };
 
 int run_machine(const RunOptions &options);

@@ -2,6 +2,7 @@
 // interrupt connections and I/O timers. Each operation that can fail on NT has a fault
 // knob (qorsim::Fault).
 #include "qorsim.h"
+#include "culprit.h"
 
 #include <cstring>
 #include <sstream>
@@ -66,13 +67,17 @@ std::vector<std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR>> Resources(const PciFunc
 
 // ---- interrupts ------------------------------------------------------------------------
 NTSTATUS Interrupts::connect(PKINTERRUPT *object, PKSERVICE_ROUTINE routine, PVOID context, ULONG vector,
-                             KIRQL irql, bool shared)
+                             KIRQL irql, bool shared, const void *connectedBy)
 {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     for (const auto &c : connected_)
         if (c->vector == vector && !(c->shared && shared))
             return STATUS_INVALID_PARAMETER; // the vector is taken by an exclusive connection
     auto entry = std::make_unique<ConnectedInterrupt>(ConnectedInterrupt{nullptr, routine, context, vector, irql, shared});
+    entry->device = device_of_context(context);
+    if (entry->device == nullptr)
+        entry->device = current_device();
+    entry->connected_by = connectedBy;
     entry->object = reinterpret_cast<PKINTERRUPT>(entry.get());
     *object = entry->object;
     connected_.push_back(std::move(entry));
@@ -99,9 +104,15 @@ unsigned Interrupts::raise(ULONG vector)
         const KIRQL old = current_irql();
         set_current_irql(c.irql);
         const size_t held = spin_locks_held();
-        if (c.routine(c.object, c.context))
-            ++claimed;
-        check_no_spin_lock_held("an interrupt routine", held);
+        {
+            RunningRoutine running("interrupt routine", reinterpret_cast<const void *>(c.routine), c.device);
+            if (c.routine(c.object, c.context))
+                ++claimed;
+            check_no_spin_lock_held("an interrupt routine", held);
+            if (current_irql() != c.irql)
+                machine().verifier.violation_of_routine("an interrupt routine returned at " + irql_name(current_irql()) +
+                                                        ", not at its own " + irql_name(c.irql));
+        }
         set_current_irql(old);
     }
     return claimed;
@@ -120,9 +131,15 @@ std::string Interrupts::leak_report() const
 {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     std::ostringstream report;
-    for (const auto &c : connected_)
-        report << "interrupt still connected: vector 0x" << std::hex << c->vector << " context "
-               << c->context << "\n";
+    for (const auto &c : connected_) {
+        report << "interrupt still connected: vector 0x" << std::hex << c->vector << " context " << c->context
+               << std::dec << ", routine " << name_code_address(reinterpret_cast<const void *>(c->routine));
+        if (c->device != nullptr)
+            report << " for " << device_label(c->device);
+        if (c->connected_by != nullptr)
+            report << ", connected by " << name_code_address(c->connected_by);
+        report << "\n";
+    }
     return report.str();
 }
 
@@ -277,7 +294,7 @@ NTSTATUS NTAPI IoConnectInterrupt(PKINTERRUPT *InterruptObject, PKSERVICE_ROUTIN
         SynchronizeIrql < Irql || (ProcessorEnableMask & 1) == 0)
         return STATUS_INVALID_PARAMETER;
     return machine().interrupts.connect(InterruptObject, ServiceRoutine, ServiceContext, Vector, Irql,
-                                        ShareVector != FALSE);
+                                        ShareVector != FALSE, __builtin_return_address(0));
 }
 
 VOID NTAPI IoDisconnectInterrupt(PKINTERRUPT InterruptObject)

@@ -1,5 +1,6 @@
 // The simulated machine: the one current instance, the per-thread IRQL and the verifier.
 #include "qorsim.h"
+#include "leaks.h"
 #include "virtual_time.h"
 
 namespace qorsim {
@@ -36,6 +37,8 @@ void Machine::reset()
     timers.reset();
     pci.reset();
     foreign_completions.clear();
+    irps.reset();
+    clear_origins();
     t_irql = PASSIVE_LEVEL;
 }
 
@@ -64,24 +67,6 @@ bool Faults::take(Fault kind)
 
 KIRQL current_irql() { return t_irql; }
 void set_current_irql(KIRQL irql) { t_irql = irql; }
-
-void Verifier::violation(std::string what)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    violations_.push_back(std::move(what));
-}
-
-std::vector<std::string> Verifier::violations() const
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return violations_;
-}
-
-void Verifier::reset()
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    violations_.clear();
-}
 
 } // namespace qorsim
 

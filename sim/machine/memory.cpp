@@ -2,6 +2,7 @@
 // kernel operations that use them: contiguous memory, the physical-memory section and
 // its views, handle close, named notification events.
 #include "qorsim.h"
+#include "leaks.h"
 #include "virtual_time.h"
 
 #include <sys/mman.h>
@@ -122,6 +123,12 @@ size_t PhysicalMemory::contiguous_blocks() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     return blocks_.size();
+}
+
+std::map<uint32_t, uint32_t> PhysicalMemory::contiguous_ranges() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return blocks_;
 }
 
 bool PhysicalMemory::dma_write(uint32_t phys, const void *data, uint32_t bytes)
@@ -366,6 +373,7 @@ void ProcessTable::end(Process &process)
         close_user_handles(&process);
         machine().handles.close_all(&process);
     }
+    machine().mdls.process_ends(&process);
     std::lock_guard<std::mutex> lock(mutex_);
     std::erase_if(processes_, [&process](const auto &p) { return p.get() == &process; });
 }
@@ -406,6 +414,17 @@ size_t ProcessTable::count() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     return processes_.size();
+}
+
+std::vector<Process *> ProcessTable::list() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<Process *> out;
+    if (system_)
+        out.push_back(system_.get());
+    for (const auto &p : processes_)
+        out.push_back(p.get());
+    return out;
 }
 
 void ProcessTable::reset()
@@ -645,7 +664,9 @@ PVOID NTAPI MmAllocateContiguousMemory(ULONG NumberOfBytes, PHYSICAL_ADDRESS Hig
         machine().verifier.violation("MmAllocateContiguousMemory above DISPATCH_LEVEL");
     if (machine().faults.take(qorsim::Fault::ContiguousMemory))
         return nullptr;
-    return machine().memory.allocate_contiguous(NumberOfBytes, uint64_t(HighestAcceptableAddress.QuadPart) + 1);
+    void *block = machine().memory.allocate_contiguous(NumberOfBytes, uint64_t(HighestAcceptableAddress.QuadPart) + 1);
+    qorsim::note_origin(block, __builtin_return_address(0));
+    return block;
 }
 
 VOID NTAPI MmFreeContiguousMemory(PVOID BaseAddress)
@@ -744,6 +765,7 @@ NTSTATUS NTAPI ZwMapViewOfSection(HANDLE SectionHandle, HANDLE ProcessHandle, PV
     if (offset + *ViewSize > machine().memory.size())
         return STATUS_INVALID_PARAMETER;
     const uintptr_t base = machine().processes.current()->add_view(uint32_t(rounded), uint32_t(bytes));
+    qorsim::note_origin(reinterpret_cast<const void *>(base), __builtin_return_address(0));
     if (base == 0)
         return STATUS_INSUFFICIENT_RESOURCES;
     SectionOffset->QuadPart = LONGLONG(rounded);

@@ -37,6 +37,7 @@ public:
     void set_contiguous_limit(uint32_t bytes);
     std::vector<uint32_t> contiguous_requests() const; // sizes asked for since reset
     size_t contiguous_blocks() const;
+    std::map<uint32_t, uint32_t> contiguous_ranges() const; // physical start -> bytes
 
     // A device's bus-master access by physical address; false outside RAM.
     bool dma_write(uint32_t phys, const void *data, uint32_t bytes);
@@ -129,6 +130,7 @@ public:
     bool attach(Process *process);
     bool detach();
     size_t count() const;
+    std::vector<Process *> list() const; // the system process first
     void reset();
 
 private:

@@ -186,6 +186,40 @@ PDEVICE_OBJECT PciBuses::assignee(ULONG bus, ULONG slot) const
     return it == assigned_.end() ? nullptr : it->second;
 }
 
+PciFunction *PciBuses::function_of(PDEVICE_OBJECT device) const
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    for (const auto &[where, holder] : assigned_)
+        if (holder == device)
+            return find(where.first, where.second);
+    return nullptr;
+}
+
+std::vector<PciFunction *> PciBuses::functions() const
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::vector<PciFunction *> out;
+    for (const auto &[where, function] : functions_)
+        out.push_back(function.get());
+    return out;
+}
+
+PciFunction *PciBuses::io_owner(uint32_t port, unsigned *bar) const
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    for (const auto &[where, function] : functions_) {
+        for (unsigned n = 0; n < 6; ++n) {
+            const PciFunction::Bar &b = function->bar_info(n);
+            const uint32_t base = function->bar(n) & ~0x3u;
+            if (b.present && b.io && base != 0 && port >= base && port - base < b.length) {
+                *bar = n;
+                return function.get();
+            }
+        }
+    }
+    return nullptr;
+}
+
 bool PciBuses::assign(ULONG bus, ULONG slot, PDEVICE_OBJECT device)
 {
     std::lock_guard<std::recursive_mutex> lock(mutex_);

@@ -2,6 +2,7 @@
 // recorded with its sequence number, virtual time, width, port and value in a bounded ring
 // of the latest accesses.
 #include "qorsim.h"
+#include "port_owner.h"
 
 #include <cstdio>
 
@@ -134,6 +135,17 @@ std::string PortSpace::owner(uint32_t port) const
     return r ? r->name : std::string();
 }
 
+bool PortSpace::claimed_range(uint32_t port, uint32_t *base, uint32_t *length) const
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    const Range *r = find(port);
+    if (r == nullptr)
+        return false;
+    *base = r->base;
+    *length = r->length;
+    return true;
+}
+
 void PortSpace::reset()
 {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
@@ -173,31 +185,37 @@ extern "C" {
 
 UCHAR NTAPI READ_PORT_UCHAR(PUCHAR Port)
 {
+    qorsim::check_port_access("READ_PORT_UCHAR", reinterpret_cast<uintptr_t>(Port), 1);
     return static_cast<UCHAR>(qorsim::machine().ports.read(reinterpret_cast<uintptr_t>(Port), 1));
 }
 
 USHORT NTAPI READ_PORT_USHORT(PUSHORT Port)
 {
+    qorsim::check_port_access("READ_PORT_USHORT", reinterpret_cast<uintptr_t>(Port), 2);
     return static_cast<USHORT>(qorsim::machine().ports.read(reinterpret_cast<uintptr_t>(Port), 2));
 }
 
 ULONG NTAPI READ_PORT_ULONG(PULONG Port)
 {
+    qorsim::check_port_access("READ_PORT_ULONG", reinterpret_cast<uintptr_t>(Port), 4);
     return qorsim::machine().ports.read(reinterpret_cast<uintptr_t>(Port), 4);
 }
 
 VOID NTAPI WRITE_PORT_UCHAR(PUCHAR Port, UCHAR Value)
 {
+    qorsim::check_port_access("WRITE_PORT_UCHAR", reinterpret_cast<uintptr_t>(Port), 1);
     qorsim::machine().ports.write(reinterpret_cast<uintptr_t>(Port), 1, Value);
 }
 
 VOID NTAPI WRITE_PORT_USHORT(PUSHORT Port, USHORT Value)
 {
+    qorsim::check_port_access("WRITE_PORT_USHORT", reinterpret_cast<uintptr_t>(Port), 2);
     qorsim::machine().ports.write(reinterpret_cast<uintptr_t>(Port), 2, Value);
 }
 
 VOID NTAPI WRITE_PORT_ULONG(PULONG Port, ULONG Value)
 {
+    qorsim::check_port_access("WRITE_PORT_ULONG", reinterpret_cast<uintptr_t>(Port), 4);
     qorsim::machine().ports.write(reinterpret_cast<uintptr_t>(Port), 4, Value);
 }
 

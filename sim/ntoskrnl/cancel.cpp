@@ -1,6 +1,7 @@
 // Cancellation of pending requests: the I/O manager's cancel spin lock, IoCancelIrp, and
 // the verifier's rule that a request is never completed with its cancel routine still set.
 #include "qorsim.h"
+#include "culprit.h"
 
 namespace {
 KSPIN_LOCK g_cancel_lock = 0;
@@ -30,7 +31,9 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
         return FALSE;
     }
     Irp->CancelIrql = old;
-    routine(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);
+    PDEVICE_OBJECT device = IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+    qorsim::RunningRoutine running("cancel routine", reinterpret_cast<const void *>(routine), device);
+    routine(device, Irp);
     return TRUE;
 }
 

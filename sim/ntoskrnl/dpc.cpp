@@ -1,6 +1,7 @@
 // Deferred procedure calls: KeInitializeDpc and KeInsertQueueDpc, run in queue order on a
 // host thread that stands for the processor's DPC activity, at DISPATCH_LEVEL.
 #include "qorsim.h"
+#include "culprit.h"
 #include "virtual_time.h"
 
 namespace qorsim {
@@ -30,6 +31,10 @@ bool DpcQueue::insert(PKDPC dpc, PVOID argument1, PVOID argument2)
         dpc->Lock = kQueuedMark;
         dpc->SystemArgument1 = argument1;
         dpc->SystemArgument2 = argument2;
+        // The DPC runs for the device its context stands for, or else for the device whose
+        // routine queued it (an interrupt routine queues its card's DPC).
+        PDEVICE_OBJECT device = device_of_context(dpc->DeferredContext);
+        inserted_for_[dpc] = device != nullptr ? device : current_device();
         queue_.push_back(dpc);
         virtual_time().work_begins(); // a queued DPC holds virtual time still until it has run
         if (!thread_.joinable())
@@ -52,14 +57,20 @@ void DpcQueue::run()
         busy_ = true;
         PVOID a1 = dpc->SystemArgument1, a2 = dpc->SystemArgument2;
         const std::function<void(PKDPC)> observer = observer_;
+        const PDEVICE_OBJECT device = inserted_for_[dpc];
+        inserted_for_.erase(dpc);
         lock.unlock();
         if (observer)
             observer(dpc);
         set_current_irql(DISPATCH_LEVEL);
-        dpc->DeferredRoutine(dpc, dpc->DeferredContext, a1, a2);
-        check_no_spin_lock_held("a DPC routine");
-        if (current_irql() != DISPATCH_LEVEL)
-            machine().verifier.violation("a DPC routine returned at an IRQL other than DISPATCH_LEVEL");
+        {
+            RunningRoutine running("DPC routine", reinterpret_cast<const void *>(dpc->DeferredRoutine), device);
+            dpc->DeferredRoutine(dpc, dpc->DeferredContext, a1, a2);
+            check_no_spin_lock_held("a DPC routine");
+            if (current_irql() != DISPATCH_LEVEL)
+                machine().verifier.violation_of_routine("a DPC routine returned at " + irql_name(current_irql()) +
+                                                        ", not DISPATCH_LEVEL");
+        }
         set_current_irql(PASSIVE_LEVEL);
         lock.lock();
         busy_ = false;

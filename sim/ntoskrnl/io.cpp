@@ -2,14 +2,16 @@
 // device objects and symbolic links in the object namespace, driver loading.
 #include <algorithm>
 #include "qorsim.h"
+#include "culprit.h"
 
+#include <cstdio>
 #include <cstring>
+#include <map>
 
 namespace qorsim {
 
 namespace {
 constexpr uint32_t kRequestMagic = 0x51524551; // marks IRPs built by IoctlRequest
-constexpr ULONG kDeviceTag = 0x69766544;       // "Devi": device objects and extensions
 } // namespace
 
 // ---- names --------------------------------------------------------------------------------
@@ -96,13 +98,24 @@ std::vector<std::u16string> ObjectNamespace::link_names() const
 bool ObjectNamespace::add_device(const std::u16string &name, PDEVICE_OBJECT device)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    return devices_.emplace(key(name), device).second;
+    if (!devices_.emplace(key(name), device).second)
+        return false;
+    spelled_[device] = name;
+    return true;
 }
 
 void ObjectNamespace::remove_device(PDEVICE_OBJECT device)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     std::erase_if(devices_, [device](const auto &entry) { return entry.second == device; });
+    spelled_.erase(device);
+}
+
+std::u16string ObjectNamespace::name_of(PDEVICE_OBJECT device) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = spelled_.find(device);
+    return it == spelled_.end() ? std::u16string() : it->second;
 }
 
 bool ObjectNamespace::add_link(const std::u16string &name, const std::u16string &target)
@@ -121,6 +134,7 @@ void ObjectNamespace::reset()
 {
     std::lock_guard<std::mutex> lock(mutex_);
     devices_.clear();
+    spelled_.clear();
     links_.clear();
 }
 
@@ -199,20 +213,32 @@ void IoctlRequest::note_completion()
     // a success or warning, IoStatus.Information bytes of it.
     const NTSTATUS status = irp_.IoStatus.Status;
     const ULONG_PTR information = irp_.IoStatus.Information;
-    if (method() == METHOD_BUFFERED && !NT_ERROR(status) && information != 0) {
-        if (information > output_length_)
-            machine().verifier.violation("I/O-control request completed with more information than its output length");
-        const size_t bytes = information < output_length_ ? information : output_length_;
-        if (user_output_ != nullptr && bytes != 0) {
-            std::memcpy(user_output_, buffer_.data(), bytes);
-            copied_back_ = bytes;
-        }
-    }
+    bool overlong = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (stack_[0].MajorFunction == IRP_MJ_DEVICE_CONTROL && method() == METHOD_BUFFERED && !NT_ERROR(status) &&
+            information != 0) {
+            overlong = information > output_length_;
+            const size_t bytes = information < output_length_ ? information : output_length_;
+            if (user_output_ != nullptr && bytes != 0) {
+                std::memcpy(user_output_, buffer_.data(), bytes);
+                copied_back_ = bytes;
+            }
+        }
         ++completions_;
     }
+    if (overlong)
+        machine().verifier.violation("I/O-control request completed with more information than its output length");
     completed_.notify_all();
+}
+
+void IoctlRequest::detach_caller()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    own_output_.assign(output_length_, 0);
+    user_output_ = own_output_.empty() ? nullptr : own_output_.data();
+    if (method() == METHOD_NEITHER)
+        irp_.UserBuffer = user_output_;
 }
 
 bool IoctlRequest::wait_completed(uint64_t timeout_ms)
@@ -229,44 +255,192 @@ IoctlRequest *IoctlRequest::from_irp(PIRP irp)
                : nullptr;
 }
 
-namespace {
-// A create or close request as the I/O manager sends it.
-struct FileIrp {
-    IRP irp{};
-    IO_STACK_LOCATION stack{};
-    int completions = 0;
-};
-thread_local FileIrp *t_file_irp = nullptr;
-} // namespace
-
 FileRequestResult send_file_request(const std::u16string &name, UCHAR majorFunction)
 {
     FileRequestResult result;
     PDEVICE_OBJECT device = machine().objects.resolve(name);
     if (device == nullptr)
         return result;
-    PDRIVER_DISPATCH routine = device->DriverObject->MajorFunction[majorFunction];
-    if (routine == nullptr) {
+    if (device->DriverObject->MajorFunction[majorFunction] == nullptr) {
         result.status = STATUS_INVALID_PARAMETER; // IopInvalidDeviceRequest's answer
         return result;
     }
-    FileIrp request;
-    request.irp.Type = 6;
-    request.irp.StackCount = 1;
-    request.irp.CurrentLocation = 1;
-    request.irp.Tail.Overlay.CurrentStackLocation = &request.stack;
-    request.stack.MajorFunction = majorFunction;
-    request.stack.DeviceObject = device;
-    FileIrp *outer = t_file_irp;
-    t_file_irp = &request;
-    const NTSTATUS returned = routine(device, &request.irp);
-    check_no_spin_lock_held("a dispatch routine");
-    t_file_irp = outer;
+    auto request = std::make_unique<IoctlRequest>(0, nullptr, 0, 0);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(request->irp());
+    stack->MajorFunction = majorFunction;
+    stack->DeviceObject = device;
+    const NTSTATUS returned = call_dispatch(device, request->irp());
     result.delivered = true;
-    result.status = returned == STATUS_PENDING ? returned : request.irp.IoStatus.Status;
-    result.information = request.irp.IoStatus.Information;
-    result.completions = request.completions;
+    result.status = returned == STATUS_PENDING ? returned : request->status();
+    result.information = request->information();
+    result.completions = request->completions();
+    machine().irps.release(std::move(request));
     return result;
+}
+
+// ---- the dispatch of a request and the rules around it -------------------------------------
+namespace {
+const char *MajorName(UCHAR major)
+{
+    switch (major) {
+    case IRP_MJ_CREATE: return "IRP_MJ_CREATE";
+    case IRP_MJ_CLOSE: return "IRP_MJ_CLOSE";
+    case IRP_MJ_DEVICE_CONTROL: return "IRP_MJ_DEVICE_CONTROL";
+    case IRP_MJ_CLEANUP: return "IRP_MJ_CLEANUP";
+    default: return "IRP_MJ_?";
+    }
+}
+
+std::string RequestText(UCHAR major, ULONG code)
+{
+    std::string text = std::string("an ") + MajorName(major) + " request";
+    if (major == IRP_MJ_DEVICE_CONTROL) {
+        char c[24];
+        std::snprintf(c, sizeof c, " (code 0x%08lX)", static_cast<unsigned long>(code));
+        text += c;
+    }
+    return text;
+}
+
+std::string StatusText(NTSTATUS status)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(status));
+    return text;
+}
+
+int Completions(PIRP irp)
+{
+    const IoctlRequest *request = IoctlRequest::from_irp(irp);
+    return request ? request->completions() : 0;
+}
+} // namespace
+
+NTSTATUS call_dispatch(PDEVICE_OBJECT device, PIRP irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    const UCHAR major = stack->MajorFunction;
+    const ULONG code = major == IRP_MJ_DEVICE_CONTROL ? stack->Parameters.DeviceIoControl.IoControlCode : 0;
+    PDRIVER_DISPATCH routine = device->DriverObject->MajorFunction[major];
+    const KIRQL irql = current_irql();
+    const size_t locksBefore = spin_locks_held();
+    machine().irps.sent(HeldIrp{irp, device, reinterpret_cast<const void *>(routine), major, code,
+                                machine().clock.now_ns()});
+    RunningRoutine running("dispatch routine", reinterpret_cast<const void *>(routine), device, major);
+    const NTSTATUS returned = routine(device, irp);
+    Verifier &verifier = machine().verifier;
+    check_no_spin_lock_held("a dispatch routine", locksBefore);
+    if (current_irql() != irql) {
+        verifier.violation_of_routine("a dispatch routine returned at " + irql_name(current_irql()) +
+                                      ", having been called at " + irql_name(irql));
+        set_current_irql(irql);
+    }
+    const std::string request = RequestText(major, code);
+    // The stack location stays readable after the completion: the simulator's IRPs are
+    // not freed while their sender holds them.
+    const bool marked = (stack->Control & SL_PENDING_RETURNED) != 0;
+    if (returned == STATUS_PENDING) {
+        if (!marked)
+            verifier.violation_of_routine("a dispatch routine returned STATUS_PENDING for " + request +
+                                          " without marking it pending (IoMarkIrpPending)");
+        return returned;
+    }
+    if (marked)
+        verifier.violation_of_routine("a dispatch routine marked " + request + " pending (IoMarkIrpPending) but returned " +
+                                      StatusText(returned) + ", not STATUS_PENDING");
+    if (Completions(irp) == 0) {
+        verifier.violation_of_routine("a dispatch routine returned " + StatusText(returned) + " for " + request +
+                                      " without completing it or marking it pending");
+        machine().irps.reported(irp);
+    } else if (!marked && irp->IoStatus.Status != returned) {
+        verifier.violation_of_routine("a dispatch routine returned " + StatusText(returned) + " for " + request +
+                                      " that it completed with " + StatusText(irp->IoStatus.Status));
+    }
+    return returned;
+}
+
+void IrpTable::sent(const HeldIrp &irp)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    Entry &e = entries_[irp.irp];
+    e = Entry{};
+    e.irp = irp;
+}
+
+void IrpTable::reported(PIRP irp)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (auto it = entries_.find(irp); it != entries_.end())
+        it->second.reported = true;
+}
+
+bool IrpTable::was_reported(PIRP irp) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = entries_.find(irp);
+    return it != entries_.end() && it->second.reported;
+}
+
+namespace {
+constexpr size_t kRetiredRequests = 64;
+}
+
+void IrpTable::release(std::unique_ptr<IoctlRequest> request)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = entries_.find(request->irp());
+    if (it != entries_.end() && !it->second.completed && request->completions() == 0) {
+        request->detach_caller();
+        it->second.owned = std::move(request); // the driver still holds it
+        return;
+    }
+    if (it != entries_.end())
+        entries_.erase(it);
+    retired_.push_back(std::move(request));
+    if (retired_.size() > kRetiredRequests)
+        retired_.erase(retired_.begin());
+}
+
+void IrpTable::completed(PIRP irp)
+{
+    std::unique_ptr<IoctlRequest> done;
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = entries_.find(irp);
+    if (it == entries_.end())
+        return;
+    it->second.completed = true;
+    if (it->second.owned) {
+        retired_.push_back(std::move(it->second.owned));
+        if (retired_.size() > kRetiredRequests)
+            retired_.erase(retired_.begin());
+        entries_.erase(it);
+    }
+}
+
+std::vector<HeldIrp> IrpTable::held() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<HeldIrp> out;
+    for (const auto &[irp, e] : entries_)
+        if (!e.completed)
+            out.push_back(e.irp);
+    return out;
+}
+
+std::string IrpTable::leak_report() const
+{
+    std::string out;
+    for (const HeldIrp &h : held())
+        out += RequestText(h.major, h.code) + " sent to " + name_code_address(h.routine) + " for " +
+               device_label(h.device) + " at " + virtual_time_text(h.sent_ns) + " was never completed\n";
+    return out;
+}
+
+void IrpTable::reset()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    entries_.clear();
+    retired_.clear();
 }
 
 // ---- drivers ------------------------------------------------------------------------------
@@ -284,24 +458,83 @@ LoadedDriver::LoadedDriver(std::string name, PDRIVER_INITIALIZE entry, std::stri
 LoadedDriver::~LoadedDriver()
 {
     if (loaded_)
-        unload();
+        finish_unload();
 }
 
 NTSTATUS LoadedDriver::load()
 {
     const KIRQL old = current_irql();
     set_current_irql(PASSIVE_LEVEL);
-    const NTSTATUS status = entry_(&driver_, &registry_ucs_);
+    NTSTATUS status;
+    {
+        RunningRoutine running("DriverEntry", reinterpret_cast<const void *>(entry_), nullptr);
+        status = entry_(&driver_, &registry_ucs_);
+    }
     set_current_irql(old);
     loaded_ = NT_SUCCESS(status);
     return status;
 }
 
+namespace {
+std::mutex g_unload_mutex;
+std::map<PDRIVER_OBJECT, LoadedDriver *> g_pending_unloads;
+
+bool HandlesOpen(PDRIVER_OBJECT driver)
+{
+    for (PDEVICE_OBJECT d = driver->DeviceObject; d != nullptr; d = d->NextDevice)
+        if (__atomic_load_n(&d->ReferenceCount, __ATOMIC_SEQ_CST) != 0)
+            return true;
+    return false;
+}
+} // namespace
+
 void LoadedDriver::unload()
 {
-    if (loaded_ && driver_.DriverUnload != nullptr)
-        driver_.DriverUnload(&driver_);
+    if (loaded_ && HandlesOpen(&driver_)) {
+        std::lock_guard<std::mutex> lock(g_unload_mutex);
+        unload_pending_ = true;
+        g_pending_unloads[&driver_] = this;
+        return;
+    }
+    finish_unload();
+}
+
+void LoadedDriver::finish_unload()
+{
+    {
+        std::lock_guard<std::mutex> lock(g_unload_mutex);
+        g_pending_unloads.erase(&driver_);
+        unload_pending_ = false;
+    }
+    if (!loaded_)
+        return;
     loaded_ = false;
+    // A request the driver still holds would complete into a driver that is gone.
+    for (const HeldIrp &h : machine().irps.held()) {
+        if (h.device->DriverObject != &driver_ || machine().irps.was_reported(h.irp))
+            continue;
+        machine().irps.reported(h.irp);
+        machine().verifier.violation_of_routine(RequestText(h.major, h.code) + " sent to " + name_code_address(h.routine) +
+                                                " for " + device_label(h.device) + " at " +
+                                                virtual_time_text(h.sent_ns) + " is still held by the driver at its unload");
+    }
+    if (driver_.DriverUnload != nullptr) {
+        RunningRoutine running("unload routine", reinterpret_cast<const void *>(driver_.DriverUnload), nullptr);
+        driver_.DriverUnload(&driver_);
+    }
+}
+
+void unload_if_pending(PDRIVER_OBJECT driver)
+{
+    LoadedDriver *pending = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_unload_mutex);
+        auto it = g_pending_unloads.find(driver);
+        if (it == g_pending_unloads.end() || HandlesOpen(driver))
+            return;
+        pending = it->second;
+    }
+    pending->finish_unload();
 }
 
 } // namespace qorsim
@@ -318,12 +551,23 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR)
         machine().verifier.violation("IofCompleteRequest with STATUS_PENDING");
     if (Irp->CancelRoutine != nullptr)
         machine().verifier.violation("IofCompleteRequest with a cancel routine still set");
-    if (auto *request = qorsim::IoctlRequest::from_irp(Irp))
+    if (auto *request = qorsim::IoctlRequest::from_irp(Irp)) {
+        // NT stops here with MULTIPLE_IRP_COMPLETE_REQUESTS: the IRP may be another
+        // request's by now.
+        if (request->completions() != 0) {
+            machine().verifier.violation("MULTIPLE_IRP_COMPLETE_REQUESTS: IofCompleteRequest of an IRP that was completed already");
+            return;
+        }
         request->note_completion();
-    else if (qorsim::t_file_irp != nullptr && &qorsim::t_file_irp->irp == Irp)
-        ++qorsim::t_file_irp->completions;
-    else
+        machine().irps.completed(Irp);
+    } else {
+        for (PIRP done : machine().foreign_completions)
+            if (done == Irp) {
+                machine().verifier.violation("MULTIPLE_IRP_COMPLETE_REQUESTS: IofCompleteRequest of an IRP that was completed already");
+                return;
+            }
         machine().foreign_completions.push_back(Irp);
+    }
 }
 
 VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString)

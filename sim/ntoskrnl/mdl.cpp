@@ -5,6 +5,7 @@
 // raises STATUS_ACCESS_VIOLATION for a page it has not mapped.
 #include "qorsim.h"
 #include "qorsim_raise.h"
+#include "leaks.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -148,12 +149,34 @@ std::string MdlTable::leak_report() const
     std::string out;
     for (const auto &[mdl, e] : live_) {
         char line[160];
-        std::snprintf(line, sizeof line, "MDL not freed: 0x%lx bytes at 0x%lx of process %u, %u pages %s\n",
+        std::snprintf(line, sizeof line, "MDL not freed: 0x%lx bytes at 0x%lx of process %u, %u pages %s",
                       static_cast<unsigned long>(e.length), static_cast<unsigned long>(e.va),
                       e.owner ? e.owner->id() : 0u, e.pages, e.locked ? "still locked" : "not locked");
-        out += line;
+        out += line + origin_text(mdl) + "\n";
     }
     return out;
+}
+
+void MdlTable::process_ends(Process *process)
+{
+    std::vector<std::string> locked;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto &[mdl, e] : live_) {
+            if (e.owner != process)
+                continue;
+            if (e.locked) {
+                char line[160];
+                std::snprintf(line, sizeof line,
+                              "PROCESS_HAS_LOCKED_PAGES: process %u \"%s\" ended with %u pages at 0x%lx locked by an MDL",
+                              process->id(), process->name().c_str(), e.pages, static_cast<unsigned long>(e.va));
+                locked.push_back(line + origin_text(mdl));
+            }
+            e.owner = nullptr;
+        }
+    }
+    for (const std::string &text : locked)
+        machine().verifier.violation(text);
 }
 
 void MdlTable::reset()
@@ -187,8 +210,10 @@ PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBu
         machine().verifier.violation("IoAllocateMdl for an IRP: not modelled");
     if (machine().faults.take(qorsim::Fault::AllocateMdl))
         return nullptr;
-    return machine().mdls.allocate(reinterpret_cast<uintptr_t>(VirtualAddress), Length,
-                                   machine().processes.current());
+    PMDL mdl = machine().mdls.allocate(reinterpret_cast<uintptr_t>(VirtualAddress), Length,
+                                       machine().processes.current());
+    qorsim::note_origin(mdl, __builtin_return_address(0));
+    return mdl;
 }
 
 VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation)

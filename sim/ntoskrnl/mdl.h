@@ -32,6 +32,9 @@ public:
     uint64_t allocations() const;  // successful IoAllocateMdl calls since the last reset
     uint64_t probes() const;       // MmProbeAndLockPages calls since the last reset
     std::string leak_report() const; // empty when no MDL is live
+    // A process ends: an MDL that still locks its pages is PROCESS_HAS_LOCKED_PAGES (NT
+    // stops there); the MDLs no longer refer to the process.
+    void process_ends(Process *process);
     void reset();                    // frees every MDL, forgets the counts
 
 private:

@@ -3,6 +3,7 @@
 // pool without zeroing it itself is caught, and guarded behind their end so that a write
 // past it is caught when the block is freed.
 #include "qorsim.h"
+#include "culprit.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -39,13 +40,21 @@ std::string tag_text(ULONG tag)
 }
 } // namespace
 
-void *Pool::allocate(POOL_TYPE, size_t size, ULONG tag)
+Pool::~Pool() { reset(); }
+
+void *Pool::allocate(POOL_TYPE, size_t size, ULONG tag, const void *caller)
 {
+    if (caller == nullptr)
+        caller = calling_code_address();
+    const RoutineFrame *frame = current_routine();
+    // No machine has more pool than memory; a size near 4 GB would also wrap with the
+    // guard bytes behind it.
+    const bool tooLarge = size > machine().memory.size();
     std::lock_guard<std::mutex> lock(mutex_);
     ++attempts_;
     const bool fail = (fail_nth_at_ != 0 && attempts_ == fail_nth_at_) ||
                       (fail_from_at_ != 0 && attempts_ >= fail_from_at_);
-    if (fail) {
+    if (fail || tooLarge) {
         ++failures_;
         return nullptr;
     }
@@ -56,39 +65,59 @@ void *Pool::allocate(POOL_TYPE, size_t size, ULONG tag)
         return nullptr;
     std::memset(p, 0xCD, bytes);
     std::memset(static_cast<uint8_t *>(p) + bytes, kGuardFill, kGuardBytes);
-    live_[p] = PoolBlock{p, size, tag, attempts_};
+    PoolBlock block{p, size, tag, attempts_};
+    block.caller = caller;
+    block.routine = frame ? frame->routine : nullptr;
+    block.routine_kind = frame ? frame->kind : nullptr;
+    live_[p] = block;
     return p;
 }
+
+namespace {
+std::string describe_block(const PoolBlock &b)
+{
+    char text[96];
+    std::snprintf(text, sizeof text, "%zu bytes, tag '%s', allocated by ", b.size, tag_text(b.tag).c_str());
+    std::string out = text + name_code_address(b.caller);
+    if (b.routine_kind != nullptr)
+        out += std::string(" in the ") + b.routine_kind + " " + name_code_address(b.routine);
+    return out;
+}
+} // namespace
 
 bool Pool::free(void *address)
 {
     std::unique_lock<std::mutex> lock(mutex_);
     auto it = live_.find(address);
     if (it == live_.end()) {
+        std::string what;
+        for (auto q = quarantine_.rbegin(); q != quarantine_.rend() && what.empty(); ++q)
+            if (q->address == address)
+                what = ", freed already: a block of " + describe_block(*q);
         lock.unlock();
         char text[64];
-        std::snprintf(text, sizeof text, "ExFreePool of %p, which is no live pool block",
-                      address);
-        machine().verifier.violation(text);
+        std::snprintf(text, sizeof text, "ExFreePool of %p, which is no live pool block", address);
+        machine().verifier.violation(text + what);
         return false;
     }
     const size_t size = it->second.size == 0 ? 1 : it->second.size;
     const auto *guard = static_cast<const uint8_t *>(address) + size;
-    char overrun[128] = "";
+    std::string overrun;
     for (size_t i = 0; i < kGuardBytes; ++i) {
         if (guard[i] != kGuardFill) {
-            std::snprintf(overrun, sizeof overrun, "a write past the end of a pool block of %zu bytes, tag '%s'",
-                          it->second.size, tag_text(it->second.tag).c_str());
+            char text[64];
+            std::snprintf(text, sizeof text, "a write past the end of a pool block of %zu bytes", it->second.size);
+            overrun = text + describe_block(it->second).substr(describe_block(it->second).find(','));
             break;
         }
     }
     std::memset(address, 0xDD, size); // freed memory must not be read again
     QOR_POISON(address, size);
+    quarantine_.push_back(it->second);
     live_.erase(it);
-    quarantine_.emplace_back(address, size);
     release_quarantine(kQuarantineBlocks);
     lock.unlock();
-    if (overrun[0] != 0)
+    if (!overrun.empty())
         machine().verifier.violation(overrun);
     return true;
 }
@@ -99,8 +128,9 @@ void Pool::release_quarantine(size_t keep)
         return;
     const size_t drop = quarantine_.size() - keep;
     for (size_t i = 0; i < drop; ++i) {
-        QOR_UNPOISON(quarantine_[i].first, quarantine_[i].second);
-        std::free(quarantine_[i].first);
+        const size_t bytes = quarantine_[i].size == 0 ? 1 : quarantine_[i].size;
+        QOR_UNPOISON(quarantine_[i].address, bytes);
+        std::free(quarantine_[i].address);
     }
     quarantine_.erase(quarantine_.begin(), quarantine_.begin() + static_cast<std::ptrdiff_t>(drop));
 }
@@ -147,6 +177,21 @@ size_t Pool::bytes_to_block_end(const void *address) const
     return at < base + it->second.size ? size_t(base + it->second.size - at) : 0;
 }
 
+bool Pool::block_of(const void *address, PoolBlock *out) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = live_.upper_bound(const_cast<void *>(address));
+    if (it == live_.begin())
+        return false;
+    --it;
+    const auto *base = static_cast<const uint8_t *>(it->first);
+    const auto *at = static_cast<const uint8_t *>(address);
+    if (at >= base + (it->second.size == 0 ? 1 : it->second.size))
+        return false;
+    *out = it->second;
+    return true;
+}
+
 std::vector<PoolBlock> Pool::live_blocks() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -167,14 +212,13 @@ size_t Pool::live_bytes() const
 
 std::string Pool::leak_report() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    const std::vector<PoolBlock> blocks = live_blocks();
     std::string out;
-    for (const auto &[address, block] : live_) {
-        char line[128];
-        std::snprintf(line, sizeof line, "leaked pool block #%llu: %zu bytes, tag '%s'\n",
-                      static_cast<unsigned long long>(block.serial), block.size,
-                      tag_text(block.tag).c_str());
-        out += line;
+    for (const PoolBlock &block : blocks) {
+        char line[48];
+        std::snprintf(line, sizeof line, "leaked pool block #%llu at %p: ", static_cast<unsigned long long>(block.serial),
+                      block.address);
+        out += line + describe_block(block) + "\n";
     }
     return out;
 }
@@ -215,7 +259,7 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, ULONG NumberOfBytes, ULONG
         qorsim::machine().verifier.violation("ExAllocatePoolWithTag with quota charging");
     if ((type & kPaged) && irql >= DISPATCH_LEVEL)
         qorsim::machine().verifier.violation("ExAllocatePoolWithTag of paged pool at DISPATCH_LEVEL or above");
-    return qorsim::machine().pool.allocate(PoolType, NumberOfBytes, Tag);
+    return qorsim::machine().pool.allocate(PoolType, NumberOfBytes, Tag, __builtin_return_address(0));
 }
 
 VOID NTAPI ExFreePool(PVOID P)

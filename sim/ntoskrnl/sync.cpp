@@ -111,7 +111,7 @@ void check_no_spin_lock_held(const char *where, size_t heldBefore)
 {
     if (t_held_spin_locks.size() <= heldBefore)
         return;
-    machine().verifier.violation(std::string(where) + " returned holding a spin lock");
+    machine().verifier.violation_of_routine(std::string(where) + " returned holding a spin lock");
     for (size_t i = heldBefore; i < t_held_spin_locks.size(); ++i)
         __atomic_store_n(t_held_spin_locks[i], 0, __ATOMIC_RELEASE);
     t_held_spin_locks.resize(heldBefore);

@@ -68,26 +68,30 @@ void ReleaseUserObject(HANDLE handle, const UserObject &object)
         machine().events.release(object.event);
         return;
     }
-    // A device deleted while the handle was open (its driver unloaded) gets no more
-    // requests: the handle only goes away.
+    // A device deleted while the handle was open (its driver was unloaded regardless)
+    // gets no more requests: the handle only goes away.
     if (!machine().objects.has_device(object.device))
         return;
-    __atomic_sub_fetch(&object.device->ReferenceCount, 1, __ATOMIC_SEQ_CST);
-    InProcess in(*object.process);
-    // The handle was the file object's only one: the cleanup (the driver cancels the
-    // requests still pending on it), then the close, both to the device it was opened on.
-    for (UCHAR major : {UCHAR{IRP_MJ_CLEANUP}, UCHAR{IRP_MJ_CLOSE}}) {
-        PDRIVER_DISPATCH dispatch = object.device->DriverObject->MajorFunction[major];
-        if (dispatch == nullptr)
-            continue;
-        IoctlRequest request(0, nullptr, 0, 0);
-        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(request.irp());
-        stack->MajorFunction = major;
-        stack->DeviceObject = object.device;
-        stack->FileObject = reinterpret_cast<struct _FILE_OBJECT *>(handle);
-        dispatch(object.device, request.irp());
-        check_no_spin_lock_held("a dispatch routine");
+    {
+        InProcess in(*object.process);
+        // The handle was the file object's only one: the cleanup (the driver cancels the
+        // requests still pending on it), then the close, both to the device it was opened on.
+        for (UCHAR major : {UCHAR{IRP_MJ_CLEANUP}, UCHAR{IRP_MJ_CLOSE}}) {
+            if (object.device->DriverObject->MajorFunction[major] == nullptr)
+                continue;
+            auto request = std::make_unique<IoctlRequest>(0, nullptr, 0, 0);
+            PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(request->irp());
+            stack->MajorFunction = major;
+            stack->DeviceObject = object.device;
+            stack->FileObject = reinterpret_cast<struct _FILE_OBJECT *>(handle);
+            call_dispatch(object.device, request->irp());
+            machine().irps.release(std::move(request));
+        }
     }
+    // The file object is gone: its reference on the device with it, and an unload that
+    // waited for the last handle goes ahead.
+    __atomic_sub_fetch(&object.device->ReferenceCount, 1, __ATOMIC_SEQ_CST);
+    unload_if_pending(object.device->DriverObject);
 }
 
 } // namespace
@@ -114,19 +118,31 @@ HANDLE NTAPI CreateFileA(const char *name, ULONG, ULONG, PVOID, ULONG, ULONG, HA
 {
     const std::u16string path = DeviceName(name);
     PDEVICE_OBJECT device = machine().objects.resolve(path);
-    // An exclusive device takes one file object at a time: the I/O manager refuses the
-    // next open itself while one is open, without a request to the driver.
-    if (device != nullptr && (device->Flags & DO_EXCLUSIVE) &&
-        __atomic_load_n(&device->ReferenceCount, __ATOMIC_SEQ_CST) != 0) {
-        t_last_error = 5; // ERROR_ACCESS_DENIED
-        return reinterpret_cast<HANDLE>(-1);
+    // The file object references the device before the create goes to the driver, as the
+    // I/O manager's parse does. An exclusive device takes one file object at a time: the
+    // reference is taken only from none, in one step, so two opens at once cannot both
+    // pass; the I/O manager refuses the other without a request to the driver.
+    if (device != nullptr) {
+        if (device->Flags & DO_EXCLUSIVE) {
+            ULONG none = 0;
+            if (!__atomic_compare_exchange_n(&device->ReferenceCount, &none, 1, false, __ATOMIC_SEQ_CST,
+                                             __ATOMIC_SEQ_CST)) {
+                t_last_error = 5; // ERROR_ACCESS_DENIED
+                return reinterpret_cast<HANDLE>(-1);
+            }
+        } else {
+            __atomic_add_fetch(&device->ReferenceCount, 1, __ATOMIC_SEQ_CST);
+        }
     }
     const FileRequestResult r = send_file_request(path, IRP_MJ_CREATE);
     if (!r.delivered || !NT_SUCCESS(r.status)) {
+        if (device != nullptr) {
+            __atomic_sub_fetch(&device->ReferenceCount, 1, __ATOMIC_SEQ_CST);
+            unload_if_pending(device->DriverObject);
+        }
         t_last_error = r.delivered ? ErrorOf(r.status) : 2;
         return reinterpret_cast<HANDLE>(-1);
     }
-    __atomic_add_fetch(&device->ReferenceCount, 1, __ATOMIC_SEQ_CST); // the file object's reference
     return AddHandle(UserObject{UserObject::Kind::Device, device, nullptr, machine().processes.current()});
 }
 
@@ -138,32 +154,39 @@ int NTAPI DeviceIoControl(HANDLE handle, ULONG code, PVOID in, ULONG inLength, P
         t_last_error = 6;
         return 0;
     }
-    IoctlRequest request(code, in, in ? inLength : 0, outLength, out);
-    IoGetCurrentIrpStackLocation(request.irp())->DeviceObject = object.device;
-    // Each handle stands for a file object of its own: a driver's cleanup tells its
-    // requests apart by it. The value is never dereferenced.
-    IoGetCurrentIrpStackLocation(request.irp())->FileObject = reinterpret_cast<struct _FILE_OBJECT *>(handle);
     PDRIVER_DISPATCH dispatch = object.device->DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL];
     if (dispatch == nullptr) {
         t_last_error = 1; // ERROR_INVALID_FUNCTION
         return 0;
     }
-    const NTSTATUS returnedStatus = dispatch(object.device, request.irp());
-    check_no_spin_lock_held("a dispatch routine");
+    // The IRP lives until the driver completes it, however long the caller waits.
+    auto owned = std::make_unique<IoctlRequest>(code, in, in ? inLength : 0, outLength, out);
+    IoctlRequest &request = *owned;
+    IoGetCurrentIrpStackLocation(request.irp())->DeviceObject = object.device;
+    // Each handle stands for a file object of its own: a driver's cleanup tells its
+    // requests apart by it. The value is never dereferenced.
+    IoGetCurrentIrpStackLocation(request.irp())->FileObject = reinterpret_cast<struct _FILE_OBJECT *>(handle);
+    const NTSTATUS returnedStatus = call_dispatch(object.device, request.irp());
     // A pended request is completed later, by a DPC on another processor.
-    bool completed = true;
-    if (returnedStatus == STATUS_PENDING) {
+    bool completed = request.completed();
+    if (returnedStatus == STATUS_PENDING && !completed) {
         virtual_time().step_out(); // the card must run for the DPC to complete it
         completed = request.wait_completed(60000);
         virtual_time().step_in();
+        if (!completed)
+            machine().verifier.violation("a pended I/O-control request was never completed");
     }
     if (!completed) {
-        machine().verifier.violation("a pended I/O-control request was never completed");
-        t_last_error = 31;
+        // Not completed (the driver's fault, reported): the caller sees the status the
+        // dispatch routine returned and no data; the driver keeps the IRP.
+        machine().irps.release(std::move(owned));
+        t_last_error = ErrorOf(returnedStatus == STATUS_PENDING || NT_SUCCESS(returnedStatus) ? STATUS_UNSUCCESSFUL
+                                                                                               : returnedStatus);
         return 0;
     }
     const NTSTATUS status = request.status();
     const ULONG information = static_cast<ULONG>(request.information());
+    machine().irps.release(std::move(owned));
     if (returned)
         *returned = information;
     // The system buffer went back into `out` at completion, for a request that did not fail.

@@ -28,6 +28,15 @@ protected:
     std::vector<qorsim::PortAccess> accesses() const { return qorsim::machine().ports.trace(); }
 };
 
+// A block of ports that a card decodes but where nothing answers: reads float high, writes
+// go nowhere. For tests that check a register sequence on the trace alone (a port no card
+// decodes is a verifier violation).
+class OpenBus : public qorsim::PortDevice {
+public:
+    uint32_t read(uint32_t, unsigned) override { return 0xFFFFFFFFu; }
+    void write(uint32_t, unsigned, uint32_t) override {}
+};
+
 // Shorthands for expected port accesses.
 inline qorsim::PortAccess In(unsigned width, uint32_t port, uint32_t value) {
     return qorsim::PortAccess{0, 0, false, width, port, value};

@@ -615,6 +615,27 @@ NTKERNELAPI VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
 NTHALAPI KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
 NTHALAPI VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
 NTKERNELAPI KIRQL NTAPI KeGetCurrentIrql(void);
+#define KeAcquireSpinLock(lock, oldIrql) (*(oldIrql) = KfAcquireSpinLock(lock))
+#define KeReleaseSpinLock(lock, newIrql) KfReleaseSpinLock((lock), (newIrql))
+
+/* The debugger interface. The host build is a checked build: DbgPrint and KdPrint write
+   to standard error with the virtual time, a failed ASSERT is a verifier violation naming
+   the expression, file and line, and DbgBreakPoint stops a debugger that runs qorsim with
+   --break (without it, it is a violation: no kernel debugger is attached). */
+#ifndef __cdecl
+#define __cdecl __attribute__((__cdecl__))
+#endif
+NTKERNELAPI ULONG __cdecl DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
+NTKERNELAPI VOID NTAPI DbgBreakPoint(void);
+NTKERNELAPI VOID NTAPI RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PCHAR Message);
+#define KdPrint(args) DbgPrint args
+#define KdBreakPoint() DbgBreakPoint()
+#ifndef ASSERT
+#define ASSERT(expression) \
+    ((void)((expression) ? 0 : (RtlAssert((PVOID) #expression, (PVOID)__FILE__, __LINE__, NULL), 0)))
+#define ASSERTMSG(message, expression) \
+    ((void)((expression) ? 0 : (RtlAssert((PVOID) #expression, (PVOID)__FILE__, __LINE__, (PCHAR)(message)), 0)))
+#endif
 NTKERNELAPI PKEVENT NTAPI IoCreateNotificationEvent(PUNICODE_STRING EventName,
                                                     PHANDLE EventHandle);
 NTKERNELAPI LONG NTAPI KeSetEvent(PRKEVENT Event, LONG Increment, BOOLEAN Wait);

@@ -1,0 +1,42 @@
+// The verifier's record of broken rules, each with its culprit named.
+#include "culprit.h"
+#include "qorsim.h"
+
+#include <csignal>
+#include <cstdio>
+
+namespace qorsim {
+
+void Verifier::violation(std::string what) { record(what + culprit_text()); }
+
+void Verifier::violation_of_routine(std::string what) { record(what + culprit_text(nullptr)); }
+
+void Verifier::record(std::string what)
+{
+    bool first;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        first = violations_.empty();
+        violations_.push_back(what);
+    }
+    if (break_ && first) {
+        // The debugger stops here, on the thread that broke the rule, with the driver's
+        // frames below this one.
+        std::fprintf(stderr, "qorsim: violation: %s\n", what.c_str());
+        std::raise(SIGTRAP);
+    }
+}
+
+std::vector<std::string> Verifier::violations() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return violations_;
+}
+
+void Verifier::reset()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    violations_.clear();
+}
+
+} // namespace qorsim
