@@ -40,6 +40,8 @@ enum class Mistake {
     DpcKeepsLock,
     DpcDelays,
     InterruptTouchesOtherCard,
+    ContiguousLeaked,
+    UnloadForgets,
 };
 
 constexpr ULONG kCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
@@ -152,6 +154,13 @@ NTSTATUS NTAPI MistakeDeviceControl(PDEVICE_OBJECT device, PIRP irp)
     case Mistake::DpcKeepsLock:
     case Mistake::DpcDelays: KeInsertQueueDpc(&ext->dpc, nullptr, nullptr); break;
     case Mistake::InterruptTouchesOtherCard: RaiseCardInterrupt(); break;
+    case Mistake::ContiguousLeaked: {
+        PHYSICAL_ADDRESS highest;
+        highest.QuadPart = 0xFFFFFFFF;
+        MmAllocateContiguousMemory(4096, highest);
+        break;
+    }
+    case Mistake::UnloadForgets:
     case Mistake::None: break;
     }
     IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -167,6 +176,8 @@ UNICODE_STRING Ucs(const char16_t *text)
 
 VOID NTAPI MistakeUnload(PDRIVER_OBJECT driver)
 {
+    if (g_mistake == Mistake::UnloadForgets)
+        return;
     PDEVICE_OBJECT device = driver->DeviceObject;
     auto *ext = static_cast<Ext *>(device->DeviceExtension);
     if (ext->interrupt != nullptr)
@@ -294,6 +305,10 @@ const MistakeRow kMistakes[] = {
     {"assert_failed", Mistake::Asserted, "ASSERT failed: irp->IoStatus.Information == 1, ", "verifier_culprit_test.cpp:"},
     {"dpc_keeps_its_lock", Mistake::DpcKeepsLock, "a DPC routine returned holding a spin lock", "in the DPC routine (anonymous namespace)::MistakeDpc+0x0 (qor_tests) for \\Device\\Mistake0, card 0:03.0; DISPATCH_LEVEL"},
     {"dpc_delays", Mistake::DpcDelays, "KeDelayExecutionThread above PASSIVE_LEVEL", "by (anonymous namespace)::MistakeDpc+0x"},
+    {"contiguous_leaked", Mistake::ContiguousLeaked, "contiguous block not freed: 4096 bytes", "made by (anonymous namespace)::MistakeDeviceControl"},
+    {"device_left", Mistake::UnloadForgets, "device not deleted: \\Device\\Mistake0", "made by (anonymous namespace)::MistakeEntry"},
+    {"link_left", Mistake::UnloadForgets, "symbolic link not deleted", "-> \\Device\\Mistake0"},
+    {"interrupt_left", Mistake::UnloadForgets, "interrupt still connected", "routine (anonymous namespace)::MistakeIsr+0x0 (qor_tests) for \\Device\\Mistake0, connected by (anonymous namespace)::MistakeEntry"},
     {"interrupt_reads_other_card", Mistake::InterruptTouchesOtherCard, "INTCSR of the plx9050 range", "in the interrupt routine (anonymous namespace)::MistakeIsr"},
 };
 
@@ -423,7 +438,7 @@ TEST_F(MistakeMachine, AProcessEndingWithLockedPagesIsCaught)
     EXPECT_NE(violations[0].find("PROCESS_HAS_LOCKED_PAGES: process"), std::string::npos) << violations[0];
     EXPECT_NE(violations[0].find("ended with 2 pages"), std::string::npos) << violations[0];
     EXPECT_NE(violations[0].find("AProcessEndingWithLockedPagesIsCaught"), std::string::npos) << violations[0];
-    EXPECT_NE(sim().mdls.leak_report().find("of process 0, 2 pages still locked"), std::string::npos);
+    EXPECT_NE(sim().mdls.leak_report().find("of an ended process, 2 pages still locked"), std::string::npos);
     driver.reset();
     sim().reset();
 }

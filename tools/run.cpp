@@ -135,10 +135,8 @@ struct SharedObject {
 
 std::string device_name_of(PDEVICE_OBJECT device)
 {
-    for (const std::u16string &name : qorsim::machine().objects.device_names())
-        if (qorsim::machine().objects.device(name) == device)
-            return qorsim::to_ascii(name);
-    return "(unnamed)";
+    const std::u16string name = qorsim::machine().objects.name_of(device);
+    return name.empty() ? "(unnamed)" : qorsim::to_ascii(name);
 }
 
 } // namespace

@@ -674,6 +674,7 @@ VOID NTAPI MmFreeContiguousMemory(PVOID BaseAddress)
     RequirePassive("MmFreeContiguousMemory");
     if (!machine().memory.free_contiguous(BaseAddress))
         machine().verifier.violation("MmFreeContiguousMemory of memory that is no contiguous block");
+    qorsim::forget_origin(BaseAddress);
 }
 
 PHYSICAL_ADDRESS NTAPI MmGetPhysicalAddress(PVOID BaseAddress)

@@ -239,6 +239,8 @@ void IoctlRequest::detach_caller()
     user_output_ = own_output_.empty() ? nullptr : own_output_.data();
     if (method() == METHOD_NEITHER)
         irp_.UserBuffer = user_output_;
+    if (output_mdl_ != nullptr)
+        output_mdl_->MappedSystemVa = user_output_;
 }
 
 bool IoctlRequest::wait_completed(uint64_t timeout_ms)

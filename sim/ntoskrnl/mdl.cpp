@@ -149,9 +149,10 @@ std::string MdlTable::leak_report() const
     std::string out;
     for (const auto &[mdl, e] : live_) {
         char line[160];
-        std::snprintf(line, sizeof line, "MDL not freed: 0x%lx bytes at 0x%lx of process %u, %u pages %s",
-                      static_cast<unsigned long>(e.length), static_cast<unsigned long>(e.va),
-                      e.owner ? e.owner->id() : 0u, e.pages, e.locked ? "still locked" : "not locked");
+        const std::string process = e.owner ? "process " + std::to_string(e.owner->id()) : "an ended process";
+        std::snprintf(line, sizeof line, "MDL not freed: 0x%lx bytes at 0x%lx of %s, %u pages %s",
+                      static_cast<unsigned long>(e.length), static_cast<unsigned long>(e.va), process.c_str(),
+                      e.pages, e.locked ? "still locked" : "not locked");
         out += line + origin_text(mdl) + "\n";
     }
     return out;

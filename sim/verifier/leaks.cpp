@@ -50,6 +50,12 @@ std::string origin_text(const void *object)
     return MadeBy(o.caller, o.routine, o.routine_kind);
 }
 
+void forget_origin(const void *object)
+{
+    std::lock_guard<std::mutex> lock(g_origins_mutex);
+    g_origins.erase(object);
+}
+
 void clear_origins()
 {
     std::lock_guard<std::mutex> lock(g_origins_mutex);
@@ -61,8 +67,12 @@ std::string leak_report()
     Machine &m = machine();
     std::string out = m.pool.leak_report();
     char line[160];
+    // The runs of RAM behind programs' private memory are taken from the same map; a
+    // contiguous block is one that MmAllocateContiguousMemory handed out.
     for (const auto &[phys, bytes] : m.memory.contiguous_ranges()) {
         const void *kernel = m.memory.phys_to_kernel(phys);
+        if (origin_text(kernel).empty())
+            continue;
         std::snprintf(line, sizeof line, "contiguous block not freed: %lu bytes at physical 0x%08lX, %p",
                       static_cast<unsigned long>(bytes), static_cast<unsigned long>(phys), kernel);
         out += line + origin_text(kernel) + "\n";

@@ -15,6 +15,7 @@ namespace qorsim {
 void note_origin(const void *object, const void *caller);
 // " (made by X in the DPC routine Y)", or "" when nothing was recorded.
 std::string origin_text(const void *object);
+void forget_origin(const void *object);
 void clear_origins();
 
 // Every leak of the current machine; empty when nothing is left.

@@ -8,15 +8,16 @@
 #include <string>
 
 #include "qorsim.h"
+#include "leaks.h"
 
 class SimTest : public ::testing::Test {
 protected:
     void SetUp() override { qorsim::machine().reset(); }
     void TearDown() override {
-        EXPECT_EQ(qorsim::machine().pool.leak_report(), "");
-        EXPECT_EQ(qorsim::machine().interrupts.leak_report(), "");
+        // Pool, contiguous memory, MDLs, views of the system process, kernel handles,
+        // interrupts, devices, links, timers and IRPs still held, each named.
+        EXPECT_EQ(qorsim::leak_report(), "");
         EXPECT_EQ(qorsim::machine().pci.assigned_count(), 0u) << "slot resources still assigned";
-        EXPECT_EQ(qorsim::machine().mdls.leak_report(), ""); // MDLs not freed, pages left locked
         EXPECT_TRUE(qorsim::machine().verifier.violations().empty())
             << "first violation: " << qorsim::machine().verifier.violations().front();
         qorsim::machine().reset();
