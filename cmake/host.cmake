@@ -162,7 +162,7 @@ add_executable(qor_tests ${QOR_TEST_SOURCES}
 target_include_directories(qor_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 target_compile_options(qor_tests PRIVATE ${QOR_WARNINGS}
     $<$<COMPILE_LANGUAGE:C>:-std=c99 -pedantic-errors -Werror>)
-target_link_libraries(qor_tests PRIVATE qorsim-tool acqdrv acqapp qorpelk qorsim GTest::gtest_main)
+target_link_libraries(qor_tests PRIVATE qorsim-tool acqdrv acqapp qorpelk qorsim GTest::gtest)
 # One CTest entry per test suite: each entry is one process (under qemu-i386 a process
 # start costs far more than most tests), while `ctest -R Suite` still selects. The suites
 # are read from the test sources, which re-run the configuration when they change.
