@@ -157,10 +157,10 @@ const TableRow *table_row(uint32_t code)
     return nullptr;
 }
 
-std::string hex_code(uint32_t code)
+std::string hex_text(const char *format, unsigned long value)
 {
     char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", code);
+    std::snprintf(text, sizeof text, format, value);
     return text;
 }
 
@@ -171,16 +171,12 @@ uint32_t acquire_code(const std::string &text, const char *role, uint32_t sample
     const uint32_t code = parse_code(text, role);
     const TableRow *row = table_row(code), *want = table_row(sample);
     if (row == nullptr)
-        fail(std::string("acquire: ") + role + "=" + hex_code(code) +
+        fail(std::string("acquire: ") + role + "=" + hex_text("0x%08lX", code) +
              " is no row of the library's request table (device type 0xADC0, METHOD_BUFFERED)");
     if (row->input != want->input || row->output != want->output)
-        fail(std::string("acquire: ") + role + "=fn:0x" + [&] {
-            char t[8];
-            std::snprintf(t, sizeof t, "%03lX", static_cast<unsigned long>(row->function));
-            return std::string(t);
-        }() + " takes " + std::to_string(row->input) + " bytes in and " + std::to_string(row->output) +
-             " out; the " + role + " request takes " + std::to_string(want->input) + " in and " +
-             std::to_string(want->output) + " out");
+        fail(std::string("acquire: ") + role + "=" + hex_text("fn:0x%03lX", row->function) + " takes " +
+             std::to_string(row->input) + " bytes in and " + std::to_string(row->output) + " out; the " + role +
+             " request takes " + std::to_string(want->input) + " in and " + std::to_string(want->output) + " out");
     return code;
 }
 
