@@ -218,6 +218,9 @@ TEST_F(QorsimRun, UnusableOptionsAreRefusedBeforeTheRun)
          "halves: \"many\" is not a number"},
         {"a device as the program", [](qortool::RunOptions &o) { o.program = "/dev/zero"; },
          "/dev/zero: is not a regular file"},
+        {"a folder as the program", [](qortool::RunOptions &o) { o.program = "/"; }, "/: is a directory, not a file"},
+        {"a device as the driver", [](qortool::RunOptions &o) { o.driver = "/dev/zero"; },
+         "--driver: /dev/zero: is not a regular file"},
     };
     for (const Case &c : cases) {
         qortool::RunOptions options;

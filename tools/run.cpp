@@ -63,8 +63,16 @@ bool ends_with(const std::string &s, const char *suffix)
     return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
 }
 
+bool is_regular_file(const std::string &path)
+{
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 bool is_shared_object(const std::string &path)
 {
+    if (!is_regular_file(path))
+        return false; // a pipe would block the open; the script reader refuses it by name
     std::FILE *f = std::fopen(path.c_str(), "rb");
     if (f == nullptr)
         return false;
@@ -358,6 +366,10 @@ int run_machine(const RunOptions &options)
     PDRIVER_INITIALIZE entry = DriverEntry;
     std::string driverName = "acqdrv (built in)";
     if (!options.driver.empty()) {
+        if (!is_regular_file(options.driver)) {
+            std::fprintf(stderr, "qorsim: --driver: %s: is not a regular file (a shared object)\n", options.driver.c_str());
+            return 2;
+        }
         driverObject.handle = dlopen(options.driver.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (driverObject.handle == nullptr) {
             std::fprintf(stderr, "qorsim: --driver: %s\n", dlerror());
