@@ -434,7 +434,7 @@ int run_machine(const RunOptions &options)
         acquire.recorder = &recorder;
         acquire.progress = options.progress && isatty(STDERR_FILENO);
         if (driver.loaded() && (!steps.empty() || programMain != nullptr)) {
-            std::thread user([&] {
+            qorsim::UserThread user([&] {
                 qorsim::InProcess in(app);
                 // The cards run in virtual time for as long as the program does, a script's
                 // steps included: a request the driver pends until a transfer ends completes
