@@ -4,6 +4,7 @@
 //   qorsim trace     the same run, printing every port access decoded
 //   qorsim machines  the machine files shipped with the program
 #include "run.h"
+#include "address_space.h"
 
 #include <CLI/CLI.hpp>
 
@@ -22,9 +23,10 @@ void AddRunOptions(CLI::App &command, qortool::RunOptions &o)
                        "client driver built as a shared object (qorsim_add_driver); the sample driver when absent")
         ->check(CLI::ExistingFile);
     command.add_option("--program,--script", o.program,
-                       "user program: a script of steps, or a shared object built with qorsim_add_program")
+                       "user program: a script of steps, or a shared object built with qorsim_add_program; "
+                       "without it the sample program reads --arg halves (20) of --arg device (\\\\.\\AcqA0)")
         ->check(CLI::ExistingFile);
-    command.add_option("--arg", o.program_args, "an argument for a built user program (repeatable)");
+    command.add_option("--arg", o.program_args, "an argument for a built user program, or the sample program's device and halves (repeatable)");
     command.add_option("--expect-load", o.expect_load,
                        "status the driver's DriverEntry should return: success or an NTSTATUS (0xC000009A)")
         ->capture_default_str();
@@ -39,7 +41,9 @@ void AddRunOptions(CLI::App &command, qortool::RunOptions &o)
 
 } // namespace
 
-int main(int argc, char **argv)
+namespace {
+
+int QorsimMain(int argc, char **argv)
 {
     CLI::App app{"qorsim: a simulated 32-bit NT machine with PCI acquisition cards, for client-driver writers"};
     app.require_subcommand(1);
@@ -120,3 +124,9 @@ int main(int argc, char **argv)
     }
     return 2;
 }
+
+} // namespace
+
+// The command line runs on a stack in the simulated machine's user space: the scenarios it
+// plays act as user programs, whose buffers NT's I/O manager accepts only there.
+int main(int argc, char **argv) { return qorsim::run_on_user_stack(QorsimMain, argc, argv, 16u << 20); }

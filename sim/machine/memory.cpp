@@ -2,6 +2,7 @@
 // kernel operations that use them: contiguous memory, the physical-memory section and
 // its views, handle close, named notification events.
 #include "qorsim.h"
+#include "address_space.h"
 #include "leaks.h"
 #include "virtual_time.h"
 
@@ -27,8 +28,9 @@ struct SectionObject {
 // ---- physical memory ---------------------------------------------------------------------
 PhysicalMemory::~PhysicalMemory()
 {
+    // The window stays reserved for the next machine.
     if (kernel_ != nullptr)
-        munmap(kernel_, size_);
+        mmap(kernel_, size_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1, 0);
     if (fd_ >= 0)
         close(fd_);
 }
@@ -37,7 +39,7 @@ void PhysicalMemory::configure(uint32_t bytes)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     if (kernel_ == nullptr)
-        size_ = PageRound(bytes);
+        size_ = std::min(PageRound(bytes), kRamRegion.bytes);
 }
 
 void PhysicalMemory::ensure()
@@ -49,7 +51,9 @@ void PhysicalMemory::ensure()
         std::perror("qorsim: simulated RAM");
         std::abort();
     }
-    void *p = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+    // The kernel sees RAM at its window in system space: kernel address = 0x80000000 +
+    // physical address, the same on every host.
+    void *p = mmap(ram_window(), size_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd_, 0);
     if (p == MAP_FAILED) {
         std::perror("qorsim: kernel mapping of simulated RAM");
         std::abort();
@@ -107,6 +111,20 @@ bool PhysicalMemory::free_contiguous(void *kernel)
     return blocks_.erase(static_cast<uint32_t>(static_cast<uint8_t *>(kernel) - kernel_)) != 0;
 }
 
+bool PhysicalMemory::block_range(const void *kernel, uint32_t *phys, uint32_t *bytes) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto *p = static_cast<const uint8_t *>(kernel);
+    if (kernel_ == nullptr || p < kernel_ || p >= kernel_ + size_)
+        return false;
+    auto it = blocks_.find(static_cast<uint32_t>(p - kernel_));
+    if (it == blocks_.end())
+        return false;
+    *phys = it->first;
+    *bytes = it->second;
+    return true;
+}
+
 void PhysicalMemory::set_contiguous_limit(uint32_t bytes)
 {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -153,11 +171,24 @@ uint8_t *PhysicalMemory::map_view(uint32_t phys, uint32_t bytes)
     ensure();
     if (bytes == 0 || uint64_t(phys) + bytes > size_ || phys % kPageSize != 0)
         return nullptr;
-    void *p = mmap(nullptr, PageRound(bytes), PROT_READ | PROT_WRITE, MAP_SHARED, fd_, phys);
-    return p == MAP_FAILED ? nullptr : static_cast<uint8_t *>(p);
+    // Views start at the allocation granularity, in user space.
+    const uintptr_t at = user_space_reserve(PageRound(bytes), kAllocationGranularity);
+    if (at == 0)
+        return nullptr;
+    void *p = mmap(reinterpret_cast<void *>(at), PageRound(bytes), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED,
+                   fd_, phys);
+    if (p == MAP_FAILED) {
+        user_space_release(at, PageRound(bytes));
+        return nullptr;
+    }
+    user_space_set_accessible(at, PageRound(bytes), true);
+    return static_cast<uint8_t *>(p);
 }
 
-void PhysicalMemory::unmap_view(uint8_t *address, uint32_t bytes) { munmap(address, PageRound(bytes)); }
+void PhysicalMemory::unmap_view(uint8_t *address, uint32_t bytes)
+{
+    user_space_release(reinterpret_cast<uintptr_t>(address), PageRound(bytes));
+}
 
 void PhysicalMemory::reset()
 {
@@ -208,11 +239,20 @@ bool Process::remove_view(uintptr_t address)
     return true;
 }
 
-Process::~Process()
+Process::~Process() { rundown(); }
+
+void Process::rundown()
 {
-    for (const auto &[base, view] : views_)
+    std::map<uintptr_t, View> views;
+    std::map<uintptr_t, Private> privates;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        views.swap(views_);
+        privates.swap(privates_);
+    }
+    for (const auto &[base, view] : views)
         machine().memory.unmap_view(reinterpret_cast<uint8_t *>(base), view.bytes);
-    for (const auto &[base, allocation] : privates_)
+    for (const auto &[base, allocation] : privates)
         release_private(base, allocation);
 }
 
@@ -275,9 +315,9 @@ uintptr_t Process::allocate_private(uint32_t bytes, Backing backing, uint32_t ra
     uint32_t run = 0;
     if (!machine().memory.take_run(ram * kPageSize, &run))
         return 0;
-    void *base = mmap(nullptr, size_t(pages) * kPageSize, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                      -1, 0);
-    if (base == MAP_FAILED) {
+    // VirtualAlloc's blocks start at the allocation granularity, in user space.
+    void *base = reinterpret_cast<void *>(user_space_reserve(pages * kPageSize, kAllocationGranularity));
+    if (base == nullptr) {
         machine().memory.give_back_run(run);
         return 0;
     }
@@ -301,6 +341,7 @@ uintptr_t Process::allocate_private(uint32_t bytes, Backing backing, uint32_t ra
                 return 0;
             }
         }
+        user_space_set_accessible(address, pages * kPageSize, true);
     }
     std::lock_guard<std::mutex> lock(mutex_);
     privates_.emplace(address, std::move(allocation));
@@ -309,7 +350,7 @@ uintptr_t Process::allocate_private(uint32_t bytes, Backing backing, uint32_t ra
 
 void Process::release_private(uintptr_t address, const Private &allocation)
 {
-    munmap(reinterpret_cast<void *>(address), allocation.bytes);
+    user_space_release(address, allocation.bytes);
     machine().memory.give_back_run(allocation.ram_phys);
 }
 
@@ -373,9 +414,51 @@ void ProcessTable::end(Process &process)
         close_user_handles(&process);
         machine().handles.close_all(&process);
     }
-    machine().mdls.process_ends(&process);
+    machine().mdls.process_ends(&process); // before its pages go
+    process.rundown();
     std::lock_guard<std::mutex> lock(mutex_);
-    std::erase_if(processes_, [&process](const auto &p) { return p.get() == &process; });
+    for (auto it = processes_.begin(); it != processes_.end(); ++it) {
+        if (it->get() != &process)
+            continue;
+        if (references_.count(&process) != 0)
+            ended_.push_back(std::move(*it));
+        processes_.erase(it);
+        return;
+    }
+}
+
+bool ProcessTable::reference(Process *process)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto *list : {&processes_, &ended_}) {
+        for (const auto &p : *list) {
+            if (p.get() == process) {
+                ++references_[process];
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+bool ProcessTable::dereference(Process *process)
+{
+    std::unique_ptr<Process> gone;
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto r = references_.find(process);
+    if (r == references_.end())
+        return false;
+    if (--r->second == 0) {
+        references_.erase(r);
+        for (auto it = ended_.begin(); it != ended_.end(); ++it) {
+            if (it->get() == process) {
+                gone = std::move(*it);
+                ended_.erase(it);
+                break;
+            }
+        }
+    }
+    return true;
 }
 
 Process &ProcessTable::system()
@@ -384,6 +467,16 @@ Process &ProcessTable::system()
     if (!system_)
         system_ = std::make_unique<Process>(4, "System");
     return *system_;
+}
+
+std::vector<Process *> ProcessTable::all()
+{
+    Process *sys = &system();
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<Process *> out{sys};
+    for (const auto &p : processes_)
+        out.push_back(p.get());
+    return out;
 }
 
 Process *ProcessTable::current() { return t_process != nullptr ? t_process : &system(); }
@@ -433,6 +526,10 @@ void ProcessTable::reset()
     {
         std::lock_guard<std::mutex> lock(mutex_);
         ended.swap(processes_);
+        for (auto &p : ended_)
+            ended.push_back(std::move(p));
+        ended_.clear();
+        references_.clear();
         if (system_)
             ended.push_back(std::move(system_));
     }
@@ -672,6 +769,24 @@ PVOID NTAPI MmAllocateContiguousMemory(ULONG NumberOfBytes, PHYSICAL_ADDRESS Hig
 VOID NTAPI MmFreeContiguousMemory(PVOID BaseAddress)
 {
     RequirePassive("MmFreeContiguousMemory");
+    // Pages a user view still maps would go on being written by the program after the
+    // kernel hands them to someone else.
+    uint32_t phys = 0, bytes = 0;
+    if (machine().memory.block_range(BaseAddress, &phys, &bytes)) {
+        for (qorsim::Process *process : machine().processes.all()) {
+            for (const auto &[base, view] : process->views()) {
+                if (view.phys < phys + bytes && phys < view.phys + view.bytes) {
+                    char text[192];
+                    std::snprintf(text, sizeof text,
+                                  "MmFreeContiguousMemory of pages 0x%X-0x%X that a view of process %u (%s) at "
+                                  "0x%08X still maps",
+                                  phys, phys + bytes - 1, process->id(), process->name().c_str(),
+                                  static_cast<unsigned>(base));
+                    machine().verifier.violation(text);
+                }
+            }
+        }
+    }
     if (!machine().memory.free_contiguous(BaseAddress))
         machine().verifier.violation("MmFreeContiguousMemory of memory that is no contiguous block");
     qorsim::forget_origin(BaseAddress);
@@ -718,12 +833,26 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK, POBJECT_TYP
     return STATUS_SUCCESS;
 }
 
+LONG_PTR FASTCALL ObfReferenceObject(PVOID Object)
+{
+    if (qorsim::current_irql() > DISPATCH_LEVEL)
+        machine().verifier.violation("ObfReferenceObject above DISPATCH_LEVEL");
+    if (Object == &qorsim::g_physical_memory_section)
+        return ++qorsim::g_physical_memory_section.references;
+    // Process objects (the system process's is permanent).
+    if (Object != PsInitialSystemProcess && !machine().processes.reference(static_cast<qorsim::Process *>(Object)))
+        machine().verifier.violation("ObfReferenceObject of an object the simulator does not know");
+    return 1;
+}
+
 LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object)
 {
     if (qorsim::current_irql() > DISPATCH_LEVEL)
         machine().verifier.violation("ObfDereferenceObject above DISPATCH_LEVEL");
     if (Object == &qorsim::g_physical_memory_section)
         return --qorsim::g_physical_memory_section.references;
+    if (Object != PsInitialSystemProcess && !machine().processes.dereference(static_cast<qorsim::Process *>(Object)))
+        machine().verifier.violation("ObfDereferenceObject of an object that holds no reference");
     return 0;
 }
 

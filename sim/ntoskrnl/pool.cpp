@@ -5,6 +5,7 @@
 #include "qorsim.h"
 #include "culprit.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -60,7 +61,10 @@ void *Pool::allocate(POOL_TYPE, size_t size, ULONG tag, const void *caller)
     }
     // A zero-byte request still yields a distinct block, as the NT pool does.
     const size_t bytes = size == 0 ? 1 : size;
-    void *p = std::malloc(bytes + kGuardBytes);
+    // Nonpaged pool lies in system space, at the same addresses on every run.
+    if (bytes > SIZE_MAX - kGuardBytes)
+        return nullptr;
+    void *p = system_heap_allocate(bytes + kGuardBytes);
     if (p == nullptr)
         return nullptr;
     std::memset(p, 0xCD, bytes);
@@ -130,7 +134,7 @@ void Pool::release_quarantine(size_t keep)
     for (size_t i = 0; i < drop; ++i) {
         const size_t bytes = quarantine_[i].size == 0 ? 1 : quarantine_[i].size;
         QOR_UNPOISON(quarantine_[i].address, bytes);
-        std::free(quarantine_[i].address);
+        system_heap_free(quarantine_[i].address);
     }
     quarantine_.erase(quarantine_.begin(), quarantine_.begin() + static_cast<std::ptrdiff_t>(drop));
 }
@@ -227,7 +231,7 @@ void Pool::reset()
 {
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto &[address, block] : live_)
-        std::free(address);
+        system_heap_free(address);
     live_.clear();
     release_quarantine(0);
     attempts_ = failures_ = fail_nth_at_ = fail_from_at_ = 0;
