@@ -253,8 +253,9 @@ bool IsKernelName(const std::string &raw)
                                             "Ps", "Dbg", "Kd", "Se"};
     for (const char *p : kPrefixes) {
         const size_t n = std::strlen(p);
-        if (raw.compare(0, n, p) == 0 && raw.size() > n && (std::isupper(static_cast<unsigned char>(raw[n])) ||
-                                                             (raw[n] == 'f' && raw.size() > n + 1)))
+        // IofCompleteRequest, ObfDereferenceObject: the fastcall forms carry an f.
+        const size_t at = raw.size() > n + 1 && raw[n] == 'f' ? n + 1 : n;
+        if (raw.compare(0, n, p) == 0 && raw.size() > at && std::isupper(static_cast<unsigned char>(raw[at])))
             return true;
     }
     if (raw.rfind("READ_PORT_", 0) == 0 || raw.rfind("WRITE_PORT_", 0) == 0)
