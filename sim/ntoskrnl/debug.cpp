@@ -14,11 +14,14 @@ extern "C" {
 
 ULONG __cdecl DbgPrint(PCSTR Format, ...)
 {
-    char text[512]; // the kernel's own buffer is 512 bytes; longer output is cut there
-    va_list args;
-    va_start(args, Format);
-    const int n = std::vsnprintf(text, sizeof text, Format ? Format : "", args);
-    va_end(args);
+    char text[512] = ""; // the kernel's own buffer is 512 bytes; longer output is cut there
+    int n = 0;
+    if (Format != nullptr) {
+        va_list args;
+        va_start(args, Format);
+        n = std::vsnprintf(text, sizeof text, Format, args);
+        va_end(args);
+    }
     std::fprintf(stderr, "%12.4f ms  %s", static_cast<double>(machine().clock.now_ns()) / 1e6, text);
     if (n > 0 && static_cast<size_t>(n) < sizeof text && text[n - 1] != '\n')
         std::fputc('\n', stderr);

@@ -125,7 +125,7 @@ HANDLE NTAPI CreateFileA(const char *name, ULONG, ULONG, PVOID, ULONG, ULONG, HA
     // pass; the I/O manager refuses the other without a request to the driver.
     if (device != nullptr) {
         if (device->Flags & DO_EXCLUSIVE) {
-            ULONG none = 0;
+            decltype(device->ReferenceCount) none = 0;
             if (!__atomic_compare_exchange_n(&device->ReferenceCount, &none, 1, false, __ATOMIC_SEQ_CST,
                                              __ATOMIC_SEQ_CST)) {
                 t_last_error = 5; // ERROR_ACCESS_DENIED
