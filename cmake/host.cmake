@@ -188,6 +188,32 @@ add_test(NAME test_suites_registered
     COMMAND ${CMAKE_COMMAND} -DRUNNER=${qor_runner_list} -DPROGRAM=$<TARGET_FILE:qor_tests>
         -DSUITES=${qor_suite_list} -P ${CMAKE_SOURCE_DIR}/cmake/check-suites.cmake)
 
+# The shipped images under test: a second test program that loads the nt build's
+# qorpelk.sys and acqdrv.sys into the simulator (sim/loader/) and runs its suites against
+# them, one CTest entry per suite named <Suite>_images. Without the images the tests are
+# skipped, unless QOR_REQUIRE_IMAGES is set in the environment (make test sets it).
+set(QOR_NT_BUILD_DIR ${CMAKE_SOURCE_DIR}/build/nt CACHE PATH
+    "The nt build whose qorpelk.sys and acqdrv.sys the _images tests load")
+file(GLOB QOR_IMAGE_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/images/*_test.cpp)
+add_executable(qor_image_tests ${QOR_IMAGE_TEST_SOURCES} ${CMAKE_SOURCE_DIR}/tests/support/sanitizer_options.cpp)
+target_include_directories(qor_image_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR}/examples/include)
+target_compile_definitions(qor_image_tests PRIVATE QOR_NT_IMAGE_DIR="${QOR_NT_BUILD_DIR}")
+target_compile_options(qor_image_tests PRIVATE ${QOR_WARNINGS})
+target_link_libraries(qor_image_tests PRIVATE qorsim GTest::gtest_main)
+set(qor_image_suites "")
+foreach(source ${QOR_IMAGE_TEST_SOURCES})
+    file(READ ${source} text)
+    string(REGEX MATCHALL "TEST(_F|_P)?\\([ \t\r\n]*[A-Za-z0-9_]+" found "${text}")
+    foreach(match ${found})
+        string(REGEX REPLACE ".*\\([ \t\r\n]*" "" suite "${match}")
+        list(APPEND qor_image_suites ${suite})
+    endforeach()
+endforeach()
+list(REMOVE_DUPLICATES qor_image_suites)
+foreach(suite ${qor_image_suites})
+    add_test(NAME ${suite}_images COMMAND qor_image_tests --gtest_filter=${suite}.*)
+endforeach()
+
 # A client driver from outside the tree, built with the installed package and run by the
 # installed program. Registered in the plain host build only: under the sanitizer build the
 # installed program did not finish this scenario (see the README's qorsim section).

@@ -1,0 +1,39 @@
+// What a thread needs to run the code of a PE32 driver image: a thread information block
+// at fs:0, as NT's kernel gives every thread (its first field heads the chain of exception
+// registration records a structured exception handler pushes), and a dispatcher that
+// raises an exception down that chain. The host-compiled library needs none of it: it
+// takes a raised status right after the call (platform/host/probe_lock.cpp).
+#pragma once
+
+#include <ntddk.h>
+
+#include <cstdint>
+
+namespace qorsim {
+
+// Gives the calling thread its information block (an LDT entry loaded into fs) once any
+// image is loaded; a no-op otherwise, and after the first call on a thread. Called
+// wherever the simulator calls into a driver: entry, dispatch, DPC, interrupt, unload.
+void enter_image_context();
+// True once the calling thread has a block; the head of its handler chain ((void *)-1:
+// empty).
+bool has_thread_block();
+void *exception_list();
+
+// Images are loaded: from now on, threads entering driver code get a block.
+void note_images_present(bool present);
+
+// Raises `status` in the image that called the kernel: the handlers of the registration
+// records from fs:[0] on are called with a noncontinuable exception record. A handler
+// that takes it unwinds to its own frame and never returns here. No handler, or one that
+// asks to continue, is what stops NT with a bug check: reported and the process ends.
+void raise_in_image(NTSTATUS status, void *raisedAt);
+
+} // namespace qorsim
+
+extern "C" {
+// Adapters bound into images in place of the host-build routines (sim/ntoskrnl/exports.cpp).
+uint64_t NTAPI QorSimImageMmGetPhysicalAddress(PVOID BaseAddress);
+VOID NTAPI QorSimImageMmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
+                                          LOCK_OPERATION Operation);
+}
