@@ -188,6 +188,24 @@ add_test(NAME test_suites_registered
     COMMAND ${CMAKE_COMMAND} -DRUNNER=${qor_runner_list} -DPROGRAM=$<TARGET_FILE:qor_tests>
         -DSUITES=${qor_suite_list} -P ${CMAKE_SOURCE_DIR}/cmake/check-suites.cmake)
 
+# The calling convention at the kernel boundary: the decorated names of mingw-w64's
+# ntoskrnl.exe and HAL.dll import libraries (`_Name@N`, `@Name@N`), against which the
+# KernelExports tests check that every routine of the simulator's export table pops what
+# NT's pops.
+find_program(QOR_MINGW_NM i686-w64-mingw32-nm)
+find_file(QOR_DDK_NTOSKRNL_LIB libntoskrnl.a PATHS /usr/i686-w64-mingw32/lib NO_DEFAULT_PATH)
+find_file(QOR_DDK_HAL_LIB libhal.a PATHS /usr/i686-w64-mingw32/lib NO_DEFAULT_PATH)
+set(QOR_DDK_SYMBOLS ${CMAKE_BINARY_DIR}/generated/ddk-symbols)
+file(MAKE_DIRECTORY ${QOR_DDK_SYMBOLS})
+if(QOR_MINGW_NM AND QOR_DDK_NTOSKRNL_LIB AND QOR_DDK_HAL_LIB)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${QOR_DDK_NTOSKRNL_LIB} ${QOR_DDK_HAL_LIB})
+    execute_process(COMMAND ${QOR_MINGW_NM} -g ${QOR_DDK_NTOSKRNL_LIB} OUTPUT_FILE ${QOR_DDK_SYMBOLS}/ntoskrnl.exe.nm
+                    ERROR_QUIET)
+    execute_process(COMMAND ${QOR_MINGW_NM} -g ${QOR_DDK_HAL_LIB} OUTPUT_FILE ${QOR_DDK_SYMBOLS}/HAL.dll.nm
+                    ERROR_QUIET)
+endif()
+target_compile_definitions(qor_tests PRIVATE QOR_DDK_SYMBOLS="${QOR_DDK_SYMBOLS}")
+
 # The shipped images under test: a second test program that loads the nt build's
 # qorpelk.sys and acqdrv.sys into the simulator (sim/loader/) and runs its suites against
 # them, one CTest entry per suite named <Suite>_images. Without the images the tests are
