@@ -212,12 +212,64 @@ target_compile_definitions(qor_tests PRIVATE QOR_DDK_SYMBOLS="${QOR_DDK_SYMBOLS}
 # skipped, unless QOR_REQUIRE_IMAGES is set in the environment (make test sets it).
 set(QOR_NT_BUILD_DIR ${CMAKE_SOURCE_DIR}/build/nt CACHE PATH
     "The nt build whose qorpelk.sys and acqdrv.sys the _images tests load")
+# The library's exported names, as the interface headers declare them (QORCALL), each a
+# forwarder into the loaded image: `push index; jmp common`, where the common part asks
+# qor_library_forwarder_target for the routine and jumps to it with the caller's stack
+# untouched, so the stdcall routine returns straight to the caller.
+file(GLOB QOR_INTERFACE_HEADERS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/interface/*.h)
+set(qor_exported "")
+foreach(header ${QOR_INTERFACE_HEADERS})
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${header})
+    file(READ ${header} text)
+    string(REGEX MATCHALL "QORCALL[ \t\r\n]+[A-Za-z0-9_]+[ \t]*\\(" found "${text}")
+    foreach(match ${found})
+        string(REGEX REPLACE "QORCALL[ \t\r\n]+([A-Za-z0-9_]+).*" "\\1" name "${match}")
+        list(APPEND qor_exported ${name})
+    endforeach()
+endforeach()
+list(FILTER qor_exported EXCLUDE REGEX "^__") # the definition of QORCALL itself
+list(REMOVE_DUPLICATES qor_exported)
+list(SORT qor_exported)
+list(LENGTH qor_exported qor_exported_count)
+set(qor_names "")
+set(qor_thunks "")
+set(index 0)
+foreach(name ${qor_exported})
+    string(APPEND qor_names "    \"${name}\",\n")
+    string(APPEND qor_thunks "    .globl ${name}\n    .type ${name}, @function\n${name}:\n    pushl $${index}\n    jmp qor_library_forwarder_common\n")
+    math(EXPR index "${index} + 1")
+endforeach()
+file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/generated/library_forwarders.cpp CONTENT
+"// Generated from the interface headers by cmake/host.cmake: the library's ${qor_exported_count} exported
+// names as forwarders into the loaded qorpelk.sys (tests/images/library_forwarders.cpp).
+extern \"C\" const char *const qor_library_forwarder_names[] = {
+${qor_names}};
+extern \"C\" const unsigned qor_library_forwarder_count = ${qor_exported_count};
+asm(R\"(
+    .text
+    .p2align 4
+${qor_thunks}
+qor_library_forwarder_common:
+    pushal
+    pushl 32(%esp)
+    call qor_library_forwarder_target
+    addl $4, %esp
+    movl %eax, 32(%esp)
+    popal
+    ret
+)\");
+" @ONLY)
+set(QOR_IMAGE_SUITE_SOURCES ${CMAKE_SOURCE_DIR}/tests/sample_driver_test.cpp
+    ${CMAKE_SOURCE_DIR}/tests/sample_driver_rules_test.cpp ${CMAKE_SOURCE_DIR}/tests/virtual_time_test.cpp)
 file(GLOB QOR_IMAGE_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/images/*_test.cpp)
-add_executable(qor_image_tests ${QOR_IMAGE_TEST_SOURCES} ${CMAKE_SOURCE_DIR}/tests/support/sanitizer_options.cpp)
-target_include_directories(qor_image_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR}/examples/include)
-target_compile_definitions(qor_image_tests PRIVATE QOR_NT_IMAGE_DIR="${QOR_NT_BUILD_DIR}")
+list(APPEND QOR_IMAGE_TEST_SOURCES ${QOR_IMAGE_SUITE_SOURCES})
+add_executable(qor_image_tests ${QOR_IMAGE_TEST_SOURCES} ${CMAKE_SOURCE_DIR}/tests/images/library_forwarders.cpp
+    ${CMAKE_BINARY_DIR}/generated/library_forwarders.cpp ${CMAKE_SOURCE_DIR}/tests/support/sanitizer_options.cpp)
+target_include_directories(qor_image_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR}/examples/include
+    ${CMAKE_SOURCE_DIR}/frame ${CMAKE_SOURCE_DIR}/platform)
+target_compile_definitions(qor_image_tests PRIVATE QOR_TEST_IMAGES QOR_NT_IMAGE_DIR="${QOR_NT_BUILD_DIR}")
 target_compile_options(qor_image_tests PRIVATE ${QOR_WARNINGS})
-target_link_libraries(qor_image_tests PRIVATE qorsim GTest::gtest_main)
+target_link_libraries(qor_image_tests PRIVATE acqapp qorsim GTest::gtest_main)
 set(qor_image_suites "")
 foreach(source ${QOR_IMAGE_TEST_SOURCES})
     file(READ ${source} text)

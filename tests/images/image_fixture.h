@@ -1,7 +1,6 @@
-// The default machine with the shipped images loaded: build/nt/qorpelk.sys and then
-// acqdrv.sys, which binds to it, mapped, bound and entered as NT loads them. The teardown
-// unloads both, ends the test's programs and then nothing may be left, as for the
-// host-compiled pair (support/sample_machine_fixture.h).
+// Where the images test program finds the shipped images (the nt build's qorpelk.sys and
+// acqdrv.sys) and how it loads them; support/sample_machine_fixture.h loads both onto the
+// default machine.
 #pragma once
 
 #include <cstdlib>
@@ -10,7 +9,6 @@
 #include <string>
 
 #include "support/sim_fixture.h"
-#include "default_machine.h"
 #include "pe_image.h"
 
 // The folder of the nt build; a test program is told where with QOR_NT_IMAGE_DIR.
@@ -37,38 +35,4 @@ inline std::unique_ptr<qorsim::ImageDriver> LoadImageDriver(const std::string &f
     return std::make_unique<qorsim::ImageDriver>(std::move(image), registryPath);
 }
 
-class ImageMachineTest : public SimTest {
-protected:
-    static constexpr const char *kLibraryKey = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\qorpelk";
-    std::unique_ptr<qorsim::DefaultMachine> board;
-    std::unique_ptr<qorsim::ImageDriver> library, driver;
-
-    void SetUp() override
-    {
-        SimTest::SetUp();
-        QOR_NEED_IMAGES();
-        board = std::make_unique<qorsim::DefaultMachine>();
-        library = LoadImageDriver("qorpelk.sys", kLibraryKey);
-        ASSERT_NE(library, nullptr);
-        ASSERT_EQ(library->load(), STATUS_SUCCESS);
-        driver = LoadImageDriver("acqdrv.sys", qorsim::DefaultMachine::kServiceKeyAscii);
-        ASSERT_NE(driver, nullptr);
-        ASSERT_EQ(driver->load(), STATUS_SUCCESS);
-    }
-    void TearDown() override
-    {
-        if (IsSkipped())
-            return;
-        sim().dpcs.drain();
-        driver.reset(); // unloads, then unmaps
-        library.reset();
-        EndPrograms();
-        board.reset();
-        EXPECT_TRUE(sim().objects.device_names().empty());
-        EXPECT_TRUE(sim().objects.link_names().empty());
-        EXPECT_EQ(sim().memory.contiguous_blocks(), 0u);
-        EXPECT_EQ(sim().handles.leak_report(), "");
-        SimTest::TearDown();
-    }
-    virtual void EndPrograms() {}
-};
+inline constexpr const char *kLibraryKey = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\qorpelk";

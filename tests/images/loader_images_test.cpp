@@ -7,7 +7,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "images/image_fixture.h"
+#include "support/sample_machine_fixture.h"
 #include "acqdrv_ioctl.h"
 #include "qorpelk.h"
 #include "image_context.h"
@@ -17,12 +17,12 @@ namespace {
 
 constexpr DWORD kInvalidUserBuffer = 1784; // STATUS_INVALID_USER_BUFFER as a program sees it
 
-class Loader : public ImageMachineTest {
+class Loader : public SampleMachineTest {
 protected:
     qorsim::Process *program = nullptr;
     void SetUp() override
     {
-        ImageMachineTest::SetUp();
+        SampleMachineTest::SetUp();
         if (!IsSkipped() && !HasFatalFailure())
             program = &sim().processes.create("program");
     }
