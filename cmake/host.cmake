@@ -120,7 +120,10 @@ file(GLOB QOR_TOOL_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/*.cpp)
 list(REMOVE_ITEM QOR_TOOL_SOURCES ${CMAKE_SOURCE_DIR}/tools/main.cpp)
 add_library(qorsim-tool STATIC ${QOR_TOOL_SOURCES})
 target_include_directories(qorsim-tool PUBLIC ${CMAKE_SOURCE_DIR}/tools)
-target_compile_definitions(qorsim-tool PRIVATE QOR_SOURCE_MACHINES="${CMAKE_SOURCE_DIR}/sim/machines")
+set(QOR_NT_BUILD_DIR ${CMAKE_SOURCE_DIR}/build/nt CACHE PATH
+    "The nt build whose qorpelk.sys and acqdrv.sys the _images tests and `qorsim demo --images` load")
+target_compile_definitions(qorsim-tool PRIVATE QOR_SOURCE_MACHINES="${CMAKE_SOURCE_DIR}/sim/machines"
+    QOR_DEFAULT_IMAGE_DIR="${QOR_NT_BUILD_DIR}")
 target_compile_options(qorsim-tool PRIVATE ${QOR_WARNINGS})
 target_link_libraries(qorsim-tool PUBLIC acqdrv acqapp qorpelk qorsim ${CMAKE_DL_LIBS})
 add_executable(qorsim-cli ${CMAKE_SOURCE_DIR}/tools/main.cpp)
@@ -210,8 +213,6 @@ target_compile_definitions(qor_tests PRIVATE QOR_DDK_SYMBOLS="${QOR_DDK_SYMBOLS}
 # qorpelk.sys and acqdrv.sys into the simulator (sim/loader/) and runs its suites against
 # them, one CTest entry per suite named <Suite>_images. Without the images the tests are
 # skipped, unless QOR_REQUIRE_IMAGES is set in the environment (make test sets it).
-set(QOR_NT_BUILD_DIR ${CMAKE_SOURCE_DIR}/build/nt CACHE PATH
-    "The nt build whose qorpelk.sys and acqdrv.sys the _images tests load")
 # The library's exported names, as the interface headers declare them (QORCALL), each a
 # forwarder into the loaded image: `push index; jmp common`, where the common part asks
 # qor_library_forwarder_target for the routine and jumps to it with the caller's stack
@@ -283,6 +284,12 @@ list(REMOVE_DUPLICATES qor_image_suites)
 foreach(suite ${qor_image_suites})
     add_test(NAME ${suite}_images COMMAND qor_image_tests --gtest_filter=${suite}.*)
 endforeach()
+# Where 32-bit programs run natively, the images also run once under qemu-i386, whose
+# segment and signal handling differ from the kernel's (fs through the LDT, the INIT fault).
+find_program(QOR_QEMU_I386_IMAGES qemu-i386)
+if(NOT QOR_I386_RUNNER AND QOR_QEMU_I386_IMAGES AND NOT QOR_SANITIZE)
+    add_test(NAME qemu_i386_images COMMAND ${QOR_QEMU_I386_IMAGES} -L / $<TARGET_FILE:qor_image_tests>)
+endif()
 
 # A client driver from outside the tree, built with the installed package and run by the
 # installed program. Registered in the plain host build only: under the sanitizer build the

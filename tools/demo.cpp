@@ -16,6 +16,7 @@
 #include "acqdrv_ioctl.h"
 #include "control_device.h"
 #include "default_machine.h"
+#include "image_drivers.h"
 #include "qor_platform.h"
 #include "virtual_time.h"
 
@@ -75,7 +76,7 @@ void ShowProgress(const AcqAppReport *report, void *context)
 // each half after checking it (0: it keeps up; more than a half's duration at the card's
 // sample rate: it falls behind, deterministically); progress: a progress line on stderr.
 // Every figure on stdout except the "host" line is a function of these arguments alone.
-int RunDemo(unsigned halves, unsigned readerWorkMs, bool progress)
+int RunDemo(unsigned halves, unsigned readerWorkMs, bool progress, const std::string &imageDir)
 {
     qorsim::Machine &sim = qorsim::machine();
     sim.reset();
@@ -93,11 +94,22 @@ int RunDemo(unsigned halves, unsigned readerWorkMs, bool progress)
             std::printf(", a reader that spends %u ms on each half", readerWorkMs);
         std::printf("\n\n");
 
-        qorsim::LoadedDriver library("qorpelk", QOR_LIBRARY_ENTRY,
-                                     "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\qorpelk");
-        const NTSTATUS libraryStatus = library.load();
-        qorsim::LoadedDriver driver("acqdrv", DriverEntry, qorsim::DefaultMachine::kServiceKeyAscii);
-        const NTSTATUS driverStatus = driver.load();
+        const std::string libraryKey = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\qorpelk";
+        qortool::DriverSlot librarySlot, driverSlot;
+        if (!imageDir.empty()) {
+            std::string error;
+            if (!librarySlot.use_image(imageDir + "/qorpelk.sys", libraryKey, &error) ||
+                !driverSlot.use_image(imageDir + "/acqdrv.sys", qorsim::DefaultMachine::kServiceKeyAscii, &error)) {
+                std::fprintf(stderr, "qorsim: %s\n", error.c_str());
+                return 2;
+            }
+        } else {
+            librarySlot.use_host("qorpelk", QOR_LIBRARY_ENTRY, libraryKey);
+            driverSlot.use_host("acqdrv", DriverEntry, qorsim::DefaultMachine::kServiceKeyAscii);
+        }
+        qorsim::LoadedDriver &driver = driverSlot.driver();
+        const NTSTATUS libraryStatus = librarySlot.load();
+        const NTSTATUS driverStatus = driverSlot.load();
         std::printf("load       qorpelk 0x%08lX, acqdrv 0x%08lX\n", static_cast<unsigned long>(libraryStatus),
                     static_cast<unsigned long>(driverStatus));
         PrintCards(driver.object());
@@ -173,8 +185,8 @@ int RunDemo(unsigned halves, unsigned readerWorkMs, bool progress)
         std::printf("host       %.1f MB/s of samples through the buffer views (%.2f s host time)\n",
                     report.samplesRead * 2.0 / 1e6 / seconds, seconds);
 
-        driver.unload();
-        library.unload();
+        driverSlot.unload();
+        librarySlot.unload();
         sim.processes.end(app);
         sim.processes.end(viewer);
 
