@@ -291,6 +291,18 @@ if(NOT QOR_I386_RUNNER AND QOR_QEMU_I386_IMAGES AND NOT QOR_SANITIZE)
     add_test(NAME qemu_i386_images COMMAND ${QOR_QEMU_I386_IMAGES} -L / $<TARGET_FILE:qor_image_tests>)
 endif()
 
+# The kit's example client driver built from the nt build's kit alone and run as a .sys
+# under `qorsim run` (skipped without the nt build, unless QOR_REQUIRE_IMAGES is set).
+find_program(QOR_MINGW_GCC i686-w64-mingw32-gcc)
+if(QOR_MINGW_GCC AND NOT QOR_SANITIZE)
+    add_test(NAME kit_client_images
+        COMMAND ${CMAKE_COMMAND} -DNT_DIR=${QOR_NT_BUILD_DIR} -DWORK_DIR=${CMAKE_BINARY_DIR}/kit-client
+            -DQORSIM=$<TARGET_FILE:qorsim-cli> -DRUNNER=${qor_runner_list} -DCC=${QOR_MINGW_GCC}
+            -DDDK_INCLUDE=/usr/i686-w64-mingw32/include/ddk
+            -P ${CMAKE_SOURCE_DIR}/tests/package/kit_client.cmake)
+    set_tests_properties(kit_client_images PROPERTIES SKIP_REGULAR_EXPRESSION "SKIPPED: no nt build")
+endif()
+
 # A client driver from outside the tree, built with the installed package and run by the
 # installed program. Registered in the plain host build only: under the sanitizer build the
 # installed program did not finish this scenario (see the README's qorsim section).

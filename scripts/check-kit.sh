@@ -18,6 +18,8 @@ expected="INSTALL.txt
 bin/acqapp.exe
 drivers/acqdrv.sys
 drivers/qorpelk.sys
+example/mydrv.c
+example/mydrv.qs
 include/qor_plx9050.h
 include/qor_plx9080.h
 include/qor_s5933.h

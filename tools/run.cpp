@@ -304,8 +304,13 @@ int run_machine(const RunOptions &options)
         built.arm_faults(); // counted from the client driver's entry on
         const NTSTATUS driverStatus = driverSlot.load();
         const bool loadAsExpected = driverStatus == expectedLoad;
+        std::string loadedName = desc.driver;
+        if (images) { // the image's own name, without the folder and .sys
+            loadedName = options.driver.substr(options.driver.find_last_of('/') + 1);
+            loadedName = loadedName.substr(0, loadedName.rfind('.'));
+        }
         std::fprintf(report, "%s load      qorpelk 0x%08lX, %s 0x%08lX%s\n", loadAsExpected ? "  " : "FAIL",
-                     static_cast<unsigned long>(libraryStatus), desc.driver.c_str(), static_cast<unsigned long>(driverStatus),
+                     static_cast<unsigned long>(libraryStatus), loadedName.c_str(), static_cast<unsigned long>(driverStatus),
                      loadAsExpected ? "" : (" (expected 0x" + [&] {
                          char t[16];
                          std::snprintf(t, sizeof t, "%08lX)", static_cast<unsigned long>(expectedLoad));

@@ -1,0 +1,123 @@
+/*
+ * mydrv: the smallest useful client of qorpelk.sys. It finds the AMCC S5933 cards
+ * (vendor 0x10E8, device 0x5A01), gives each a device \Device\MyA<n> with the link
+ * \DosDevices\MyA<n>, and serves a program's open, close and description request
+ * (QOR_IOCTL_GET_DESP). Start from here; the sample driver acqdrv shows transfers,
+ * digital and port requests, the PLX cards and the interrupt and DPC work.
+ *
+ * Build it with mingw-w64 against this kit (see INSTALL.txt, "Building a client driver"):
+ *
+ *   i686-w64-mingw32-gcc -std=c99 -O2 -march=i486 -mtune=pentium -ffreestanding
+ *       -fno-stack-protector -mno-stack-arg-probe -D_X86_=1
+ *       -I KIT/include -I /usr/i686-w64-mingw32/include/ddk -c mydrv.c
+ *   i686-w64-mingw32-gcc -nostdlib -nostartfiles -shared -Wl,--subsystem,native
+ *       -Wl,--entry,_DriverEntry@8 -Wl,--image-base,0x10000 -o mydrv.sys mydrv.o
+ *       -L KIT/lib -lqorpelk -lntoskrnl -lhal
+ */
+#include <ntddk.h>
+
+#include "qorpelk.h"
+#include "qorpelk_requests.h"
+
+static QorFindRecord myFind;
+static QorDesp myTemplate;
+
+/* The cards' interrupts stay off: this driver starts no transfer. A shared line's
+   interrupt is another device's. */
+static BOOLEAN NTAPI MyInterrupt(PKINTERRUPT interrupt, PVOID context)
+{
+    (void)interrupt;
+    (void)context;
+    return FALSE;
+}
+
+static VOID NTAPI MyDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2)
+{
+    (void)dpc;
+    (void)context;
+    (void)argument1;
+    (void)argument2;
+}
+
+static NTSTATUS MyComplete(PIRP irp, NTSTATUS status, ULONG_PTR information)
+{
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+static NTSTATUS NTAPI MyCreate(PDEVICE_OBJECT device, PIRP irp)
+{
+    return MyComplete(irp, QorOpenDevice(device) ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES, 0);
+}
+
+static NTSTATUS NTAPI MyClose(PDEVICE_OBJECT device, PIRP irp)
+{
+    return QorCloseDevice(device, irp); /* completes the request */
+}
+
+static NTSTATUS NTAPI MyDeviceControl(PDEVICE_OBJECT device, PIRP irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    QorDevExt *ext = (QorDevExt *)device->DeviceExtension;
+    if (stack->Parameters.DeviceIoControl.IoControlCode != QOR_IOCTL_GET_DESP)
+        return MyComplete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    /* The library checks the lengths against its table and sets the information. */
+    if (!QorIocCheckBufferLength(irp))
+        return MyComplete(irp, STATUS_INVALID_PARAMETER, irp->IoStatus.Information);
+    QorIocGetDesp(ext, (QorDesp *)irp->AssociatedIrp.SystemBuffer);
+    return MyComplete(irp, STATUS_SUCCESS, irp->IoStatus.Information);
+}
+
+static VOID NTAPI MyUnload(PDRIVER_OBJECT driver)
+{
+    /* Every card's device, then the driver block; with no device the block is ours. */
+    const BOOLEAN devices = driver->DeviceObject != NULL;
+    QorUnloadDriver(driver);
+    if (!devices && myFind.DriverBlock != NULL)
+        QorDropDriver(myFind.DriverBlock);
+    myFind.DriverBlock = NULL;
+    QorDeleteUcs(myFind.FpgaFileName);
+    myFind.FpgaFileName = NULL;
+}
+
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
+{
+    ULONG kind, cards = 0;
+    RtlZeroMemory(&myTemplate, sizeof myTemplate);
+    for (kind = 0; kind < QOR_BUFFER_KINDS; ++kind) {
+        myTemplate.Buffers[kind].Flags = QOR_DESP_PRESENT;
+        myTemplate.Buffers[kind].SampleBits = 16;
+        myTemplate.Buffers[kind].ListLimit = 1;
+    }
+    RtlZeroMemory(&myFind, sizeof myFind);
+    myFind.VendorId = 0x10E8;
+    myFind.DeviceId = 0x5A01;
+    myFind.ControllerType = QOR_CONTROLLER_S5933;
+    myFind.DownloadFpga = 1;
+    myFind.DriverObject = driver;
+    myFind.RegistryPath = registryPath;
+    myFind.BaseName = L"MyA";
+    myFind.DeviceName = L"MyA";
+    myFind.DosName = L"MyA";
+    myFind.InterruptRoutine = MyInterrupt;
+    myFind.DpcRoutine = MyDpc;
+    myFind.PortCount = 3;
+    myFind.Desp = &myTemplate;
+    if (QorFindDeviceBegin(&myFind)) {
+        while (QorFindDeviceNext(&myFind))
+            if (QorEnumDevice(&myFind))
+                ++cards;
+        QorFindDeviceEnd(&myFind);
+    }
+    driver->MajorFunction[IRP_MJ_CREATE] = MyCreate;
+    driver->MajorFunction[IRP_MJ_CLOSE] = MyClose;
+    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = MyDeviceControl;
+    driver->DriverUnload = MyUnload;
+    if (cards == 0) {
+        MyUnload(driver);
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    return STATUS_SUCCESS;
+}
