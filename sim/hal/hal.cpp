@@ -2,10 +2,10 @@
 // interrupt connections and I/O timers. Each operation that can fail on NT has a fault
 // knob (qorsim::Fault).
 #include "qorsim.h"
+#include "image_context.h"
 
 #include <cstring>
 #include <sstream>
-#include "image_context.h"
 
 namespace qorsim {
 

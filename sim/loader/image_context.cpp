@@ -235,6 +235,14 @@ void note_images_present(bool present)
 
 bool has_thread_block() { return t_slot.block != nullptr; }
 
+std::string image_caller()
+{
+    if (t_slot.block == nullptr || !g_images_present.load(std::memory_order_acquire))
+        return "";
+    const std::string site = image_call_site(t_slot.block->stack_base);
+    return site.empty() ? site : "called from " + site;
+}
+
 void *exception_list() { return has_thread_block() ? ChainHead() : nullptr; }
 
 void enter_image_context()

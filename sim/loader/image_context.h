@@ -8,6 +8,7 @@
 #include <ntddk.h>
 
 #include <cstdint>
+#include <string>
 
 namespace qorsim {
 
@@ -22,6 +23,9 @@ void *exception_list();
 
 // Images are loaded: from now on, threads entering driver code get a block.
 void note_images_present(bool present);
+// Where the calling thread's innermost image code called the kernel from, for reports:
+// "called from acqdrv.sys+0x1a2c (AcqDispatch+0x2c)"; "" on a thread that runs no image.
+std::string image_caller();
 
 // Raises `status` in the image that called the kernel: the handlers of the registration
 // records from fs:[0] on are called with a noncontinuable exception record. A handler

@@ -89,16 +89,19 @@ std::unique_ptr<DriverImage> DriverImage::load(const std::string &name, const st
 DriverImage::~DriverImage()
 {
     forget_init_ranges(this);
+    std::vector<std::string> importers;
     {
         std::lock_guard<std::mutex> lock(g_images_mutex);
         for (DriverImage *other : g_images)
             if (other != this &&
                 std::find(other->imported_from_.begin(), other->imported_from_.end(), this) != other->imported_from_.end())
-                machine().verifier.violation(name_ + " unloaded while " + other->name_ + " imports from it");
+                importers.push_back(other->name_);
         g_images.erase(std::remove(g_images.begin(), g_images.end(), this), g_images.end());
         if (g_images.empty())
             note_images_present(false);
     }
+    for (const std::string &importer : importers)
+        machine().verifier.violation(name_ + " unloaded while " + importer + " imports from it");
     if (base_ != nullptr)
         image_space_release(base_, reserved_);
 }
@@ -421,6 +424,48 @@ std::string describe_address(uintptr_t address)
     if (!nearest.empty())
         text += " (" + nearest + "+" + Hex(offset - nearestRva) + ")";
     return text;
+}
+
+namespace {
+// An instruction that ends right before `at` and calls: E8 rel32; FF /2 as call [disp32],
+// call [reg+disp8], call [reg+disp32], call [reg], call reg.
+bool FollowsCall(const uint8_t *at)
+{
+    if (at[-5] == 0xE8)
+        return true;
+    if (at[-6] == 0xFF && (at[-5] == 0x15 || (at[-5] & 0xF8) == 0x90))
+        return true;
+    if (at[-3] == 0xFF && (at[-2] & 0xF8) == 0x50)
+        return true;
+    return at[-2] == 0xFF && ((at[-1] & 0xF8) == 0xD0 || ((at[-1] & 0xF8) == 0x10 && at[-1] != 0x15));
+}
+} // namespace
+
+std::string image_call_site(const void *stackBase)
+{
+    struct Code {
+        uintptr_t start, end;
+    };
+    Code code[32];
+    unsigned n = 0;
+    {
+        std::lock_guard<std::mutex> lock(g_images_mutex);
+        for (const DriverImage *image : g_images)
+            for (const ImageSection &s : image->sections())
+                if ((s.characteristics & kScnExecute) && n < 32 && s.size > 6 &&
+                    !(s.name == "INIT" && image->init_discarded()))
+                    code[n++] = Code{image->base() + s.rva + 6, image->base() + s.rva + s.size};
+    }
+    if (n == 0 || stackBase == nullptr)
+        return "";
+    const auto *word = static_cast<const uint32_t *>(__builtin_frame_address(0));
+    const auto *end = static_cast<const uint32_t *>(stackBase);
+    for (unsigned scanned = 0; word < end && scanned < 16384; ++word, ++scanned)
+        for (unsigned i = 0; i < n; ++i)
+            if (*word >= code[i].start && *word <= code[i].end &&
+                FollowsCall(reinterpret_cast<const uint8_t *>(static_cast<uintptr_t>(*word))))
+                return describe_address(*word);
+    return "";
 }
 
 // ---- a driver from its image --------------------------------------------------------------

@@ -2,9 +2,9 @@
 // device objects and symbolic links in the object namespace, driver loading.
 #include <algorithm>
 #include "qorsim.h"
+#include "image_context.h"
 
 #include <cstring>
-#include "image_context.h"
 
 namespace qorsim {
 

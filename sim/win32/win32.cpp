@@ -2,10 +2,10 @@
 // device opened by its \\.\ name, buffered I/O-control requests sent to its driver as the
 // I/O manager sends them, named events opened and waited on.
 #include "qorsim.h"
+#include "image_context.h"
 #include "virtual_time.h"
 
 #include <cstring>
-#include "image_context.h"
 
 namespace qorsim {
 namespace {

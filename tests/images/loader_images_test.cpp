@@ -113,6 +113,32 @@ TEST_F(Loader, AFailedProbeIsCaughtByTheImagesOwnFrame)
     EXPECT_TRUE(CloseHandle(h));
 }
 
+// What the verifier reports of an image's calls names the place in the image: a pool
+// block by the call that allocated it, a violation by the call that made it.
+TEST_F(Loader, ReportsNameTheCallingRoutineInTheImage)
+{
+    void *block = QorNewNpp(24); // qorpelk.sys's code, through its export
+    ASSERT_NE(block, nullptr);
+    std::string site;
+    for (const qorsim::PoolBlock &b : sim().pool.live_blocks())
+        if (b.address == block)
+            site = b.site;
+    EXPECT_EQ(site.rfind("called from qorpelk.sys+0x", 0), 0u) << site;
+    EXPECT_NE(site.find("(QorNewNpp+0x"), std::string::npos) << site;
+    QorDeleteNpp(block);
+
+    // A counted string whose header and buffer are no pool blocks: two frees refused.
+    char16_t text[4] = {};
+    UNICODE_STRING notPool{0, sizeof text, text};
+    QorDeleteUcs(&notPool);
+    const auto violations = sim().verifier.violations();
+    ASSERT_EQ(violations.size(), 2u);
+    EXPECT_NE(violations[0].find("which is no live pool block (called from qorpelk.sys+0x"), std::string::npos)
+        << violations[0];
+    EXPECT_NE(violations[0].find("(QorDeleteUcs+0x"), std::string::npos) << violations[0];
+    sim().verifier.reset();
+}
+
 // After DriverEntry the INIT pages are gone: code that still reaches them is stopped with
 // the address named.
 TEST_F(Loader, AnAccessToDiscardedInitIsStoppedAndNamed)
