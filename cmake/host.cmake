@@ -207,7 +207,7 @@ if(QOR_MINGW_NM AND QOR_DDK_NTOSKRNL_LIB AND QOR_DDK_HAL_LIB)
     execute_process(COMMAND ${QOR_MINGW_NM} -g ${QOR_DDK_HAL_LIB} OUTPUT_FILE ${QOR_DDK_SYMBOLS}/HAL.dll.nm
                     ERROR_QUIET)
 endif()
-target_compile_definitions(qor_tests PRIVATE QOR_DDK_SYMBOLS="${QOR_DDK_SYMBOLS}")
+target_compile_definitions(qor_tests PRIVATE QOR_DDK_SYMBOLS="${QOR_DDK_SYMBOLS}" QOR_NT_IMAGE_DIR="${QOR_NT_BUILD_DIR}")
 
 # The shipped images under test: a second test program that loads the nt build's
 # qorpelk.sys and acqdrv.sys into the simulator (sim/loader/) and runs its suites against
