@@ -35,6 +35,10 @@
 #include "qorsim.h"
 #include "qorsim_raise.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace qorsim {
 namespace {
 
@@ -296,6 +300,11 @@ void raise_in_image(NTSTATUS status, void *raisedAt)
         if (!RecordOnStack(r))
             break; // NT's dispatcher stops at a record off the stack: unhandled
         void *dispatcherContext = nullptr;
+#if defined(__SANITIZE_ADDRESS__)
+        // A handler that takes the exception resumes in its own frame: the sanitizer's
+        // marks of the frames it abandons must go, as for a longjmp.
+        __asan_handle_no_return();
+#endif
         const EXCEPTION_DISPOSITION disposition = r->handler(&record, r, &context, &dispatcherContext);
         if (disposition == ExceptionContinueSearch)
             continue;
