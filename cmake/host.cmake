@@ -170,7 +170,7 @@ add_executable(qor_tests ${QOR_TEST_SOURCES}
 target_include_directories(qor_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 target_compile_options(qor_tests PRIVATE ${QOR_WARNINGS}
     $<$<COMPILE_LANGUAGE:C>:-std=c99 -pedantic-errors -Werror>)
-target_link_libraries(qor_tests PRIVATE qorsim-tool acqdrv acqapp qorpelk qorsim GTest::gtest_main)
+target_link_libraries(qor_tests PRIVATE qorsim-tool acqdrv acqapp qorpelk qorsim GTest::gtest)
 # One CTest entry per test suite: each entry is one process (under qemu-i386 a process
 # start costs far more than most tests), while `ctest -R Suite` still selects. The suites
 # are read from the test sources, which re-run the configuration when they change.
@@ -189,6 +189,21 @@ list(SORT qor_suites)
 foreach(suite ${qor_suites})
     add_test(NAME ${suite} COMMAND qor_tests --gtest_filter=${suite}.*:*/${suite}.*)
 endforeach()
+# Where 32-bit programs run natively, the suites run once more under qemu-i386 (entries
+# named Suite_qemu, label qemu): the simulator's memory map must not depend on which of
+# the two runs the program. `ctest -LE qemu` leaves them out, `-L qemu` runs only them.
+option(QOR_QEMU_SECOND_RUN "Run the host suites under qemu-i386 too where they run natively" ON)
+if(NOT QOR_I386_RUNNER AND QOR_QEMU_SECOND_RUN AND NOT QOR_SANITIZE)
+    find_program(QOR_QEMU_I386 qemu-i386)
+    if(NOT QOR_QEMU_I386)
+        message(FATAL_ERROR "qemu-i386 is missing for the second run of the suites: install qemu-user")
+    endif()
+    foreach(suite ${qor_suites})
+        add_test(NAME ${suite}_qemu COMMAND ${QOR_QEMU_I386} -L / $<TARGET_FILE:qor_tests>
+            --gtest_filter=${suite}.*:*/${suite}.*)
+        set_tests_properties(${suite}_qemu PROPERTIES LABELS qemu)
+    endforeach()
+endif()
 # Every test the program holds must belong to a registered suite.
 string(REPLACE ";" "," qor_suite_list "${qor_suites}")
 string(REPLACE ";" "," qor_runner_list "${QOR_I386_RUNNER}")
@@ -270,12 +285,13 @@ set(QOR_IMAGE_SUITE_SOURCES ${CMAKE_SOURCE_DIR}/tests/sample_driver_test.cpp
 file(GLOB QOR_IMAGE_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/images/*_test.cpp)
 list(APPEND QOR_IMAGE_TEST_SOURCES ${QOR_IMAGE_SUITE_SOURCES})
 add_executable(qor_image_tests ${QOR_IMAGE_TEST_SOURCES} ${CMAKE_SOURCE_DIR}/tests/images/library_forwarders.cpp
-    ${CMAKE_BINARY_DIR}/generated/library_forwarders.cpp ${CMAKE_SOURCE_DIR}/tests/support/sanitizer_options.cpp)
+    ${CMAKE_BINARY_DIR}/generated/library_forwarders.cpp ${CMAKE_SOURCE_DIR}/tests/support/sanitizer_options.cpp
+    ${CMAKE_SOURCE_DIR}/tests/support/user_stack_main.cpp)
 target_include_directories(qor_image_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR}/examples/include
     ${CMAKE_SOURCE_DIR}/frame ${CMAKE_SOURCE_DIR}/platform)
 target_compile_definitions(qor_image_tests PRIVATE QOR_TEST_IMAGES QOR_NT_IMAGE_DIR="${QOR_NT_BUILD_DIR}")
 target_compile_options(qor_image_tests PRIVATE ${QOR_WARNINGS})
-target_link_libraries(qor_image_tests PRIVATE acqapp qorsim GTest::gtest_main)
+target_link_libraries(qor_image_tests PRIVATE acqapp qorsim GTest::gtest)
 set(qor_image_suites "")
 foreach(source ${QOR_IMAGE_TEST_SOURCES})
     file(READ ${source} text)
@@ -288,13 +304,14 @@ endforeach()
 list(REMOVE_DUPLICATES qor_image_suites)
 foreach(suite ${qor_image_suites})
     add_test(NAME ${suite}_images COMMAND qor_image_tests --gtest_filter=${suite}.*)
+    # Once more under qemu-i386 where the kernel runs them natively: its segment and
+    # signal handling (fs through the LDT, the INIT fault) are the emulator's own.
+    if(NOT QOR_I386_RUNNER AND QOR_QEMU_SECOND_RUN AND NOT QOR_SANITIZE)
+        add_test(NAME ${suite}_qemu_images COMMAND ${QOR_QEMU_I386} -L / $<TARGET_FILE:qor_image_tests>
+            --gtest_filter=${suite}.*)
+        set_tests_properties(${suite}_qemu_images PROPERTIES LABELS qemu)
+    endif()
 endforeach()
-# Where 32-bit programs run natively, the images also run once under qemu-i386, whose
-# segment and signal handling differ from the kernel's (fs through the LDT, the INIT fault).
-find_program(QOR_QEMU_I386_IMAGES qemu-i386)
-if(NOT QOR_I386_RUNNER AND QOR_QEMU_I386_IMAGES AND NOT QOR_SANITIZE)
-    add_test(NAME qemu_i386_images COMMAND ${QOR_QEMU_I386_IMAGES} -L / $<TARGET_FILE:qor_image_tests>)
-endif()
 
 # The kit's example client driver built from the nt build's kit alone and run as a .sys
 # under `qorsim run` (skipped without the nt build, unless QOR_REQUIRE_IMAGES is set).

@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +32,8 @@
 #include <string>
 #include <vector>
 
+#include "address_space.h"
+#include "exports.h"
 #include "pe_image.h"
 #include "qorsim.h"
 #include "qorsim_raise.h"
@@ -42,7 +45,9 @@
 namespace qorsim {
 namespace {
 
-// The NT_TIB at the start of NT's processor control region.
+// The NT_TIB at the start of NT's processor control region, and past it, where NT keeps
+// the rest of the region, the simulator's own record of the image's latest kernel call.
+constexpr unsigned kCallSiteOffset = 0x100;
 struct ThreadBlock {
     void *exception_list;
     void *stack_base;
@@ -51,9 +56,11 @@ struct ThreadBlock {
     void *fiber_data;
     void *arbitrary_user_pointer;
     ThreadBlock *self;
-    uint8_t rest[4096 - 7 * sizeof(void *)];
+    uint8_t reserved[kCallSiteOffset - 7 * sizeof(void *)];
+    const uint32_t *call_site; // where the image's latest call into the kernel keeps its return address
+    uint8_t rest[4096 - kCallSiteOffset - sizeof(void *)];
 };
-static_assert(sizeof(ThreadBlock) == 4096);
+static_assert(sizeof(ThreadBlock) == 4096 && offsetof(ThreadBlock, call_site) == kCallSiteOffset);
 
 struct RegistrationRecord {
     RegistrationRecord *next;
@@ -243,8 +250,48 @@ std::string image_caller()
 {
     if (t_slot.block == nullptr || !g_images_present.load(std::memory_order_acquire))
         return "";
-    const std::string site = image_call_site(t_slot.block->stack_base);
+    const std::string site = image_call_site(t_slot.block->call_site, t_slot.block->stack_base);
     return site.empty() ? site : "called from " + site;
+}
+
+namespace {
+// One thunk per routine of the export table, 16 bytes each, in one page of system space:
+//   mov fs:[0x100], esp     64 89 25 00 01 00 00
+//   jmp routine             E9 rel32
+// esp points at the image's return address. No register but none is changed.
+constexpr unsigned kThunkBytes = 16;
+std::once_flag g_thunks_once;
+uint8_t *g_thunks = nullptr;
+
+void MakeThunks()
+{
+    const auto table = kernel_exports();
+    const size_t bytes = (table.size() * kThunkBytes + kPageSize - 1) & ~static_cast<size_t>(kPageSize - 1);
+    auto *page = static_cast<uint8_t *>(system_space_reserve(bytes));
+    if (page == nullptr)
+        Fatal("no system space for the kernel's entry thunks");
+    for (size_t i = 0; i < table.size(); ++i) {
+        uint8_t *t = page + i * kThunkBytes;
+        const uint8_t store[] = {0x64, 0x89, 0x25, kCallSiteOffset & 0xFF, kCallSiteOffset >> 8, 0, 0};
+        memcpy(t, store, sizeof store);
+        t[7] = 0xE9;
+        const int32_t rel = static_cast<int32_t>(reinterpret_cast<uintptr_t>(table[i].address) -
+                                                 reinterpret_cast<uintptr_t>(t + 12));
+        memcpy(t + 8, &rel, 4);
+        memset(t + 12, 0xCC, kThunkBytes - 12);
+    }
+    mprotect(page, bytes, PROT_READ | PROT_EXEC);
+    g_thunks = page;
+}
+} // namespace
+
+const void *image_entry(const KernelExport &routine)
+{
+    if (routine.convention == Convention::Data)
+        return routine.address;
+    std::call_once(g_thunks_once, MakeThunks);
+    const auto table = kernel_exports();
+    return g_thunks + (&routine - table.data()) * kThunkBytes;
 }
 
 void *exception_list() { return has_thread_block() ? ChainHead() : nullptr; }

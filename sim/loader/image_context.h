@@ -27,6 +27,11 @@ void note_images_present(bool present);
 // "called from acqdrv.sys+0x1a2c (AcqDispatch+0x2c)"; "" on a thread that runs no image.
 std::string image_caller();
 
+// What an image's import of a kernel export is bound to: for a routine, a thunk that notes
+// where the image called from in the thread's block and jumps to the routine, arguments
+// and registers untouched; for data, the datum.
+const void *image_entry(const struct KernelExport &routine);
+
 // Raises `status` in the image that called the kernel: the handlers of the registration
 // records from fs:[0] on are called with a noncontinuable exception record. A handler
 // that takes it unwinds to its own frame and never returns here. No handler, or one that

@@ -334,7 +334,7 @@ bool DriverImage::bind(std::string *error)
             if (provider != nullptr)
                 bound = provider->export_address(routine);
             else if (const KernelExport *k = find_kernel_export(module, routine))
-                bound = k->address;
+                bound = image_entry(*k);
             if (bound == nullptr) {
                 missing.push_back(module + "!" + routine +
                                   (known ? "" : " (" + module + " is not loaded)"));
@@ -439,44 +439,33 @@ bool FollowsCall(const uint8_t *at)
         return true;
     return at[-2] == 0xFF && ((at[-1] & 0xF8) == 0xD0 || ((at[-1] & 0xF8) == 0x10 && at[-1] != 0x15));
 }
+
+// The slot may be stale (the call returned, its stack reused): read it unchecked.
+__attribute__((no_sanitize("address"), noinline)) uint32_t ReadSlot(const uint32_t *slot) { return *slot; }
 } // namespace
 
-namespace {
-struct Code {
-    uintptr_t start, end;
-};
-
-// The stack words from here up, a return address into image code the first that follows a
-// call. The words include a sanitizer's redzones between frames: read them unchecked.
-__attribute__((no_sanitize("address"), noinline)) uintptr_t ScanForCall(const uint32_t *end, const Code *code,
-                                                                         unsigned n)
+std::string image_call_site(const uint32_t *returnSlot, const void *stackBase)
 {
-    const auto *word = static_cast<const uint32_t *>(__builtin_frame_address(0));
-    for (unsigned scanned = 0; word < end && scanned < 16384; ++word, ++scanned)
-        for (unsigned i = 0; i < n; ++i)
-            if (*word >= code[i].start && *word <= code[i].end &&
-                FollowsCall(reinterpret_cast<const uint8_t *>(static_cast<uintptr_t>(*word))))
-                return *word;
-    return 0;
-}
-} // namespace
-
-std::string image_call_site(const void *stackBase)
-{
-    Code code[32];
-    unsigned n = 0;
+    // A call still under way has its return address where the thunk found it: on the stack
+    // above the caller of this, holding an address in an image right after a call.
+    const auto *here = static_cast<const uint32_t *>(__builtin_frame_address(0));
+    if (returnSlot == nullptr || returnSlot <= here || returnSlot >= static_cast<const uint32_t *>(stackBase))
+        return "";
+    const uint32_t returnAddress = ReadSlot(returnSlot);
     {
         std::lock_guard<std::mutex> lock(g_images_mutex);
+        bool inCode = false;
         for (const DriverImage *image : g_images)
             for (const ImageSection &s : image->sections())
-                if ((s.characteristics & kScnExecute) && n < 32 && s.size > 6 &&
-                    !(s.name == "INIT" && image->init_discarded()))
-                    code[n++] = Code{image->base() + s.rva + 6, image->base() + s.rva + s.size};
+                if ((s.characteristics & kScnExecute) && s.size > 6 && !(s.name == "INIT" && image->init_discarded()) &&
+                    returnAddress >= image->base() + s.rva + 6 && returnAddress <= image->base() + s.rva + s.size)
+                    inCode = true;
+        if (!inCode)
+            return "";
     }
-    if (n == 0 || stackBase == nullptr)
+    if (!FollowsCall(reinterpret_cast<const uint8_t *>(static_cast<uintptr_t>(returnAddress))))
         return "";
-    const uintptr_t found = ScanForCall(static_cast<const uint32_t *>(stackBase), code, n);
-    return found != 0 ? describe_address(found) : "";
+    return describe_address(returnAddress);
 }
 
 // ---- a driver from its image --------------------------------------------------------------

@@ -85,10 +85,11 @@ const DriverImage *image_at(uintptr_t address);
 // DriverEntry at or below it); "0x..." elsewhere.
 std::string describe_address(uintptr_t address);
 
-// The innermost call from image code on the calling thread's stack, described as
-// describe_address does ("acqdrv.sys+0x1a2c (AcqDispatch+0x2c)": the return address),
-// or "" when no image code is below the caller. stackBase: the thread's stack end.
-std::string image_call_site(const void *stackBase);
+// The image's call whose return address the kernel-entry thunk recorded at returnSlot,
+// described as describe_address does ("acqdrv.sys+0x1a2c (AcqDispatch+0x2c)"), while that
+// call is under way on the calling thread (stackBase: the thread's stack end); "" when
+// it has returned or the slot holds no image's call.
+std::string image_call_site(const uint32_t *returnSlot, const void *stackBase);
 
 // A driver loaded from its image: DriverEntry runs with the driver object and registry
 // path, on a thread with an information block, and INIT is discarded when it returns.
