@@ -153,6 +153,8 @@ install(FILES ${CMAKE_SOURCE_DIR}/interface/qorpelk.h ${CMAKE_SOURCE_DIR}/interf
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qorsim)
 configure_file(${CMAKE_SOURCE_DIR}/cmake/qorsimConfig.cmake.in ${CMAKE_BINARY_DIR}/qorsimConfig.cmake @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/qorsimConfig.cmake DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/qorsim)
+# The script grammar and the first-driver guide, beside the shipped machines.
+install(FILES ${CMAKE_SOURCE_DIR}/kit/SCRIPTS.txt ${CMAKE_SOURCE_DIR}/kit/GUIDE.txt DESTINATION ${CMAKE_INSTALL_DATADIR}/qorsim)
 
 # GoogleTest from Debian's source package, built for -m32 like everything else.
 set(QOR_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources")
@@ -316,10 +318,12 @@ endforeach()
 # The kit's example client driver built from the nt build's kit alone and run as a .sys
 # under `qorsim run` (skipped without the nt build, unless QOR_REQUIRE_IMAGES is set).
 find_program(QOR_MINGW_GCC i686-w64-mingw32-gcc)
-if(QOR_MINGW_GCC AND NOT QOR_SANITIZE)
+find_program(QOR_KIT_BUILD_CC NAMES cc gcc) # for the kit's pe_finish
+if(QOR_MINGW_GCC AND QOR_KIT_BUILD_CC AND NOT QOR_SANITIZE)
     add_test(NAME kit_client_images
         COMMAND ${CMAKE_COMMAND} -DNT_DIR=${QOR_NT_BUILD_DIR} -DWORK_DIR=${CMAKE_BINARY_DIR}/kit-client
             -DQORSIM=$<TARGET_FILE:qorsim-cli> -DRUNNER=${qor_runner_list} -DCC=${QOR_MINGW_GCC}
+            -DBUILD_CC=${QOR_KIT_BUILD_CC}
             -DDDK_INCLUDE=/usr/i686-w64-mingw32/include/ddk
             -P ${CMAKE_SOURCE_DIR}/tests/package/kit_client.cmake)
     set_tests_properties(kit_client_images PROPERTIES SKIP_REGULAR_EXPRESSION "SKIPPED: no nt build")

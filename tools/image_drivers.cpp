@@ -1,5 +1,7 @@
 #include "image_drivers.h"
 
+#include <sys/stat.h>
+
 #include <fstream>
 
 namespace qortool {
@@ -15,6 +17,9 @@ bool DriverSlot::use_image(const std::string &path, const std::string &registryP
 
 bool is_pe_image(const std::string &path)
 {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false; // a pipe would block the read
     std::ifstream in(path, std::ios::binary);
     char magic[2] = {};
     return in.read(magic, 2) && magic[0] == 'M' && magic[1] == 'Z';

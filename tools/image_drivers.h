@@ -29,7 +29,7 @@ private:
     std::unique_ptr<qorsim::ImageDriver> image_;
 };
 
-// True for a file that starts as a PE image does ("MZ").
+// True for a regular file that starts as a PE image does ("MZ").
 bool is_pe_image(const std::string &path);
 // The folder of the nt build the program was configured with (its qorpelk.sys and acqdrv.sys).
 std::string default_image_dir();

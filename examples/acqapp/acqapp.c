@@ -127,8 +127,21 @@ const char *AcqAppSummary(const AcqAppReport *report, char *text, unsigned long 
     return text;
 }
 
+void AcqAppSampleCodes(AcqAppCodes *codes)
+{
+    codes->describe = ACQ_IOCTL_GET_DESP;
+    codes->doubleBuffer = ACQ_IOCTL_DBF_MODE(KIND);
+    codes->start = ACQ_IOCTL_START(KIND);
+    codes->half = ACQ_IOCTL_HALF(KIND);
+    codes->progress = ACQ_IOCTL_PROGRESS(KIND);
+    codes->stop = ACQ_IOCTL_STOP(KIND);
+    codes->buffer = KIND;
+}
+
 int AcqAppRun(const AcqAppOptions *options, AcqAppReport *report)
 {
+    AcqAppCodes sample;
+    const AcqAppCodes *codes = options->codes;
     HANDLE device, event;
     QorDbfModeRequest mode[2]; /* the mode row takes 8 bytes of input */
     QorContRequest start;
@@ -140,20 +153,28 @@ int AcqAppRun(const AcqAppOptions *options, AcqAppReport *report)
     unsigned long sampleBytes;
 
     memset(report, 0, sizeof *report);
+    if (codes == 0) {
+        AcqAppSampleCodes(&sample);
+        codes = &sample;
+    }
     device = CreateFileA(options->device, GENERIC_READ | GENERIC_WRITE, 0, 0, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, 0);
     if (device == INVALID_HANDLE_VALUE)
         return Fail(report, "open the device");
 
-    if (!Request(device, ACQ_IOCTL_GET_DESP, &report->desp, 0, sizeof report->desp)) {
+    if (codes->buffer >= sizeof report->desp.Buffers / sizeof report->desp.Buffers[0]) {
+        CloseHandle(device);
+        return Fail(report, "pick the buffer");
+    }
+    if (!Request(device, codes->describe, &report->desp, 0, sizeof report->desp)) {
         CloseHandle(device);
         return Fail(report, "describe the device");
     }
-    buffer = &report->desp.Buffers[KIND];
+    buffer = &report->desp.Buffers[codes->buffer];
     sampleBytes = (buffer->SampleBits + 7) / 8;
     if (buffer->BufferSize == 0 || buffer->UserAddress0 == 0 || sampleBytes != 2) {
         CloseHandle(device);
-        return Fail(report, "find a mapped 16-bit analog input buffer");
+        return Fail(report, "find a mapped buffer of 16-bit samples");
     }
     report->samplesPerHalf = buffer->BufferSize / 2 / sampleBytes;
 
@@ -166,13 +187,13 @@ int AcqAppRun(const AcqAppOptions *options, AcqAppReport *report)
 
     memset(mode, 0, sizeof mode);
     mode[0].Enable = 1;
-    if (!Request(device, ACQ_IOCTL_DBF_MODE(KIND), mode, sizeof mode, 2))
+    if (!Request(device, codes->doubleBuffer, mode, sizeof mode, 2))
         ok = Fail(report, "switch double-buffer mode on");
 
     memset(&start, 0, sizeof start);
     start.SampleCount = report->samplesPerHalf;
     start.ListCount = 1;
-    if (ok && !Request(device, ACQ_IOCTL_START(KIND), &start, sizeof start, 2))
+    if (ok && !Request(device, codes->start, &start, sizeof start, 2))
         ok = Fail(report, "start the acquisition");
 
     while (ok && report->halvesRead < options->halves) {
@@ -181,7 +202,7 @@ int AcqAppRun(const AcqAppOptions *options, AcqAppReport *report)
             break;
         }
         memset(&half, 0, sizeof half);
-        if (!Request(device, ACQ_IOCTL_HALF(KIND), &half, 0, sizeof half)) {
+        if (!Request(device, codes->half, &half, 0, sizeof half)) {
             ok = Fail(report, "ask which half is ready");
             break;
         }
@@ -201,7 +222,7 @@ int AcqAppRun(const AcqAppOptions *options, AcqAppReport *report)
             Sleep(options->workMs); /* what a program does with its data takes time */
         if (report->halvesRead % 64 == 0) {
             memset(&progress, 0, sizeof progress);
-            if (Request(device, ACQ_IOCTL_PROGRESS(KIND), &progress, 0, sizeof progress))
+            if (Request(device, codes->progress, &progress, 0, sizeof progress))
                 ++report->progressPolls;
             if (options->progress != 0)
                 options->progress(report, options->progressContext);
@@ -211,7 +232,7 @@ int AcqAppRun(const AcqAppOptions *options, AcqAppReport *report)
         options->progress(report, options->progressContext);
 
     memset(&report->stop, 0, sizeof report->stop);
-    if (!Request(device, ACQ_IOCTL_STOP(KIND), &report->stop, 0, sizeof report->stop))
+    if (!Request(device, codes->stop, &report->stop, 0, sizeof report->stop))
         ok = Fail(report, "stop the acquisition");
     CloseHandle(event);
     if (!CloseHandle(device))

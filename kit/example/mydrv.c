@@ -1,18 +1,13 @@
 /*
  * mydrv: the smallest useful client of qorpelk.sys. It finds the AMCC S5933 cards
  * (vendor 0x10E8, device 0x5A01), gives each a device \Device\MyA<n> with the link
- * \DosDevices\MyA<n>, and serves a program's open, close and description request
- * (QOR_IOCTL_GET_DESP). Start from here; the sample driver acqdrv shows transfers,
- * digital and port requests, the PLX cards and the interrupt and DPC work.
+ * \DosDevices\MyA<n> and an analog input buffer, and serves a program's open, close
+ * and description request (QOR_IOCTL_GET_DESP). src\acqdrv\acqdrv.c shows the rest:
+ * transfers, digital and port requests, the PLX cards, the interrupt and DPC work.
  *
- * Build it with mingw-w64 against this kit (see INSTALL.txt, "Building a client driver"):
- *
- *   i686-w64-mingw32-gcc -std=c99 -O2 -march=i486 -mtune=pentium -ffreestanding
- *       -fno-stack-protector -mno-stack-arg-probe -D_X86_=1
- *       -I KIT/include -I /usr/i686-w64-mingw32/include/ddk -c mydrv.c
- *   i686-w64-mingw32-gcc -nostdlib -nostartfiles -shared -Wl,--subsystem,native
- *       -Wl,--entry,_DriverEntry@8 -Wl,--image-base,0x10000 -o mydrv.sys mydrv.o
- *       -L KIT/lib -lqorpelk -lntoskrnl -lhal
+ * Build it as GUIDE.txt, section 6, says (mingw-w64, i486, against include\ and
+ * lib\libqorpelk.a, then tools\pe_finish), and try it on qorsim with example\mydrv.qs
+ * (section 8).
  */
 #include <ntddk.h>
 
@@ -84,13 +79,13 @@ static VOID NTAPI MyUnload(PDRIVER_OBJECT driver)
 
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
 {
-    ULONG kind, cards = 0;
+    ULONG cards = 0;
     RtlZeroMemory(&myTemplate, sizeof myTemplate);
-    for (kind = 0; kind < QOR_BUFFER_KINDS; ++kind) {
-        myTemplate.Buffers[kind].Flags = QOR_DESP_PRESENT;
-        myTemplate.Buffers[kind].SampleBits = 16;
-        myTemplate.Buffers[kind].ListLimit = 1;
-    }
+    /* Analog input only: present, with a buffer object (the size comes from the AI
+       value of the service's Parameters key) and its event. */
+    myTemplate.Buffers[QOR_KIND_ANALOG_INPUT].Flags = QOR_DESP_PRESENT | QOR_DESP_FLAG1;
+    myTemplate.Buffers[QOR_KIND_ANALOG_INPUT].SampleBits = 16;
+    myTemplate.Buffers[QOR_KIND_ANALOG_INPUT].ListLimit = 1;
     RtlZeroMemory(&myFind, sizeof myFind);
     myFind.VendorId = 0x10E8;
     myFind.DeviceId = 0x5A01;

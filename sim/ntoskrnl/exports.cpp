@@ -113,6 +113,7 @@ const std::vector<KernelExport> &Table()
                 "a failed probe raises down the image's fs:[0] handlers"),
         QOR_NT(MmUnlockPages),
         QOR_NT(ObReferenceObjectByHandle),
+        QOR_NT(ObfReferenceObject),
         QOR_NT(ObfDereferenceObject),
         // ---- Zw: handles, sections, files ----
         QOR_NT(ZwClose),
