@@ -329,6 +329,14 @@ if(QOR_MINGW_GCC AND QOR_KIT_BUILD_CC AND NOT QOR_SANITIZE)
     set_tests_properties(kit_client_images PROPERTIES SKIP_REGULAR_EXPRESSION "SKIPPED: no nt build")
 endif()
 
+# `qorsim demo --images` gives the host-compiled demo's report.
+if(NOT QOR_SANITIZE)
+    add_test(NAME demo_images
+        COMMAND ${CMAKE_COMMAND} -DQORSIM=$<TARGET_FILE:qorsim-cli> -DRUNNER=${qor_runner_list}
+            -DNT_DIR=${QOR_NT_BUILD_DIR} -P ${CMAKE_SOURCE_DIR}/tests/package/demo_images.cmake)
+    set_tests_properties(demo_images PROPERTIES SKIP_REGULAR_EXPRESSION "SKIPPED: no nt build")
+endif()
+
 # A client driver from outside the tree, built with the installed package and run by the
 # installed program. Registered in the plain host build only: under the sanitizer build the
 # installed program did not finish this scenario (see the README's qorsim section).
