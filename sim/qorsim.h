@@ -70,6 +70,7 @@ struct PoolBlock {
     size_t size;
     ULONG tag;
     uint64_t serial; // 1 for the first allocation since the last reset
+    std::string site; // in a driver image: "called from acqdrv.sys+0x1a2c (...)"; else ""
     // Who allocated it: the code that called the allocator, and the driver routine the
     // thread ran then (null outside any).
     const void *caller = nullptr;

@@ -3,6 +3,7 @@
 // knob (qorsim::Fault).
 #include "qorsim.h"
 #include "culprit.h"
+#include "image_context.h"
 
 #include <cstring>
 #include <sstream>
@@ -106,6 +107,7 @@ unsigned Interrupts::raise(ULONG vector)
         const size_t held = spin_locks_held();
         {
             RunningRoutine running("interrupt routine", reinterpret_cast<const void *>(c.routine), c.device);
+            enter_image_context();
             if (c.routine(c.object, c.context))
                 ++claimed;
             check_no_spin_lock_held("an interrupt routine", held);

@@ -2,6 +2,7 @@
 // the verifier's rule that a request is never completed with its cancel routine still set.
 #include "qorsim.h"
 #include "culprit.h"
+#include "image_context.h"
 
 namespace {
 KSPIN_LOCK g_cancel_lock = 0;
@@ -33,6 +34,7 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
     Irp->CancelIrql = old;
     PDEVICE_OBJECT device = IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
     qorsim::RunningRoutine running("cancel routine", reinterpret_cast<const void *>(routine), device);
+    qorsim::enter_image_context();
     routine(device, Irp);
     return TRUE;
 }

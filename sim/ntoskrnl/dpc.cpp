@@ -3,6 +3,7 @@
 #include "qorsim.h"
 #include "culprit.h"
 #include "virtual_time.h"
+#include "image_context.h"
 
 namespace qorsim {
 
@@ -65,6 +66,7 @@ void DpcQueue::run()
         set_current_irql(DISPATCH_LEVEL);
         {
             RunningRoutine running("DPC routine", reinterpret_cast<const void *>(dpc->DeferredRoutine), device);
+            enter_image_context();
             dpc->DeferredRoutine(dpc, dpc->DeferredContext, a1, a2);
             check_no_spin_lock_held("a DPC routine");
             if (current_irql() != DISPATCH_LEVEL)
@@ -112,8 +114,8 @@ extern "C" {
 VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext)
 {
     Dpc->Type = 0x13; // DpcObject
-    Dpc->Number = 0;
     Dpc->Importance = 1; // MediumImportance
+    Dpc->Number = 0;
     Dpc->DeferredRoutine = DeferredRoutine;
     Dpc->DeferredContext = DeferredContext;
     Dpc->Lock = nullptr;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include "qorsim.h"
 #include "culprit.h"
+#include "image_context.h"
 
 #include <cstdio>
 #include <cstring>
@@ -329,6 +330,7 @@ NTSTATUS call_dispatch(PDEVICE_OBJECT device, PIRP irp)
     machine().irps.sent(HeldIrp{irp, device, reinterpret_cast<const void *>(routine), major, code,
                                 machine().clock.now_ns()});
     RunningRoutine running("dispatch routine", reinterpret_cast<const void *>(routine), device, major);
+    enter_image_context();
     const NTSTATUS returned = routine(device, irp);
     Verifier &verifier = machine().verifier;
     check_no_spin_lock_held("a dispatch routine", locksBefore);
@@ -465,11 +467,13 @@ LoadedDriver::~LoadedDriver()
 
 NTSTATUS LoadedDriver::load()
 {
+    enter_image_context();
     const KIRQL old = current_irql();
     set_current_irql(PASSIVE_LEVEL);
     NTSTATUS status;
     {
         RunningRoutine running("DriverEntry", reinterpret_cast<const void *>(entry_), nullptr);
+        enter_image_context();
         status = entry_(&driver_, &registry_ucs_);
     }
     set_current_irql(old);
@@ -522,6 +526,7 @@ void LoadedDriver::finish_unload()
     }
     if (driver_.DriverUnload != nullptr) {
         RunningRoutine running("unload routine", reinterpret_cast<const void *>(driver_.DriverUnload), nullptr);
+        enter_image_context();
         driver_.DriverUnload(&driver_);
     }
 }

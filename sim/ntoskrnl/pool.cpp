@@ -4,6 +4,7 @@
 // past it is caught when the block is freed.
 #include "qorsim.h"
 #include "culprit.h"
+#include "image_context.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -51,6 +52,7 @@ void *Pool::allocate(POOL_TYPE, size_t size, ULONG tag, const void *caller)
     // No machine has more pool than memory; a size near 4 GB would also wrap with the
     // guard bytes behind it.
     const bool tooLarge = size > machine().memory.size();
+    std::string site = image_caller(); // in a driver image, the place in it that called
     std::lock_guard<std::mutex> lock(mutex_);
     ++attempts_;
     const bool fail = (fail_nth_at_ != 0 && attempts_ == fail_nth_at_) ||
@@ -73,6 +75,7 @@ void *Pool::allocate(POOL_TYPE, size_t size, ULONG tag, const void *caller)
     block.caller = caller;
     block.routine = frame ? frame->routine : nullptr;
     block.routine_kind = frame ? frame->kind : nullptr;
+    block.site = std::move(site);
     live_[p] = block;
     return p;
 }
@@ -81,8 +84,9 @@ namespace {
 std::string describe_block(const PoolBlock &b)
 {
     char text[96];
-    std::snprintf(text, sizeof text, "%zu bytes, tag '%s', allocated by ", b.size, tag_text(b.tag).c_str());
-    std::string out = text + name_code_address(b.caller);
+    std::snprintf(text, sizeof text, "%zu bytes, tag '%s', allocated ", b.size, tag_text(b.tag).c_str());
+    // In a driver image the loader names the call; elsewhere the calling code is named.
+    std::string out = text + (b.site.empty() ? "by " + name_code_address(b.caller) : b.site);
     if (b.routine_kind != nullptr)
         out += std::string(" in the ") + b.routine_kind + " " + name_code_address(b.routine);
     return out;

@@ -1,5 +1,6 @@
 // The verifier's record of broken rules, each with its culprit named.
 #include "culprit.h"
+#include "image_context.h"
 #include "qorsim.h"
 
 #include <csignal>
@@ -7,9 +8,18 @@
 
 namespace qorsim {
 
-void Verifier::violation(std::string what) { record(what + culprit_text()); }
+namespace {
+// In a driver image, the place in it that called the kernel, as the loader noted it.
+std::string ImageSite()
+{
+    const std::string caller = image_caller();
+    return caller.empty() ? std::string() : " (" + caller + ")";
+}
+} // namespace
 
-void Verifier::violation_of_routine(std::string what) { record(what + culprit_text(nullptr)); }
+void Verifier::violation(std::string what) { record(what + ImageSite() + culprit_text()); }
+
+void Verifier::violation_of_routine(std::string what) { record(what + ImageSite() + culprit_text(nullptr)); }
 
 void Verifier::record(std::string what)
 {

@@ -3,6 +3,7 @@
 // I/O manager sends them, named events opened and waited on.
 #include "qorsim.h"
 #include "address_space.h"
+#include "image_context.h"
 #include "virtual_time.h"
 
 #include <cstring>
