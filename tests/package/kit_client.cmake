@@ -41,7 +41,7 @@ string(REPLACE "," ";" runner "${RUNNER}")
 run(${runner} ${QORSIM} run default --driver ${WORK_DIR}/mydrv.sys --library ${kit}/drivers/qorpelk.sys
     --program ${kit}/example/mydrv.qs --no-progress)
 message("${last_output}")
-foreach(expected "load      qorpelk 0x00000000, mydrv 0x00000000" "device    \\DEVICE\\MYA0"
+foreach(expected "load      qorpelk 0x00000000, mydrv 0x00000000" "device    \\Device\\MyA0"
         "every expectation met, nothing left behind")
     string(FIND "${last_output}" "${expected}" at)
     if(at EQUAL -1)
