@@ -136,7 +136,7 @@ int AcqAppRun(const AcqAppOptions *options, AcqAppReport *report)
     QorAsyResult progress;
     const QorDespBuffer *buffer;
     uint16_t next = 0;
-    int started = 0, behind = 0, ok = 1;
+    int started = 0, behind = 0, ok = 1, mine = 0;
     unsigned long sampleBytes;
 
     memset(report, 0, sizeof *report);
@@ -166,14 +166,19 @@ int AcqAppRun(const AcqAppOptions *options, AcqAppReport *report)
 
     memset(mode, 0, sizeof mode);
     mode[0].Enable = 1;
-    if (!Request(device, ACQ_IOCTL_DBF_MODE(KIND), mode, sizeof mode, 2))
+    if (!Request(device, ACQ_IOCTL_DBF_MODE(KIND), mode, sizeof mode, 2)) {
         ok = Fail(report, "switch double-buffer mode on");
+        report->refusal = mode[0].Status;
+    }
 
     memset(&start, 0, sizeof start);
     start.SampleCount = report->samplesPerHalf;
     start.ListCount = 1;
-    if (ok && !Request(device, ACQ_IOCTL_START(KIND), &start, sizeof start, 2))
+    if (ok && !Request(device, ACQ_IOCTL_START(KIND), &start, sizeof start, 2)) {
         ok = Fail(report, "start the acquisition");
+        report->refusal = start.Status;
+    }
+    mine = ok; /* from here on the acquisition is this program's to stop */
 
     while (ok && report->halvesRead < options->halves) {
         if (WaitForSingleObject(event, options->waitMs) != WAIT_OBJECT_0) {
@@ -210,8 +215,11 @@ int AcqAppRun(const AcqAppOptions *options, AcqAppReport *report)
     if (options->progress != 0)
         options->progress(report, options->progressContext);
 
+    /* Only the program that started the acquisition stops it: a program that found the
+       card busy (another program acquires) must leave that acquisition alone. The driver
+       refuses such a stop as well. */
     memset(&report->stop, 0, sizeof report->stop);
-    if (!Request(device, ACQ_IOCTL_STOP(KIND), &report->stop, 0, sizeof report->stop))
+    if (mine && !Request(device, ACQ_IOCTL_STOP(KIND), &report->stop, 0, sizeof report->stop))
         ok = Fail(report, "stop the acquisition");
     CloseHandle(event);
     if (!CloseHandle(device))

@@ -45,6 +45,8 @@ typedef struct AcqAppReport {
     unsigned long overruns;       /* times the program found it had fallen behind */
     unsigned long halvesLost;     /* whole halves the card wrote that the program never read */
     int blocks;                   /* a scatter-gather run: halvesRead counts blocks */
+    SHORT refusal;                /* the library's status of a request it refused, 0 for none
+                                     (QorErrBusy: another program's acquisition runs) */
 } AcqAppReport;
 
 /* Opens the card, switches double-buffer mode on for the analog input buffer, starts a
