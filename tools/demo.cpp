@@ -1,11 +1,15 @@
 // The default scenario: the simulated default machine boots, the library and the sample
-// driver load and find their cards, the sample program runs a continuous acquisition on
-// the first S5933 card while a second program opens the same card and looks at its
-// buffers through its own views, then everything unloads. The report shows the cards, the
-// buffers and events, the data's integrity, the throughput and the verifier's findings.
+// driver load and find their cards, and three copies of the sample program acquire at
+// once, one per bridge family: a continuous double-buffered acquisition on the first
+// S5933 card (while a second program opens the same card and looks at its buffers through
+// its own views), FIFO drains on the PLX 9050 card as its events announce them, and
+// scatter-gather blocks from the PLX 9080 card into the program's own memory. Then
+// everything unloads. The report shows the cards, the buffers and events, each family's
+// account of its samples, interrupts and DPCs, the throughput and the verifier's findings.
 // The card samples at its rate in virtual time and the program's time is virtual too, so
 // every acquisition figure is the same on every run and host; only the "host" line is not.
 #include <atomic>
+#include <functional>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -22,6 +26,9 @@
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
 
 namespace {
+
+constexpr unsigned long kFifoDrains = 256;    // the 9050 program's drains of its FIFO
+constexpr unsigned long kScatterBlocks = 64;  // the 9080 program's 16 KB blocks
 
 const char *kTypeNames[] = {"AMCC S5933", "PLX PCI 9050", "PLX PCI 9080"};
 
@@ -56,6 +63,22 @@ void PrintCards(PDRIVER_OBJECT driver)
 struct Progress {
     std::chrono::steady_clock::time_point started, shown;
 };
+
+// Interrupts raised and DPCs run, per card family, counted as they happen.
+struct FamilyCounts {
+    std::atomic<unsigned> interrupts{0}, dpcs{0};
+};
+
+// Counts the raises of a card's interrupt line on the way to its routines.
+void CountLine(std::function<void()> &line, std::atomic<unsigned> &count)
+{
+    std::function<void()> inner = line;
+    line = [inner, &count] {
+        ++count;
+        if (inner)
+            inner();
+    };
+}
 
 void ShowProgress(const AcqAppReport *report, void *context)
 {
@@ -104,9 +127,30 @@ int RunDemo(unsigned halves, unsigned readerWorkMs, bool progress)
 
         qorsim::Process &app = sim.processes.create("acqapp");
         qorsim::Process &viewer = sim.processes.create("viewer");
+        qorsim::Process &fifoApp = sim.processes.create("acqapp-fifo");
+        qorsim::Process &scatterApp = sim.processes.create("acqapp-scatter");
         qorsim::models::AcquisitionCard *card = board.acquisition_cards().front();
         const uint64_t producedBefore = card->source.produced();
-        auto cards = std::make_unique<qorsim::CardRunner>(board.acquisition_cards());
+        qorsim::models::Plx9050Fifo &fifo = board.plx9050_fifo();
+        const uint64_t fifoProducedBefore = fifo.produced();
+
+        // Each family's interrupts (the line of its card) and DPCs (its device's DPC).
+        enum { kS5933, kPlx9050, kPlx9080, kFamilies };
+        FamilyCounts counts[kFamilies];
+        CountLine(card->interrupt, counts[kS5933].interrupts);
+        CountLine(board.plx9050().interrupt, counts[kPlx9050].interrupts);
+        CountLine(board.plx9080().interrupt, counts[kPlx9080].interrupts);
+        PKDPC familyDpc[kFamilies] = {};
+        const char16_t *familyLink[kFamilies] = {u"\\DosDevices\\AcqA0", u"\\DosDevices\\AcqB0", u"\\DosDevices\\AcqC0"};
+        for (int f = 0; f < kFamilies; ++f)
+            if (PDEVICE_OBJECT d = sim.objects.resolve(familyLink[f]))
+                familyDpc[f] = &d->Dpc;
+        sim.dpcs.observe([&](PKDPC dpc) {
+            for (int f = 0; f < kFamilies; ++f)
+                if (dpc == familyDpc[f])
+                    ++counts[f].dpcs;
+        });
+        auto cards = std::make_unique<qorsim::CardRunner>(board.paced_cards());
 
         Progress shown;
         shown.started = shown.shown = std::chrono::steady_clock::now();
@@ -120,6 +164,19 @@ int RunDemo(unsigned halves, unsigned readerWorkMs, bool progress)
         std::thread reader([&] {
             qorsim::InProcess in(app);
             appOk = AcqAppRun(&options, &report);
+        });
+        // The PLX cards' programs run beside it, each on its own card.
+        AcqAppReport fifoReport, scatterReport;
+        int fifoOk = 0, scatterOk = 0;
+        std::thread fifoReader([&] {
+            qorsim::InProcess in(fifoApp);
+            AcqAppOptions fifoOptions{"\\\\.\\AcqB0", kFifoDrains, 1000, 0, nullptr, nullptr};
+            fifoOk = AcqAppFifoRun(&fifoOptions, &fifoReport);
+        });
+        std::thread scatterReader([&] {
+            qorsim::InProcess in(scatterApp);
+            AcqAppOptions scatterOptions{"\\\\.\\AcqC0", kScatterBlocks, 5000, 0, nullptr, nullptr};
+            scatterOk = AcqAppScatterRun(&scatterOptions, &scatterReport);
         });
 
         // A second program opens the card while the acquisition runs.
@@ -142,10 +199,14 @@ int RunDemo(unsigned halves, unsigned readerWorkMs, bool progress)
         }
         viewerHoldsTime.reset();
         reader.join();
+        fifoReader.join();
+        scatterReader.join();
         if (progress)
             std::fprintf(stderr, "\r%78s\r", ""); // the progress line goes away
         const uint64_t virtualNs = qorsim::virtual_time().now_ns();
         cards.reset();
+        sim.dpcs.drain();
+        sim.dpcs.observe(nullptr);
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         const uint64_t produced = card->source.produced() - producedBefore;
 
@@ -169,6 +230,31 @@ int RunDemo(unsigned halves, unsigned readerWorkMs, bool progress)
                     static_cast<unsigned long long>(produced), virtualNs / 1e9, static_cast<unsigned long>(card->sample_rate_hz));
         if (!appOk)
             std::printf("           the program stopped at \"%s\" (error %lu)\n", report.failedStep, report.lastError);
+        std::printf("           %s\n", AcqAppSummary(&fifoReport, summary, sizeof summary));
+        std::printf("           %s\n", AcqAppSummary(&scatterReport, summary, sizeof summary));
+        for (const AcqAppReport *r : {&fifoReport, &scatterReport})
+            if (r->failedStep != nullptr)
+                std::printf("           the program stopped at \"%s\" (error %lu)\n", r->failedStep, r->lastError);
+
+        // One line per family: every sample the card made is read or counted lost.
+        const uint64_t fifoProduced = fifo.produced() - fifoProducedBefore;
+        const uint64_t scatterProduced = static_cast<uint64_t>(kScatterBlocks) * scatterReport.samplesPerHalf;
+        struct FamilyLine { const char *name, *how; const AcqAppReport &r; uint64_t produced; bool ok; };
+        const FamilyLine lines[kFamilies] = {
+            {"AMCC S5933", "double-buffered halves through the buffer's views", report, produced, appOk != 0},
+            {"PLX 9050", "FIFO drained through port requests on event 4", fifoReport, fifoProduced, fifoOk != 0},
+            {"PLX 9080", "scatter-gather blocks into the program's memory", scatterReport, scatterProduced, scatterOk != 0},
+        };
+        std::printf("\nfamilies   %-12s %12s %10s %16s %11s %7s\n", "bridge", "samples", "lost", "out of sequence", "interrupts", "DPCs");
+        bool familiesOk = true;
+        for (int f = 0; f < kFamilies; ++f) {
+            const FamilyLine &l = lines[f];
+            std::printf("           %-12s %12llu %10llu %16lu %11u %7u  %s\n", l.name, l.r.samplesRead, l.r.samplesLost,
+                        l.r.sequenceErrors, counts[f].interrupts.load(), counts[f].dpcs.load(), l.how);
+            familiesOk = familiesOk && l.ok && l.r.sequenceErrors == 0 && l.r.samplesRead + l.r.samplesLost <= l.produced;
+        }
+        familiesOk = familiesOk && fifoReport.samplesRead + fifoReport.samplesLost == fifoProduced &&
+                     fifoReport.samplesLost == 0 && scatterReport.samplesRead == scatterProduced;
         // The one host-dependent line.
         std::printf("host       %.1f MB/s of samples through the buffer views (%.2f s host time)\n",
                     report.samplesRead * 2.0 / 1e6 / seconds, seconds);
@@ -177,6 +263,8 @@ int RunDemo(unsigned halves, unsigned readerWorkMs, bool progress)
         library.unload();
         sim.processes.end(app);
         sim.processes.end(viewer);
+        sim.processes.end(fifoApp);
+        sim.processes.end(scatterApp);
 
         const auto violations = sim.verifier.violations();
         const std::string leaks = sim.pool.leak_report() + sim.handles.leak_report() + sim.interrupts.leak_report();
@@ -191,7 +279,7 @@ int RunDemo(unsigned halves, unsigned readerWorkMs, bool progress)
         const bool accounted = report.sequenceErrors == 0 && report.halvesRead == halves &&
                                report.samplesRead + report.samplesLost <= produced &&
                                (readerWorkMs != 0 || (report.samplesLost == 0 && report.overruns == 0));
-        const bool clean = appOk && secondOk && violations.empty() && leaks.empty() && accounted &&
+        const bool clean = appOk && secondOk && familiesOk && violations.empty() && leaks.empty() && accounted &&
                            sim.memory.contiguous_blocks() == 0 && sim.objects.device_names().empty();
         std::printf("result     %s\n", !clean                ? "PROBLEMS FOUND"
                                        : report.overruns != 0 ? "the reader fell behind and the program reported every lost half; nothing left behind"
