@@ -21,6 +21,7 @@
 #include "control_device.h"
 #include "default_machine.h"
 #include "qor_platform.h"
+#include "recorder.h"
 #include "virtual_time.h"
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
@@ -96,9 +97,10 @@ void ShowProgress(const AcqAppReport *report, void *context)
 
 // halves: halves the sample program reads; readerWorkMs: virtual milliseconds it spends on
 // each half after checking it (0: it keeps up; more than a half's duration at the card's
-// sample rate: it falls behind, deterministically); progress: a progress line on stderr.
+// sample rate: it falls behind, deterministically); progress: a progress line on stderr;
+// plot: a picture of the S5933 card's samples and a timeline lane per family ("": none).
 // Every figure on stdout except the "host" line is a function of these arguments alone.
-int RunDemo(unsigned halves, unsigned readerWorkMs, bool progress)
+int RunDemo(unsigned halves, unsigned readerWorkMs, bool progress, const std::string &plot)
 {
     qorsim::Machine &sim = qorsim::machine();
     sim.reset();
@@ -134,12 +136,36 @@ int RunDemo(unsigned halves, unsigned readerWorkMs, bool progress)
         qorsim::models::Plx9050Fifo &fifo = board.plx9050_fifo();
         const uint64_t fifoProducedBefore = fifo.produced();
 
-        // Each family's interrupts (the line of its card) and DPCs (its device's DPC).
+        // Each family's interrupts (the line of its card) and DPCs (its device's DPC), and
+        // the picture's lanes.
         enum { kS5933, kPlx9050, kPlx9080, kFamilies };
+        const char *familyBridge[kFamilies] = {"s5933", "plx9050", "plx9080"};
+        std::string familyLabel[kFamilies];
+        for (const qorsim::BuiltMachine::Card &c : board.built().cards())
+            for (int f = 0; f < kFamilies; ++f)
+                if (familyLabel[f].empty() && c.desc->bridge == familyBridge[f])
+                    familyLabel[f] = qortool::card_label(*c.desc);
+        qortool::Recorder recorder;
+        if (!plot.empty()) {
+            recorder.attach(board.built());
+            recorder.set_lanes({{familyLabel[kS5933], "S5933 " + familyLabel[kS5933]},
+                                {familyLabel[kPlx9050], "9050 " + familyLabel[kPlx9050]},
+                                {familyLabel[kPlx9080], "9080 " + familyLabel[kPlx9080]}});
+        }
         FamilyCounts counts[kFamilies];
         CountLine(card->interrupt, counts[kS5933].interrupts);
         CountLine(board.plx9050().interrupt, counts[kPlx9050].interrupts);
         CountLine(board.plx9080().interrupt, counts[kPlx9080].interrupts);
+        if (!plot.empty()) {
+            for (int f = kPlx9050; f < kFamilies; ++f) {
+                std::function<void()> &line = f == kPlx9050 ? board.plx9050().interrupt : board.plx9080().interrupt;
+                std::function<void()> inner = line;
+                line = [inner, &recorder, label = familyLabel[f]] {
+                    recorder.note(qortool::TimelineEvent::Kind::Interrupt, label);
+                    inner();
+                };
+            }
+        }
         PKDPC familyDpc[kFamilies] = {};
         const char16_t *familyLink[kFamilies] = {u"\\DosDevices\\AcqA0", u"\\DosDevices\\AcqB0", u"\\DosDevices\\AcqC0"};
         for (int f = 0; f < kFamilies; ++f)
@@ -147,8 +173,11 @@ int RunDemo(unsigned halves, unsigned readerWorkMs, bool progress)
                 familyDpc[f] = &d->Dpc;
         sim.dpcs.observe([&](PKDPC dpc) {
             for (int f = 0; f < kFamilies; ++f)
-                if (dpc == familyDpc[f])
+                if (dpc == familyDpc[f]) {
                     ++counts[f].dpcs;
+                    if (!plot.empty())
+                        recorder.note(qortool::TimelineEvent::Kind::Dpc, familyLabel[f]);
+                }
         });
         auto cards = std::make_unique<qorsim::CardRunner>(board.paced_cards());
 
@@ -259,6 +288,17 @@ int RunDemo(unsigned halves, unsigned readerWorkMs, bool progress)
         std::printf("host       %.1f MB/s of samples through the buffer views (%.2f s host time)\n",
                     report.samplesRead * 2.0 / 1e6 / seconds, seconds);
 
+        bool plotted = true;
+        if (!plot.empty()) {
+            recorder.detach(board.built());
+            std::string error;
+            plotted = qortool::write_plot(recorder, plot, "qorsim demo: the three bridge families at once", 2000, &error);
+            if (plotted)
+                std::printf("plot       %s\n", plot.c_str());
+            else
+                std::fprintf(stderr, "qorsim: --plot: %s\n", error.c_str());
+        }
+
         driver.unload();
         library.unload();
         sim.processes.end(app);
@@ -284,7 +324,7 @@ int RunDemo(unsigned halves, unsigned readerWorkMs, bool progress)
         std::printf("result     %s\n", !clean                ? "PROBLEMS FOUND"
                                        : report.overruns != 0 ? "the reader fell behind and the program reported every lost half; nothing left behind"
                                                               : "every sample accounted for, nothing left behind");
-        result = clean ? 0 : 1;
+        result = clean && plotted ? 0 : 1;
     }
     return result;
 }

@@ -11,7 +11,7 @@
 
 #include <cstdio>
 
-int RunDemo(unsigned halves, unsigned readerWorkMs, bool progress);
+int RunDemo(unsigned halves, unsigned readerWorkMs, bool progress, const std::string &plot);
 
 namespace {
 
@@ -55,6 +55,9 @@ int main(int argc, char **argv)
     demo->add_flag_callback("--progress", [&] { demoProgress = true; }, "a progress line on standard error");
     demo->add_flag_callback("--no-progress", [&] { demoProgress = false; },
                             "no progress line (the default when standard error is not a terminal)");
+    std::string demoPlot;
+    demo->add_option("--plot", demoPlot,
+                     "draw the S5933 card's waveform and a timeline lane per card family (.svg or .png)");
 
     qortool::RunOptions run;
     CLI::App *runCommand = app.add_subcommand("run", "run a machine file with a client driver and a user program");
@@ -79,7 +82,7 @@ int main(int argc, char **argv)
     }
 
     if (demo->parsed())
-        return RunDemo(halves, readerWorkMs, demoProgress);
+        return RunDemo(halves, readerWorkMs, demoProgress, demoPlot);
     if (runCommand->parsed())
         return qortool::run_machine(run);
     if (traceCommand->parsed()) {
