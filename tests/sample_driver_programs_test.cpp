@@ -136,8 +136,9 @@ TEST_F(SamplePrograms, OnlyTheStartingHandleStopsARunningTransfer)
             QorAsyResult stop{};
             const bool sent = Send(row.stopByOther ? other : owner, ACQ_IOCTL_STOP(0), stop, 0, sizeof stop);
             EXPECT_EQ(sent, row.allowed);
-            if (!row.allowed)
+            if (!row.allowed) {
                 EXPECT_EQ(GetLastError(), kAccessDenied);
+            }
         }
         EXPECT_EQ((AnalogInput()->Flags & DbxBusy) != 0, row.startFirst && !row.allowed) << "the transfer runs on";
         {
@@ -281,8 +282,9 @@ TEST_F(SampleShortRange, DigitalAndCounterRequestsStayInsideTheCardsRegisterRang
                 counter.Count = 1000;
                 const bool sent = digital ? Send(h, request.code, pio, sizeof pio, sizeof pio)
                                           : Send(h, request.code, counter, sizeof counter, sizeof counter);
-                if (sent)
+                if (sent) {
                     EXPECT_EQ(digital ? pio.Status : counter.Status, QorOk);
+                }
                 EXPECT_EQ(sent, row.served);
                 if (row.served) {
                     EXPECT_FALSE(accesses().empty());

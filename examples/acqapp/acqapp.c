@@ -86,21 +86,11 @@ static void CountGap(uint16_t gap, unsigned long samplesPerHalf, AcqAppReport *r
     report->samplesLost += gap;
 }
 
-/* Checks one half against the sequence the card writes. */
-static void CheckHalf(const uint16_t *samples, unsigned long count, uint16_t *next, int *started, int *behind,
-                      AcqAppReport *report)
+/* Checks samples that must continue the sequence from *next: any difference is a sample out
+   of sequence, after which the sequence is taken up again from that sample. */
+static void CheckSequence(const uint16_t *samples, unsigned long count, uint16_t *next, AcqAppReport *report)
 {
     unsigned long i = 0;
-    if (count == 0)
-        return;
-    if (*started && samples[0] != *next) {
-        if (!*behind)
-            ++report->overruns; /* fell behind without meeting a half not ready */
-        CountGap((uint16_t)(samples[0] - *next), count, report);
-    }
-    *started = 1;
-    *behind = 0;
-    *next = samples[0];
     while (i < count) {
         const unsigned long run = Matching(samples + i, count - i, *next);
         i += run;
@@ -112,6 +102,23 @@ static void CheckHalf(const uint16_t *samples, unsigned long count, uint16_t *ne
         }
     }
     report->samplesRead += count;
+}
+
+/* Checks one half against the sequence the card writes. */
+static void CheckHalf(const uint16_t *samples, unsigned long count, uint16_t *next, int *started, int *behind,
+                      AcqAppReport *report)
+{
+    if (count == 0)
+        return;
+    if (*started && samples[0] != *next) {
+        if (!*behind)
+            ++report->overruns; /* fell behind without meeting a half not ready */
+        CountGap((uint16_t)(samples[0] - *next), count, report);
+    }
+    *started = 1;
+    *behind = 0;
+    *next = samples[0];
+    CheckSequence(samples, count, next, report);
 }
 
 const char *AcqAppSummary(const AcqAppReport *report, char *text, unsigned long size)
@@ -135,6 +142,24 @@ const char *AcqAppSummary(const AcqAppReport *report, char *text, unsigned long 
     return text;
 }
 
+/* Opens the card and asks for its description, into the report; on failure the report
+   names the step and nothing stays open. */
+static HANDLE OpenAndDescribe(const AcqAppOptions *options, AcqAppReport *report)
+{
+    HANDLE device = CreateFileA(options->device, GENERIC_READ | GENERIC_WRITE, 0, 0, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, 0);
+    if (device == INVALID_HANDLE_VALUE) {
+        Fail(report, "open the device");
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!Request(device, ACQ_IOCTL_GET_DESP, &report->desp, 0, sizeof report->desp)) {
+        CloseHandle(device);
+        Fail(report, "describe the device");
+        return INVALID_HANDLE_VALUE;
+    }
+    return device;
+}
+
 int AcqAppRun(const AcqAppOptions *options, AcqAppReport *report)
 {
     HANDLE device, event;
@@ -148,15 +173,9 @@ int AcqAppRun(const AcqAppOptions *options, AcqAppReport *report)
     unsigned long sampleBytes;
 
     memset(report, 0, sizeof *report);
-    device = CreateFileA(options->device, GENERIC_READ | GENERIC_WRITE, 0, 0, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, 0);
+    device = OpenAndDescribe(options, report);
     if (device == INVALID_HANDLE_VALUE)
-        return Fail(report, "open the device");
-
-    if (!Request(device, ACQ_IOCTL_GET_DESP, &report->desp, 0, sizeof report->desp)) {
-        CloseHandle(device);
-        return Fail(report, "describe the device");
-    }
+        return 0;
     buffer = &report->desp.Buffers[KIND];
     sampleBytes = (buffer->SampleBits + 7) / 8;
     if (buffer->BufferSize == 0 || buffer->UserAddress0 == 0 || sampleBytes != 2) {
@@ -318,27 +337,16 @@ static int Arm(HANDLE device, int on)
 #define FIFO_CHUNK 512 /* samples checked at a time */
 
 /* Checks samples that must continue the sequence from *next without a gap: what an
-   overflow dropped has been skipped in *next already, so any difference is a sample out of
-   sequence. The first sample of the run starts the sequence. */
+   overflow dropped has been skipped in *next already. The first sample of the run starts
+   the sequence. */
 static void CheckRun(const uint16_t *samples, unsigned long count, uint16_t *next, int *started,
                      AcqAppReport *report)
 {
-    unsigned long i = 0;
     if (count != 0 && !*started) {
         *next = samples[0];
         *started = 1;
     }
-    while (i < count) {
-        const unsigned long run = Matching(samples + i, count - i, *next);
-        i += run;
-        *next = (uint16_t)(*next + run);
-        if (i < count) {
-            ++report->sequenceErrors;
-            *next = (uint16_t)(samples[i] + 1);
-            ++i;
-        }
-    }
-    report->samplesRead += count;
+    CheckSequence(samples, count, next, report);
 }
 
 /* Reads every sample the FIFO holds (an even count: DATA gives two at a time) and checks
@@ -385,14 +393,9 @@ int AcqAppFifoRun(const AcqAppOptions *options, AcqAppReport *report)
 
     memset(report, 0, sizeof *report);
     report->fifo = 1;
-    device = CreateFileA(options->device, GENERIC_READ | GENERIC_WRITE, 0, 0, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, 0);
+    device = OpenAndDescribe(options, report);
     if (device == INVALID_HANDLE_VALUE)
-        return Fail(report, "open the device");
-    if (!Request(device, ACQ_IOCTL_GET_DESP, &report->desp, 0, sizeof report->desp)) {
-        CloseHandle(device);
-        return Fail(report, "describe the device");
-    }
+        return 0;
     data = OpenEventA(SYNCHRONIZE, 0, report->desp.EventName4);
     if (data == 0) {
         CloseHandle(device);

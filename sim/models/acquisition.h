@@ -37,6 +37,8 @@ public:
     // numbers: two at a time in 32-bit words).
     void fill(uint8_t *out, uint32_t bytes, unsigned sampleBytes);
     uint64_t produced() const { return next_; }
+    // Samples made and thrown away (a FIFO that drops what meets it full).
+    void skip(uint64_t samples) { next_ += samples; }
     void reset() { next_ = 0; }
 
     Pattern pattern = Pattern::Sequence;

@@ -131,15 +131,17 @@ void Plx9050Fifo::catch_up()
     const uint64_t elapsed = virtual_time().now_ns() - started_ns_;
     const uint64_t due = elapsed / kNsPerSecond * rate_hz_ + elapsed % kNsPerSecond * rate_hz_ / kNsPerSecond;
     uint8_t sample[2];
-    for (; made_ < due; ++made_) {
+    for (; made_ < due && count_ < ring_.size(); ++made_) {
         source.fill(sample, 2, 2);
-        if (count_ == ring_.size()) {
-            overflow_ = true;
-            ++lost_;
-            ++dropped_;
-            continue;
-        }
         ring_[(head_ + count_++) % ring_.size()] = static_cast<uint16_t>(sample[0] | sample[1] << 8);
+    }
+    if (made_ < due) { // the rest met a full FIFO: dropped, however long nobody read
+        const uint64_t gone = due - made_;
+        source.skip(gone);
+        overflow_ = true;
+        lost_ = gone > UINT32_MAX - lost_ ? UINT32_MAX : lost_ + static_cast<uint32_t>(gone);
+        dropped_ += gone;
+        made_ = due;
     }
 }
 

@@ -102,7 +102,8 @@ private:
 //                         only), bit 2 OVERFLOW (read only; writing 1 clears it and LOST),
 //                         bit 3 EMPTY (read only)
 //   0x10    32            the 8254, plain storage
-//   0x14    32     LOST   samples dropped since the overflow was last cleared (read only)
+//   0x14    32     LOST   samples dropped since the overflow was last cleared (read only,
+//                         stops at 0xFFFFFFFF)
 //   0x18    32     DEPTH  FIFO depth in samples (read only)
 //
 // Writing RUN from 0 to 1 starts the pacer from that moment; writing 0 stops it (the FIFO
