@@ -62,7 +62,7 @@ int main(int argc, char **argv)
         int ok = 0;
         qorsim::CardRunner cards(board.acquisition_cards());
         const auto a0 = Clock::now();
-        std::thread program([&] {
+        qorsim::UserThread program([&] {
             qorsim::InProcess in(app);
             ok = AcqAppRun(&options, &report);
         });

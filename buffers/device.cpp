@@ -5,6 +5,7 @@
 #include "dbx.h"
 #include "owners.h"
 #include "reset.h"
+#include "views.h"
 
 namespace {
 
@@ -57,6 +58,12 @@ bool OpenBuffers(QorDevExt *ext, PUNICODE_STRING prefix)
         dbx->ListLimit = entry.ListLimit;
         if (!(flags & DbxNoView) && !QorOpenDbxView(dbx))
             return false;
+        if (dbx->UserAddress0 != 0 && !qor::NoteView(ext, dbx->UserAddress0, true)) {
+            ZwUnmapViewOfSection(NtCurrentProcess(), reinterpret_cast<PVOID>(dbx->UserAddress0));
+            dbx->UserAddress0 = 0;
+            dbx->UserAddress1 = 0;
+            return false;
+        }
         if (!QorOpenDbxEvent(dbx, kind, prefix))
             return false;
     }
@@ -68,7 +75,8 @@ bool OpenBuffers(QorDevExt *ext, PUNICODE_STRING prefix)
 }
 
 // One buffer kind's description entry. False when a view or the event name cannot be made.
-bool DescribeBuffer(const QorDevExt *ext, ULONG kind, PUNICODE_STRING userPrefix, QorDespBuffer *entry)
+bool DescribeBuffer(const QorDevExt *ext, ULONG kind, bool ownViews, PUNICODE_STRING userPrefix,
+                    QorDespBuffer *entry)
 {
     const QorDbx *dbx = ext->Buffers[kind];
     if (dbx == nullptr) {
@@ -79,11 +87,16 @@ bool DescribeBuffer(const QorDevExt *ext, ULONG kind, PUNICODE_STRING userPrefix
         return true;
     }
     entry->BufferSize = dbx->Size;
-    if (ext->ExtraOpens != 0 && dbx->Size != 0) {
-        // A later opener gets views in its own process, made for this query.
+    if (ownViews && dbx->Size != 0) {
+        // A later opener gets views in its own process, made for this query and kept
+        // until its process lets go of the card.
         const ULONG user = QorMapTheMemory(dbx->Whole.KernelAddr, dbx->Size);
         if (user == 0)
             return false;
+        if (!qor::NoteView(ext, user, false)) {
+            ZwUnmapViewOfSection(NtCurrentProcess(), reinterpret_cast<PVOID>(user));
+            return false;
+        }
         entry->UserAddress0 = user;
         entry->UserAddress1 = user + dbx->Size / 2;
     } else {
@@ -101,11 +114,13 @@ extern "C" BOOLEAN QORCALL QorOpenDevice(PDEVICE_OBJECT deviceObject)
     if (ext == nullptr)
         return FALSE;
     if (ext->Opened) {
+        if (!qor::NoteOpener(ext, false))
+            return FALSE;
         ++ext->ExtraOpens;
         return TRUE;
     }
     qor::UcsOwner prefix(MakeEventPrefix(ext, true));
-    if (!prefix)
+    if (!prefix || !qor::NoteOpener(ext, true))
         return FALSE;
     QorControllerReset(ext, TRUE);
     // A failure undoes what this open made: the views go from the opening process (whose
@@ -113,11 +128,9 @@ extern "C" BOOLEAN QORCALL QorOpenDevice(PDEVICE_OBJECT deviceObject)
     // would forget their handles and views, and nothing would ever release them. The
     // device stays closed and the next create runs the first open again.
     if (!OpenBuffers(ext, prefix.get())) {
-        for (QorDbx *dbx : ext->Buffers) {
-            if (dbx != nullptr && dbx->UserAddress0 != 0)
-                ZwUnmapViewOfSection(NtCurrentProcess(), reinterpret_cast<PVOID>(dbx->UserAddress0));
+        qor::ForgetViews(ext);
+        for (QorDbx *dbx : ext->Buffers)
             QorCloseDbx(dbx);
-        }
         QorCloseDsen(ext->DualIntEvents);
         QorCloseDsen(ext->AuxEvent);
         return FALSE;
@@ -134,6 +147,9 @@ extern "C" NTSTATUS QORCALL QorCloseDevice(PDEVICE_OBJECT deviceObject, PIRP irp
             --ext->ExtraOpens;
         } else {
             QorControllerReset(ext, FALSE);
+            // Views still mapped go now, each in its own process: their pages return to
+            // the kernel when the card is dropped.
+            qor::ForgetViews(ext);
             for (QorDbx *dbx : ext->Buffers)
                 QorCloseDbx(dbx);
             QorCloseDsen(ext->DualIntEvents);
@@ -157,8 +173,11 @@ extern "C" BOOLEAN QORCALL QorIocGetDesp(QorDevExt *devExt, QorDesp *out)
     out->Status = QorErrDescription;
     out->BusNumber = devExt->BusNumber;
     out->SlotNumber = static_cast<USHORT>(devExt->SlotNumber);
+    // A caller other than the first opener's process gets views of its own: the addresses
+    // in the buffer objects are the first opener's.
+    const bool ownViews = devExt->ExtraOpens != 0 || (devExt->Opened && !qor::IsFirstOpener(devExt));
     for (ULONG kind = 0; kind < QOR_BUFFER_KINDS; ++kind)
-        if (!DescribeBuffer(devExt, kind, prefix.get(), &out->Buffers[kind]))
+        if (!DescribeBuffer(devExt, kind, ownViews, prefix.get(), &out->Buffers[kind]))
             return FALSE;
     if (devExt->DualIntEvents != nullptr) {
         QorGetAnsiEventName(QOR_EVENT_DUAL_INT_FIRST, prefix.get(), out->EventName4);
@@ -176,4 +195,10 @@ extern "C" BOOLEAN QORCALL QorIocGetDesp(QorDevExt *devExt, QorDesp *out)
     out->OpenCount = devExt->ExtraOpens;
     out->Status = QorOk;
     return TRUE;
+}
+
+extern "C" VOID QORCALL QorCleanupDevice(PDEVICE_OBJECT deviceObject)
+{
+    if (QorDevExt *ext = ExtensionOf(deviceObject))
+        qor::NoteCleanup(ext);
 }

@@ -162,7 +162,7 @@ add_executable(qor_tests ${QOR_TEST_SOURCES}
 target_include_directories(qor_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 target_compile_options(qor_tests PRIVATE ${QOR_WARNINGS}
     $<$<COMPILE_LANGUAGE:C>:-std=c99 -pedantic-errors -Werror>)
-target_link_libraries(qor_tests PRIVATE qorsim-tool acqdrv acqapp qorpelk qorsim GTest::gtest_main)
+target_link_libraries(qor_tests PRIVATE qorsim-tool acqdrv acqapp qorpelk qorsim GTest::gtest)
 # One CTest entry per test suite: each entry is one process (under qemu-i386 a process
 # start costs far more than most tests), while `ctest -R Suite` still selects. The suites
 # are read from the test sources, which re-run the configuration when they change.
@@ -181,6 +181,21 @@ list(SORT qor_suites)
 foreach(suite ${qor_suites})
     add_test(NAME ${suite} COMMAND qor_tests --gtest_filter=${suite}.*:*/${suite}.*)
 endforeach()
+# Where 32-bit programs run natively, the suites run once more under qemu-i386 (entries
+# named Suite_qemu, label qemu): the simulator's memory map must not depend on which of
+# the two runs the program. `ctest -LE qemu` leaves them out, `-L qemu` runs only them.
+option(QOR_QEMU_SECOND_RUN "Run the host suites under qemu-i386 too where they run natively" ON)
+if(NOT QOR_I386_RUNNER AND QOR_QEMU_SECOND_RUN AND NOT QOR_SANITIZE)
+    find_program(QOR_QEMU_I386 qemu-i386)
+    if(NOT QOR_QEMU_I386)
+        message(FATAL_ERROR "qemu-i386 is missing for the second run of the suites: install qemu-user")
+    endif()
+    foreach(suite ${qor_suites})
+        add_test(NAME ${suite}_qemu COMMAND ${QOR_QEMU_I386} -L / $<TARGET_FILE:qor_tests>
+            --gtest_filter=${suite}.*:*/${suite}.*)
+        set_tests_properties(${suite}_qemu PROPERTIES LABELS qemu)
+    endforeach()
+endif()
 # Every test the program holds must belong to a registered suite.
 string(REPLACE ";" "," qor_suite_list "${qor_suites}")
 string(REPLACE ";" "," qor_runner_list "${QOR_I386_RUNNER}")

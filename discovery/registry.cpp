@@ -104,7 +104,9 @@ NTSTATUS NTAPI StoreDword(PWSTR, ULONG type, PVOID data, ULONG length, PVOID, PV
 }
 
 // A REG_SZ into the counted string: the characters up to the first NUL within the data,
-// as many as the string holds, and a NUL after them when there is room for it.
+// with a NUL after them. A name that does not fit with its NUL is not cut: the string is
+// left empty, as NT's direct query leaves a string whose buffer is too small. A cut name
+// would name another file, and the download would look for it.
 NTSTATUS NTAPI StoreString(PWSTR, ULONG type, PVOID data, ULONG length, PVOID, PVOID target)
 {
     if (type != REG_SZ)
@@ -113,12 +115,17 @@ NTSTATUS NTAPI StoreString(PWSTR, ULONG type, PVOID data, ULONG length, PVOID, P
     const auto *text = static_cast<const WCHAR *>(data);
     const ULONG room = string->MaximumLength / sizeof(WCHAR);
     ULONG chars = 0;
-    while (chars < length / sizeof(WCHAR) && chars < room && text[chars] != 0) {
-        string->Buffer[chars] = text[chars];
+    while (chars < length / sizeof(WCHAR) && text[chars] != 0)
         ++chars;
+    if (chars >= room) {
+        if (room != 0)
+            string->Buffer[0] = 0;
+        string->Length = 0;
+        return STATUS_SUCCESS;
     }
-    if (chars < room)
-        string->Buffer[chars] = 0;
+    for (ULONG i = 0; i < chars; ++i)
+        string->Buffer[i] = text[i];
+    string->Buffer[chars] = 0;
     string->Length = static_cast<USHORT>(chars * sizeof(WCHAR));
     return STATUS_SUCCESS;
 }

@@ -6,6 +6,7 @@
 #include "reset.h"
 
 #include "dbx.h"
+#include "views.h"
 
 extern "C" {
 
@@ -21,6 +22,8 @@ VOID QORCALL QorDropDevice(PDEVICE_OBJECT device)
     }
     // No requested resources: the slot's resources go back to the system.
     IoAssignResources(block->RegistryPath, nullptr, block->DriverObject, device, nullptr, nullptr);
+    // Views still mapped go before their pages are freed.
+    qor::ForgetViews(ext);
     for (ULONG kind = 0; kind < QOR_BUFFER_KINDS; ++kind) {
         QorDropDbx(ext->Buffers[kind]);
         ext->Buffers[kind] = nullptr;

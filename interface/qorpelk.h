@@ -416,9 +416,25 @@ QORAPI BOOLEAN QORCALL QorOpenDevice(PDEVICE_OBJECT deviceObject);
 /* IRQL: PASSIVE_LEVEL, in the close dispatch.
  * Takes: the card's device object and the close request, which it completes (the caller
  *   must not touch it afterwards). The last close resets the controller.
- * Frees: at the last close, the buffers' named events; the views are forgotten.
+ * Frees: at the last close, the buffers' named events and every view of the buffers the
+ *   library mapped that is still there, each unmapped in its own process (attached to it
+ *   when that is not the calling one).
  * Fails: never: STATUS_SUCCESS, the request completed also for a null device object. */
 QORAPI NTSTATUS QORCALL QorCloseDevice(PDEVICE_OBJECT deviceObject, PIRP irp);
+/*
+ * Added to the library's calls for the kernel's sake: on NT a view of the buffers lives
+ * until it is unmapped, and contiguous memory freed at unload goes back to the kernel
+ * while a program that kept a view could still write it. The client calls this from its
+ * IRP_MJ_CLEANUP dispatch, which runs in the context of the process closing its handle:
+ * when that was the process's last open of the card, the views the library mapped into
+ * it (at the first open or for its description queries) are unmapped there. A client
+ * without it leaves them to the last close.
+ */
+/* IRQL: PASSIVE_LEVEL, in the cleanup dispatch, in the context of the closing process.
+ * Takes: the card's device object; the caller completes the cleanup request itself.
+ * Frees: at the process's last open of the card, its views of the card's buffers.
+ * Fails: never; a device object without the library's extension is left alone. */
+QORAPI VOID QORCALL QorCleanupDevice(PDEVICE_OBJECT deviceObject);
 /*
  * A drop that cannot allocate its link name leaves the device object, its extension and
  * its link; everything else is released and cleared in the extension, so the drop may be
@@ -474,8 +490,13 @@ QORAPI VOID QORCALL QorUnloadDriver(PDRIVER_OBJECT driverObject);
 QORAPI BOOLEAN QORCALL QorIocCheckBufferLength(PIRP irp);
 /*
  * While the card has more than one opener, every query maps new views of the buffers into
- * the calling process and reports them; the library keeps no record of them and they end
- * with the process. A program queries once per open and keeps the answer.
+ * the calling process and reports them; so does a query from a process other than the
+ * first opener's (the buffer objects' own addresses are that process's). A program queries
+ * once per open and keeps the answer.
+ * Departure for the kernel's sake: the views are recorded and go when their process lets
+ * go of the card (QorCleanupDevice) or at the last close at the latest, not when the
+ * process ends. A view that outlived the card's buffers would give the program write
+ * access to contiguous pages the kernel has reused.
  */
 /* IRQL: PASSIVE_LEVEL, in the context of the requesting process (a second opener gets
  *   views of its own).

@@ -19,7 +19,7 @@ done
 
 # Interface functions: every prototype in the header, "QORAPI <type> QORCALL Name(".
 declared=$(grep -oE '^QORAPI .*QORCALL +[A-Za-z0-9_]+\(' "$header" | sed -E 's/.*QORCALL +//; s/\(//' | sort -u)
-[ "$(grep -c . <<<"$declared")" -eq 69 ] || fail "the header declares $(grep -c . <<<"$declared") functions, not 69"
+[ "$(grep -c . <<<"$declared")" -eq 70 ] || fail "the header declares $(grep -c . <<<"$declared") functions, not 70"
 
 # Exported names, from the export table.
 exported=$(awk '/^\[Ordinal\/Name Pointer\] Table/ {on=1; next} on && /^\t\[/ {print $NF} on && /^$/ {on=0}' <<<"$headers" | sort -u)
@@ -46,4 +46,4 @@ client_imports=$("$objdump" -p "$client" | awk '/DLL Name: qorpelk.sys/ {on=1; n
 [ -n "$client_imports" ] || fail "the test client imports nothing from qorpelk.sys"
 for f in $client_imports; do grep -qx "$f" <<<"$exported" || fail "client imports $f, which is not exported"; done
 
-echo "qorpelk.sys: native, entry 0x$entry, imports from $(echo $dlls | tr ' ' ','), $(grep -c . <<<"$exported") of 69 functions exported, all implemented ones"
+echo "qorpelk.sys: native, entry 0x$entry, imports from $(echo $dlls | tr ' ' ','), $(grep -c . <<<"$exported") of 70 functions exported, all implemented ones"

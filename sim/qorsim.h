@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "address_space.h"
 #include "memory.h"
 #include "mdl.h"
 

@@ -4,6 +4,7 @@
 
 #include "support/card_fixture.h"
 #include "dbx.h"
+#include "views.h"
 #include "models/s5933.h"
 
 namespace {
@@ -47,6 +48,7 @@ protected:
         ASSERT_TRUE(QorSetupBuffer(&find));
     }
     void TearDown() override {
+        qor::ForgetViews(&ext); // as the drop of the device does
         for (QorDbx *&dbx : ext.Buffers) {
             QorDropDbx(dbx);
             dbx = nullptr;

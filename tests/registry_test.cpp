@@ -98,9 +98,14 @@ TEST_F(Registry, FpgaFileName) {
     sim().registry.set_string(kParameters, u"FPGA", u"board12.bit");
     EXPECT_EQ(ReadFpgaName(), u"board12.bit");
 
-    // A name longer than the 128-character string is cut to what fits.
-    sim().registry.set_string(kParameters, u"FPGA", std::u16string(140, u'n'));
-    EXPECT_EQ(ReadFpgaName(), std::u16string(128, u'n'));
+    // The 256-byte string holds 127 characters and the NUL. A longer name is not cut to
+    // another file's name: it cannot be read, and the name stays empty.
+    const struct { size_t chars; bool fits; } rows[] = {{127, true}, {128, false}, {200, false}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.chars);
+        sim().registry.set_string(kParameters, u"FPGA", std::u16string(row.chars, u'n'));
+        EXPECT_EQ(ReadFpgaName(), row.fits ? std::u16string(row.chars, u'n') : u"");
+    }
 }
 
 TEST_F(Registry, EachCardReadsItsOwnIndex) {

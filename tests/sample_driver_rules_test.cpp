@@ -172,7 +172,7 @@ TEST_F(SampleDriverRules, APendingSynchronousStartEndsByTheCardOrByTheProgramsCl
         QorDbx *dbx = Extension(u"\\DosDevices\\AcqA0")->Buffers[0];
         std::atomic<int> ok{-1};
         std::atomic<DWORD> error{0};
-        std::thread caller([&] {
+        qorsim::UserThread caller([&] {
             qorsim::InProcess in(*program);
             QorContRequest start{};
             start.SampleCount = 64;
@@ -343,7 +343,7 @@ TEST_F(SampleDriverRules, APendingScatterTransferEndsWithTheProgramsClose)
     QorDbx *dbx = Extension(u"\\DosDevices\\AcqC0")->Buffers[QOR_KIND_ANALOG_INPUT];
     std::atomic<bool> done{false};
     ScatterResult first{};
-    std::thread caller([&] {
+    qorsim::UserThread caller([&] {
         qorsim::InProcess in(*program);
         first = Scatter(h, QOR_KIND_ANALOG_INPUT, buffer, 2 * kPage);
         done = true;

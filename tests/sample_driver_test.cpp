@@ -40,7 +40,7 @@ TEST_F(SampleDriver, TheSampleProgramAcquiresEverySampleAndStops) {
     AcqAppOptions options{kCard, 300, 10000};
     AcqAppReport report;
     int ok = 0;
-    std::thread program([&] {
+    qorsim::UserThread program([&] {
         qorsim::InProcess in(*a);
         ok = AcqAppRun(&options, &report);
     });

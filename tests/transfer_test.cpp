@@ -27,6 +27,8 @@ protected:
         user = &sim().processes.create("acqapp");
     }
     void TearDown() override {
+        // The program goes first, and its views of the buffers with it.
+        sim().processes.end(*user);
         for (QorDbx *&dbx : ext.Buffers) {
             QorCloseDbx(dbx);
             QorDropDbx(dbx);

@@ -36,7 +36,7 @@ protected:
         {
             qorsim::CardRunner cards(board->acquisition_cards());
             AcqAppOptions options{"\\\\.\\AcqA0", halves, waitMs, workMs, nullptr, nullptr};
-            std::thread program([&] {
+            qorsim::UserThread program([&] {
                 qorsim::InProcess in(app);
                 done = AcqAppRun(&options, &report);
             });

@@ -190,7 +190,7 @@ int RunDemo(unsigned halves, unsigned readerWorkMs, bool progress, const std::st
         // comes after, so its views are placed before any thread the card's interrupts
         // start, the same way on every run.
         auto viewerHoldsTime = std::make_unique<qorsim::InProcess>(viewer);
-        std::thread reader([&] {
+        qorsim::UserThread reader([&] {
             qorsim::InProcess in(app);
             appOk = AcqAppRun(&options, &report);
         });

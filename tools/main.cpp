@@ -4,6 +4,7 @@
 //   qorsim trace     the same run, printing every port access decoded
 //   qorsim machines  the machine files shipped with the program
 #include "run.h"
+#include "address_space.h"
 
 #include <CLI/CLI.hpp>
 
@@ -38,7 +39,9 @@ void AddRunOptions(CLI::App &command, qortool::RunOptions &o)
 
 } // namespace
 
-int main(int argc, char **argv)
+namespace {
+
+int QorsimMain(int argc, char **argv)
 {
     CLI::App app{"qorsim: a simulated 32-bit NT machine with PCI acquisition cards, for client-driver writers"};
     app.require_subcommand(1);
@@ -118,3 +121,9 @@ int main(int argc, char **argv)
     }
     return 2;
 }
+
+} // namespace
+
+// The command line runs on a stack in the simulated machine's user space: the scenarios it
+// plays act as user programs, whose buffers NT's I/O manager accepts only there.
+int main(int argc, char **argv) { return qorsim::run_on_user_stack(QorsimMain, argc, argv, 16u << 20); }

@@ -290,7 +290,7 @@ int run_machine(const RunOptions &options)
         acquire.recorder = &recorder;
         acquire.progress = options.progress && isatty(STDERR_FILENO);
         if (driver.loaded() && (!steps.empty() || programMain != nullptr)) {
-            std::thread user([&] {
+            qorsim::UserThread user([&] {
                 qorsim::InProcess in(app);
                 if (programMain != nullptr) {
                     // The program runs while the cards produce for whoever waits.

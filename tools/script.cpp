@@ -15,6 +15,32 @@ namespace qortool {
 
 namespace {
 
+// Zeroed bytes of the program's own memory (VirtualAlloc in the calling process), freed
+// with the object.
+class ProgramBytes {
+public:
+    explicit ProgramBytes(size_t bytes)
+        : bytes_(static_cast<uint8_t *>(bytes ? VirtualAlloc(nullptr, static_cast<SIZE_T>(bytes), MEM_COMMIT | MEM_RESERVE,
+                                                             PAGE_READWRITE)
+                                              : nullptr))
+    {
+        if (bytes_ != nullptr)
+            std::memset(bytes_, 0, bytes);
+    }
+    ~ProgramBytes()
+    {
+        if (bytes_ != nullptr)
+            VirtualFree(bytes_, 0, MEM_RELEASE);
+    }
+    ProgramBytes(const ProgramBytes &) = delete;
+    ProgramBytes &operator=(const ProgramBytes &) = delete;
+    uint8_t *data() const { return bytes_; }
+    uint8_t &operator[](size_t i) const { return bytes_[i]; }
+
+private:
+    uint8_t *bytes_;
+};
+
 struct ParseError {
     std::string message;
 };
@@ -353,10 +379,11 @@ unsigned run_script(const std::vector<Step> &steps, std::FILE *report, const Scr
         }
         case Step::Kind::Ioctl: {
             auto it = handles.find(s.handle);
-            std::vector<uint8_t> buffer(std::max<size_t>(s.input.size(), s.output), 0);
+            // The program's buffers lie in its own user memory, as a Win32 program's do.
+            ProgramBytes buffer(std::max<size_t>(s.input.size(), s.output));
             if (!s.input.empty())
                 std::memcpy(buffer.data(), s.input.data(), s.input.size());
-            std::vector<uint8_t> out(s.output, 0);
+            ProgramBytes out(s.output);
             DWORD returned = 0;
             if (it == handles.end()) {
                 detail = "the handle was never opened (its open failed)";

@@ -744,6 +744,9 @@ static NTSTATUS NTAPI AcqCleanup(PDEVICE_OBJECT device, PIRP irp)
         if (mine)
             AcqCompleteCancelled(pending);
     }
+    /* This process's last handle to the card: the library unmaps its views of the
+       buffers here, in the process's own context. */
+    QorCleanupDevice(device);
     irp->IoStatus.Status = STATUS_SUCCESS;
     irp->IoStatus.Information = 0;
     IoCompleteRequest(irp, IO_NO_INCREMENT);

@@ -2,6 +2,7 @@
 // kernel operations that use them: contiguous memory, the physical-memory section and
 // its views, handle close, named notification events.
 #include "qorsim.h"
+#include "address_space.h"
 #include "virtual_time.h"
 
 #include <sys/mman.h>
@@ -26,8 +27,9 @@ struct SectionObject {
 // ---- physical memory ---------------------------------------------------------------------
 PhysicalMemory::~PhysicalMemory()
 {
+    // The window stays reserved for the next machine.
     if (kernel_ != nullptr)
-        munmap(kernel_, size_);
+        mmap(kernel_, size_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1, 0);
     if (fd_ >= 0)
         close(fd_);
 }
@@ -36,7 +38,7 @@ void PhysicalMemory::configure(uint32_t bytes)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     if (kernel_ == nullptr)
-        size_ = PageRound(bytes);
+        size_ = std::min(PageRound(bytes), kRamRegion.bytes);
 }
 
 void PhysicalMemory::ensure()
@@ -48,7 +50,9 @@ void PhysicalMemory::ensure()
         std::perror("qorsim: simulated RAM");
         std::abort();
     }
-    void *p = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+    // The kernel sees RAM at its window in system space: kernel address = 0x80000000 +
+    // physical address, the same on every host.
+    void *p = mmap(ram_window(), size_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd_, 0);
     if (p == MAP_FAILED) {
         std::perror("qorsim: kernel mapping of simulated RAM");
         std::abort();
@@ -106,6 +110,20 @@ bool PhysicalMemory::free_contiguous(void *kernel)
     return blocks_.erase(static_cast<uint32_t>(static_cast<uint8_t *>(kernel) - kernel_)) != 0;
 }
 
+bool PhysicalMemory::block_range(const void *kernel, uint32_t *phys, uint32_t *bytes) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto *p = static_cast<const uint8_t *>(kernel);
+    if (kernel_ == nullptr || p < kernel_ || p >= kernel_ + size_)
+        return false;
+    auto it = blocks_.find(static_cast<uint32_t>(p - kernel_));
+    if (it == blocks_.end())
+        return false;
+    *phys = it->first;
+    *bytes = it->second;
+    return true;
+}
+
 void PhysicalMemory::set_contiguous_limit(uint32_t bytes)
 {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -146,11 +164,24 @@ uint8_t *PhysicalMemory::map_view(uint32_t phys, uint32_t bytes)
     ensure();
     if (bytes == 0 || uint64_t(phys) + bytes > size_ || phys % kPageSize != 0)
         return nullptr;
-    void *p = mmap(nullptr, PageRound(bytes), PROT_READ | PROT_WRITE, MAP_SHARED, fd_, phys);
-    return p == MAP_FAILED ? nullptr : static_cast<uint8_t *>(p);
+    // Views start at the allocation granularity, in user space.
+    const uintptr_t at = user_space_reserve(PageRound(bytes), kAllocationGranularity);
+    if (at == 0)
+        return nullptr;
+    void *p = mmap(reinterpret_cast<void *>(at), PageRound(bytes), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED,
+                   fd_, phys);
+    if (p == MAP_FAILED) {
+        user_space_release(at, PageRound(bytes));
+        return nullptr;
+    }
+    user_space_set_accessible(at, PageRound(bytes), true);
+    return static_cast<uint8_t *>(p);
 }
 
-void PhysicalMemory::unmap_view(uint8_t *address, uint32_t bytes) { munmap(address, PageRound(bytes)); }
+void PhysicalMemory::unmap_view(uint8_t *address, uint32_t bytes)
+{
+    user_space_release(reinterpret_cast<uintptr_t>(address), PageRound(bytes));
+}
 
 void PhysicalMemory::reset()
 {
@@ -268,9 +299,9 @@ uintptr_t Process::allocate_private(uint32_t bytes, Backing backing, uint32_t ra
     uint32_t run = 0;
     if (!machine().memory.take_run(ram * kPageSize, &run))
         return 0;
-    void *base = mmap(nullptr, size_t(pages) * kPageSize, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                      -1, 0);
-    if (base == MAP_FAILED) {
+    // VirtualAlloc's blocks start at the allocation granularity, in user space.
+    void *base = reinterpret_cast<void *>(user_space_reserve(pages * kPageSize, kAllocationGranularity));
+    if (base == nullptr) {
         machine().memory.give_back_run(run);
         return 0;
     }
@@ -294,6 +325,7 @@ uintptr_t Process::allocate_private(uint32_t bytes, Backing backing, uint32_t ra
                 return 0;
             }
         }
+        user_space_set_accessible(address, pages * kPageSize, true);
     }
     std::lock_guard<std::mutex> lock(mutex_);
     privates_.emplace(address, std::move(allocation));
@@ -302,7 +334,7 @@ uintptr_t Process::allocate_private(uint32_t bytes, Backing backing, uint32_t ra
 
 void Process::release_private(uintptr_t address, const Private &allocation)
 {
-    munmap(reinterpret_cast<void *>(address), allocation.bytes);
+    user_space_release(address, allocation.bytes);
     machine().memory.give_back_run(allocation.ram_phys);
 }
 
@@ -376,6 +408,16 @@ Process &ProcessTable::system()
     if (!system_)
         system_ = std::make_unique<Process>(4, "System");
     return *system_;
+}
+
+std::vector<Process *> ProcessTable::all()
+{
+    Process *sys = &system();
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<Process *> out{sys};
+    for (const auto &p : processes_)
+        out.push_back(p.get());
+    return out;
 }
 
 Process *ProcessTable::current() { return t_process != nullptr ? t_process : &system(); }
@@ -651,6 +693,24 @@ PVOID NTAPI MmAllocateContiguousMemory(ULONG NumberOfBytes, PHYSICAL_ADDRESS Hig
 VOID NTAPI MmFreeContiguousMemory(PVOID BaseAddress)
 {
     RequirePassive("MmFreeContiguousMemory");
+    // Pages a user view still maps would go on being written by the program after the
+    // kernel hands them to someone else.
+    uint32_t phys = 0, bytes = 0;
+    if (machine().memory.block_range(BaseAddress, &phys, &bytes)) {
+        for (qorsim::Process *process : machine().processes.all()) {
+            for (const auto &[base, view] : process->views()) {
+                if (view.phys < phys + bytes && phys < view.phys + view.bytes) {
+                    char text[192];
+                    std::snprintf(text, sizeof text,
+                                  "MmFreeContiguousMemory of pages 0x%X-0x%X that a view of process %u (%s) at "
+                                  "0x%08X still maps",
+                                  phys, phys + bytes - 1, process->id(), process->name().c_str(),
+                                  static_cast<unsigned>(base));
+                    machine().verifier.violation(text);
+                }
+            }
+        }
+    }
     if (!machine().memory.free_contiguous(BaseAddress))
         machine().verifier.violation("MmFreeContiguousMemory of memory that is no contiguous block");
 }

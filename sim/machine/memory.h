@@ -33,6 +33,8 @@ public:
     // Physically contiguous, page-aligned allocation below `highest` (exclusive).
     void *allocate_contiguous(uint32_t bytes, uint64_t highest);
     bool free_contiguous(void *kernel);
+    // The physical range of the contiguous block at `kernel`; false when none starts there.
+    bool block_range(const void *kernel, uint32_t *phys, uint32_t *bytes) const;
     // Test knob: no contiguous run larger than this many bytes can be found (0: no limit).
     void set_contiguous_limit(uint32_t bytes);
     std::vector<uint32_t> contiguous_requests() const; // sizes asked for since reset
@@ -122,6 +124,7 @@ public:
     Process &create(std::string name);
     void end(Process &process); // unmaps its views, closes its handles
     Process &system();          // the process of kernel threads and driver entry
+    std::vector<Process *> all(); // the system process first, then the others by age
     Process *current();         // the calling thread's process (system when none was set)
     void set_current(Process *process);
     // KeAttachProcess and KeDetachProcess: the thread runs in another process's context

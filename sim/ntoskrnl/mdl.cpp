@@ -5,6 +5,7 @@
 // raises STATUS_ACCESS_VIOLATION for a page it has not mapped.
 #include "qorsim.h"
 #include "qorsim_raise.h"
+#include "address_space.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -219,7 +220,11 @@ VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE Access
         machine().verifier.violation("MmProbeAndLockPages of an MDL whose pages are locked already");
         return;
     }
-    const bool failed = machine().faults.take(qorsim::Fault::ProbeAndLock);
+    // A UserMode probe accepts user space only: a program naming kernel memory gets an
+    // access violation, as NT's probe raises.
+    const auto first = reinterpret_cast<uintptr_t>(MemoryDescriptorList->StartVa) + MemoryDescriptorList->ByteOffset;
+    const bool outside = AccessMode == UserMode && !qorsim::in_user_space(first, MemoryDescriptorList->ByteCount);
+    const bool failed = outside || machine().faults.take(qorsim::Fault::ProbeAndLock);
     if (failed || !machine().mdls.lock(MemoryDescriptorList, machine().processes.current()))
         qorsim::t_raised = STATUS_ACCESS_VIOLATION;
 }

@@ -4,6 +4,7 @@
 // past it is caught when the block is freed.
 #include "qorsim.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -51,11 +52,15 @@ void *Pool::allocate(POOL_TYPE, size_t size, ULONG tag)
     }
     // A zero-byte request still yields a distinct block, as the NT pool does.
     const size_t bytes = size == 0 ? 1 : size;
-    void *p = std::malloc(bytes + kGuardBytes);
+    // Nonpaged pool lies in system space, at the same addresses on every run.
+    if (bytes > SIZE_MAX - kGuardBytes)
+        return nullptr;
+    void *p = system_heap_allocate(bytes + kGuardBytes);
     if (p == nullptr)
         return nullptr;
     std::memset(p, 0xCD, bytes);
     std::memset(static_cast<uint8_t *>(p) + bytes, kGuardFill, kGuardBytes);
+    QOR_POISON(static_cast<uint8_t *>(p) + bytes, kGuardBytes); // an overrun stops at once under ASan
     live_[p] = PoolBlock{p, size, tag, attempts_};
     return p;
 }
@@ -74,6 +79,7 @@ bool Pool::free(void *address)
     }
     const size_t size = it->second.size == 0 ? 1 : it->second.size;
     const auto *guard = static_cast<const uint8_t *>(address) + size;
+    QOR_UNPOISON(guard, kGuardBytes);
     char overrun[128] = "";
     for (size_t i = 0; i < kGuardBytes; ++i) {
         if (guard[i] != kGuardFill) {
@@ -100,7 +106,7 @@ void Pool::release_quarantine(size_t keep)
     const size_t drop = quarantine_.size() - keep;
     for (size_t i = 0; i < drop; ++i) {
         QOR_UNPOISON(quarantine_[i].first, quarantine_[i].second);
-        std::free(quarantine_[i].first);
+        system_heap_free(quarantine_[i].first);
     }
     quarantine_.erase(quarantine_.begin(), quarantine_.begin() + static_cast<std::ptrdiff_t>(drop));
 }
@@ -182,8 +188,10 @@ std::string Pool::leak_report() const
 void Pool::reset()
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (auto &[address, block] : live_)
-        std::free(address);
+    for (auto &[address, block] : live_) {
+        QOR_UNPOISON(static_cast<uint8_t *>(address) + (block.size == 0 ? 1 : block.size), kGuardBytes);
+        system_heap_free(address);
+    }
     live_.clear();
     release_quarantine(0);
     attempts_ = failures_ = fail_nth_at_ = fail_from_at_ = 0;

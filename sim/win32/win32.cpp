@@ -2,6 +2,7 @@
 // device opened by its \\.\ name, buffered I/O-control requests sent to its driver as the
 // I/O manager sends them, named events opened and waited on.
 #include "qorsim.h"
+#include "address_space.h"
 #include "virtual_time.h"
 
 #include <cstring>
@@ -137,6 +138,17 @@ int NTAPI DeviceIoControl(HANDLE handle, ULONG code, PVOID in, ULONG inLength, P
     UserObject object;
     if (!FindHandle(handle, &object) || object.kind != UserObject::Kind::Device) {
         t_last_error = 6;
+        return 0;
+    }
+    // The I/O manager probes the caller's buffers before any driver sees the request: the
+    // input of every method but METHOD_NEITHER is copied into a system buffer, a buffered
+    // output is written back, a direct output is locked. A buffer outside the program's
+    // user memory (a system address, NULL with a length, an unmapped page) fails with
+    // STATUS_ACCESS_VIOLATION, which a program sees as ERROR_NOACCESS.
+    if ((code & 3) != METHOD_NEITHER &&
+        ((inLength != 0 && !user_space_accessible(reinterpret_cast<uintptr_t>(in), inLength)) ||
+         (outLength != 0 && !user_space_accessible(reinterpret_cast<uintptr_t>(out), outLength)))) {
+        t_last_error = 998; // ERROR_NOACCESS
         return 0;
     }
     IoctlRequest request(code, in, in ? inLength : 0, outLength, out);
