@@ -9,6 +9,7 @@
 #include "support/sample_machine_fixture.h"
 #include "acqapp.h"
 #include "acqdrv_ioctl.h"
+#include "address_space.h"
 #include "machine_file.h"
 
 namespace {
@@ -69,7 +70,7 @@ TEST_F(SamplePrograms, TwoProgramsOpeningAcquiringAndClosingOneCardAtOnceLoseNot
             AcqAppOptions options{kCard, kHalves, 10000};
             ok[i] = AcqAppRun(&options, &reports[i]);
         };
-        std::thread first(run, 0), second(run, 1);
+        qorsim::UserThread first([&] { run(0); }), second([&] { run(1); });
         first.join();
         second.join();
         unsigned ownersThisRound = 0;
@@ -184,7 +185,7 @@ TEST_F(SamplePrograms, TheFifoRunOfA9050AccountsForEverySample)
         int ok = 0;
         {
             qorsim::CardRunner cards(board->paced_cards());
-            std::thread program([&] {
+            qorsim::UserThread program([&] {
                 qorsim::InProcess in(*a);
                 AcqAppOptions options{"\\\\.\\AcqB0", kBlocks, row.waitMs, row.workMs};
                 ok = AcqAppFifoRun(&options, &report);

@@ -194,19 +194,10 @@ int RunDemo(unsigned halves, unsigned readerWorkMs, bool progress, const std::st
             qorsim::InProcess in(app);
             appOk = AcqAppRun(&options, &report);
         });
-        // The PLX cards' programs run beside it, each on its own card.
         AcqAppReport fifoReport, scatterReport;
         int fifoOk = 0, scatterOk = 0;
-        std::thread fifoReader([&] {
-            qorsim::InProcess in(fifoApp);
-            AcqAppOptions fifoOptions{"\\\\.\\AcqB0", kFifoDrains, 1000, 0, nullptr, nullptr};
-            fifoOk = AcqAppFifoRun(&fifoOptions, &fifoReport);
-        });
-        std::thread scatterReader([&] {
-            qorsim::InProcess in(scatterApp);
-            AcqAppOptions scatterOptions{"\\\\.\\AcqC0", kScatterBlocks, 5000, 0, nullptr, nullptr};
-            scatterOk = AcqAppScatterRun(&scatterOptions, &scatterReport);
-        });
+        std::atomic<bool> scatterDone{false};
+        qorsim::UserThread fifoReader, scatterReader;
 
         // A second program opens the card while the acquisition runs.
         PKEVENT event = nullptr;
@@ -226,6 +217,26 @@ int RunDemo(unsigned halves, unsigned readerWorkMs, bool progress, const std::st
             if (h != INVALID_HANDLE_VALUE)
                 CloseHandle(h);
         }
+        // The PLX cards' programs run beside it, each on its own card. They start one after
+        // the other while time still stands, each once the one before has set itself up, so
+        // that their stacks, views and memory take the same user addresses on every run.
+        fifoReader = qorsim::UserThread([&] {
+            qorsim::InProcess in(fifoApp);
+            AcqAppOptions fifoOptions{"\\\\.\\AcqB0", kFifoDrains, 1000, 0, nullptr, nullptr};
+            fifoOk = AcqAppFifoRun(&fifoOptions, &fifoReport);
+        });
+        for (PKEVENT fifoEvent = nullptr; fifoEvent == nullptr || qorsim::event_waiters(fifoEvent) == 0;) {
+            fifoEvent = sim.events.find(u"\\BaseNamedObjects\\AcqB04");
+            std::this_thread::yield();
+        }
+        scatterReader = qorsim::UserThread([&] {
+            qorsim::InProcess in(scatterApp);
+            AcqAppOptions scatterOptions{"\\\\.\\AcqC0", kScatterBlocks, 5000, 0, nullptr, nullptr};
+            scatterOk = AcqAppScatterRun(&scatterOptions, &scatterReport);
+            scatterDone = true;
+        });
+        while (board.plx9080().starts(0) == 0 && !scatterDone)
+            std::this_thread::yield(); // its buffer is allocated once the first chain starts
         viewerHoldsTime.reset();
         reader.join();
         fifoReader.join();

@@ -745,8 +745,13 @@ static NTSTATUS NTAPI AcqCleanup(PDEVICE_OBJECT device, PIRP irp)
             AcqCompleteCancelled(pending);
     }
     /* This process's last handle to the card: the library unmaps its views of the
-       buffers here, in the process's own context. */
+       buffers here, in the process's own context. Its record of the views is what the
+       first open, the description and the last close change too: under the card's mutex. */
+    if (card != NULL)
+        AcqLock(card);
     QorCleanupDevice(device);
+    if (card != NULL)
+        AcqUnlock(card);
     irp->IoStatus.Status = STATUS_SUCCESS;
     irp->IoStatus.Information = 0;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -846,7 +851,11 @@ static NTSTATUS NTAPI AcqDeviceControl(PDEVICE_OBJECT device, PIRP irp)
         case 0x860: QorIocDbfMode(ext, dbx, (QorDbfModeRequest *)buffer); break;
         default:
             switch (code) {
-            case ACQ_IOCTL_GET_DESP: AcqDescribe(ext, card, irp); break;
+            case ACQ_IOCTL_GET_DESP: /* may map views, which a close may be unmapping */
+                AcqLock(card);
+                AcqDescribe(ext, card, irp);
+                AcqUnlock(card);
+                break;
             case ACQ_IOCTL_DIO_READ:
             case ACQ_IOCTL_DIO_WRITE:
                 if (!AcqCardHas(card, code == ACQ_IOCTL_DIO_READ ? ACQ_DIGITAL_IN : ACQ_DIGITAL_OUT, ACQ_DIGITAL_WIDTH))
