@@ -19,6 +19,7 @@ int main()
     bool ran = bench::IoctlCheckRows(table);
     ran = bench::TransferRows(table) && ran;
     ran = bench::ChainRows(table) && ran;
+    ran = bench::MachineFileRows(table) && ran;
     qorsim::machine().reset();
 
     bool met = true;

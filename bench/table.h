@@ -18,5 +18,6 @@ using Table = std::vector<Row>;
 bool IoctlCheckRows(Table &table);
 bool TransferRows(Table &table);
 bool ChainRows(Table &table);
+bool MachineFileRows(Table &table);
 
 } // namespace bench

@@ -39,7 +39,10 @@ ViewRecord *NewRecord(const QorDevExt *ext, ULONG userAddress, bool primary)
     auto *r = static_cast<ViewRecord *>(QorNewNpp(sizeof(ViewRecord)));
     if (r != nullptr) {
         r->Ext = ext;
+        // The record keeps the process object: a view left at the last close is unmapped
+        // attached to its process, which may have ended by then.
         r->Process = IoGetCurrentProcess();
+        ObReferenceObject(r->Process);
         r->UserAddress = userAddress;
         r->Opens = userAddress == 0 ? 1 : 0;
         r->Primary = primary ? TRUE : FALSE;
@@ -87,6 +90,7 @@ void Release(QorDevExt *ext, ViewRecord *taken)
                 }
             }
         }
+        ObDereferenceObject(taken->Process);
         QorDeleteNpp(taken);
         taken = next;
     }

@@ -145,6 +145,8 @@ install(FILES ${CMAKE_SOURCE_DIR}/interface/qorpelk.h ${CMAKE_SOURCE_DIR}/interf
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qorsim)
 configure_file(${CMAKE_SOURCE_DIR}/cmake/qorsimConfig.cmake.in ${CMAKE_BINARY_DIR}/qorsimConfig.cmake @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/qorsimConfig.cmake DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/qorsim)
+# The script grammar and the first-driver guide, beside the shipped machines.
+install(FILES ${CMAKE_SOURCE_DIR}/kit/SCRIPTS.txt ${CMAKE_SOURCE_DIR}/kit/GUIDE.txt DESTINATION ${CMAKE_INSTALL_DATADIR}/qorsim)
 
 # GoogleTest from Debian's source package, built for -m32 like everything else.
 set(QOR_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources")

@@ -168,7 +168,7 @@ add_test(NAME nt_checks_refuse_faults
 if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
     set(CMAKE_INSTALL_PREFIX ${CMAKE_SOURCE_DIR}/build/kit CACHE PATH "Where the kit is installed" FORCE)
 endif()
-set(QOR_KIT_TEXTS registry/qorpelk.reg registry/acqdrv.reg INSTALL.txt)
+set(QOR_KIT_TEXTS registry/qorpelk.reg registry/acqdrv.reg INSTALL.txt GUIDE.txt SCRIPTS.txt)
 foreach(text ${QOR_KIT_TEXTS})
     get_filename_component(name ${text} NAME)
     get_filename_component(dir ${text} DIRECTORY)
@@ -188,11 +188,18 @@ install(PROGRAMS $<TARGET_FILE:acqapp> DESTINATION bin)
 install(FILES ${QOR_IMPORT_LIBRARY} ${CMAKE_BINARY_DIR}/qorpelk.def DESTINATION lib)
 install(FILES ${CMAKE_SOURCE_DIR}/interface/qorpelk.h ${CMAKE_SOURCE_DIR}/interface/qorpelk_requests.h
     ${CMAKE_SOURCE_DIR}/interface/qor_s5933.h ${CMAKE_SOURCE_DIR}/interface/qor_plx9050.h
-    ${CMAKE_SOURCE_DIR}/interface/qor_plx9080.h DESTINATION include)
+    ${CMAKE_SOURCE_DIR}/interface/qor_plx9080.h ${CMAKE_SOURCE_DIR}/examples/include/qorwin32.h
+    ${CMAKE_SOURCE_DIR}/examples/include/acqdrv_ioctl.h DESTINATION include)
+# What GUIDE.txt builds with: the image finishing step and the samples to copy from.
+install(FILES ${CMAKE_SOURCE_DIR}/tools/pe_finish.c DESTINATION tools)
+install(FILES ${CMAKE_SOURCE_DIR}/examples/acqdrv/acqdrv.c DESTINATION src/acqdrv)
+install(FILES ${CMAKE_SOURCE_DIR}/examples/acqapp/acqapp.c ${CMAKE_SOURCE_DIR}/examples/acqapp/acqapp.h
+    ${CMAKE_SOURCE_DIR}/examples/acqapp/main.c DESTINATION src/acqapp)
 
-# The kit installs into an empty folder with every file, and its registry scripts parse.
+# The kit installs into an empty folder with every file, its registry scripts parse, and
+# the guide's build lines build the sample driver and program from the kit alone.
 add_test(NAME nt_kit
     COMMAND ${CMAKE_SOURCE_DIR}/scripts/check-kit.sh ${CMAKE_COMMAND} ${CMAKE_BINARY_DIR}
-            ${CMAKE_SOURCE_DIR}/scripts)
+            ${CMAKE_SOURCE_DIR}/scripts --build-guide)
 add_test(NAME nt_reg_parser_refuses_faults
     COMMAND ${CMAKE_SOURCE_DIR}/scripts/test-check-reg.sh ${CMAKE_SOURCE_DIR}/scripts/check-reg.sh)

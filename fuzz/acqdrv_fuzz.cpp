@@ -87,7 +87,8 @@ void Check(const char *what, const std::string &report)
         Fail(what, report);
 }
 
-uint8_t g_buffer[kMaxLength + 16];
+// The programs' request buffer, in user space: the I/O manager probes it as NT's does.
+uint8_t *const g_buffer = reinterpret_cast<uint8_t *>(qorsim::user_space_allocate(kMaxLength + 16));
 
 void Request(Bytes &in, Slot &slot)
 {

@@ -5,6 +5,11 @@
 #include "support/sim_fixture.h"
 #include "machine_file.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+
 namespace {
 
 // A minimal good machine; the table below breaks one thing in it at a time.
@@ -67,6 +72,28 @@ TEST(MachineFile, BrokenFilesNameTheLineAndTheField)
                          "\"length\": 128, \"model\": \"registers\""),
                  "\"interrupt\": 10", "\"interrupt\": 10, \"fifo\": { \"depth\": 64, \"level\": 65 }"),
          9, "cards[0].fifo.level"},
+        {"ports inside another range", Replace(kGood, "10\n    }", "10\n    },\n    { \"bus\": 0, \"device\": 4, \"vendor_id\": 1, "
+                                      "\"device_id\": 2,\n      \"bars\": [ { \"io\": \"0xD000\", \"length\": 4 }, "
+                                      "{ \"io\": \"0xE03C\", \"length\": 4 } ] }"),
+         12, "cards[1].bars[1].io: ports overlap those of cards[0].bars[0]"},
+        {"ports around another range", Replace(kGood, "10\n    }", "10\n    },\n    { \"bus\": 0, \"device\": 4, \"vendor_id\": 1, "
+                                      "\"device_id\": 2,\n      \"bars\": [ { \"io\": \"0xE000\", \"length\": 256 } ] }"),
+         12, "cards[1].bars[0].io: ports overlap those of cards[0].bars[0]"},
+        {"same key twice", Replace(kGood, "\"bus\": 0,", "\"bus\": 0, \"bus\": 1,"), 5, "cards[0].bus: given twice in the same object"},
+        {"same key twice at the top", Replace(kGood, "\"name\": \"one card\",", "\"name\": \"a\",\n  \"name\": \"b\","), 3,
+         "name: given twice"},
+        {"nested too deep", Replace(kGood, "\"interrupt\": 10", "\"interrupt\": " + std::string(40, '[') + std::string(40, ']')),
+         9, "nested deeper than 16 levels"},
+        {"NUL in a string", Replace(kGood, "\"one card\"", std::string("\"one\0card\"", 10)), 2, "control character U+0000"},
+        {"file out of the folder",
+         Replace(kGood, "\"cards\"", "\"files\": [ { \"name\": \"p\", \"path\": \"../../../../../../etc/passwd\" } ],\n  \"cards\""), 3,
+         "files[0].path: \"../../../../../../etc/passwd\" leads out of the machine file's folder"},
+        {"file by absolute path",
+         Replace(kGood, "\"cards\"", "\"files\": [ { \"name\": \"p\", \"path\": \"/etc/passwd\" } ],\n  \"cards\""), 3,
+         "files[0].path: expected a path relative to the machine file's folder"},
+        {"a folder as a file",
+         Replace(kGood, "\"cards\"", "\"files\": [ { \"name\": \"p\", \"path\": \".\" } ],\n  \"cards\""), 3,
+         "files[0].path: " },
     };
     for (const BadFile &c : cases) {
         qorsim::MachineSpec desc;
@@ -76,6 +103,83 @@ TEST(MachineFile, BrokenFilesNameTheLineAndTheField)
         EXPECT_EQ(error.rfind(where, 0), 0u) << c.what << ": " << error;
         EXPECT_NE(error.find(c.message), std::string::npos) << c.what << ": " << error;
     }
+}
+
+// Files that are no machine file are refused by what they are, before a byte is parsed.
+TEST(MachineFile, WhatIsNoFileIsRefusedByWhatItIs)
+{
+    const std::string dir = ::testing::TempDir() + "machine_file_inputs";
+    mkdir(dir.c_str(), 0755);
+    const std::string fifo = dir + "/fifo.json", big = dir + "/big.json";
+    unlink(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    std::ofstream(big) << "{\"description\": \"" << std::string(qorsim::kMaxMachineFileBytes, 'x') << "\"}";
+    struct Case { std::string path; const char *message; };
+    const Case cases[] = {
+        {dir, ": is a directory, not a file"},
+        {"/dev/zero", ": is not a regular file"},
+        {fifo, ": is not a regular file"},
+        {big, ": is 2097171 bytes; at most 2097152 are read"},
+        {dir + "/missing.json", ": cannot read the file: No such file or directory"},
+    };
+    for (const Case &c : cases) {
+        qorsim::MachineSpec desc;
+        std::string error;
+        EXPECT_FALSE(qorsim::load_machine_file(c.path, &desc, &error)) << c.path;
+        EXPECT_EQ(error.rfind(c.path + c.message, 0), 0u) << c.path << ": " << error;
+    }
+    unlink(fifo.c_str());
+    unlink(big.c_str());
+}
+
+// Files of the drivers folder are read from the machine file's folder and below it only.
+TEST(MachineFile, FilesComeFromTheMachineFilesFolder)
+{
+    const std::string dir = ::testing::TempDir() + "machine_file_folder";
+    mkdir(dir.c_str(), 0755);
+    mkdir((dir + "/images").c_str(), 0755);
+    std::ofstream(dir + "/images/fpga.bin", std::ios::binary) << "abc";
+    unlink((dir + "/images/out").c_str());
+    ASSERT_EQ(symlink("/etc", (dir + "/images/out").c_str()), 0);
+    struct Case { const char *path; bool ok; };
+    const Case cases[] = {
+        {"images/fpga.bin", true},
+        {"./images/../images/fpga.bin", true},
+        {"images/out/passwd", false}, // a link that leads out
+        {"../machine_file_folder/images/fpga.bin", true},
+        {"..", false},
+    };
+    for (const Case &c : cases) {
+        std::ofstream(dir + "/m.json") << "{ \"files\": [ { \"name\": \"f.bin\", \"path\": \"" << c.path << "\" } ] }";
+        qorsim::MachineSpec desc;
+        std::string error;
+        EXPECT_EQ(qorsim::load_machine_file(dir + "/m.json", &desc, &error), c.ok) << c.path << ": " << error;
+        if (c.ok) {
+            ASSERT_EQ(desc.files.size(), 1u);
+            EXPECT_EQ(desc.files[0].contents, (std::vector<uint8_t>{'a', 'b', 'c'})) << c.path;
+        } else {
+            EXPECT_NE(error.find(dir + "/m.json:1: files[0].path: "), std::string::npos) << error;
+        }
+    }
+    unlink((dir + "/images/out").c_str());
+}
+
+// Ten thousand cards with ranges side by side are taken; one more whose range meets the
+// first card's is refused by its own line. (How fast belongs to the benchmarks.)
+TEST(MachineFile, ManyCardsAreCheckedAgainstEachOther)
+{
+    std::string text = "{ \"cards\": [\n";
+    for (unsigned i = 0; i < 10000; ++i)
+        text += "{ \"bus\": " + std::to_string(i / 256) + ", \"device\": " + std::to_string(i / 8 % 32) +
+                ", \"function\": " + std::to_string(i % 8) + ", \"vendor_id\": 1, \"device_id\": 2, \"bars\": [ { \"io\": " +
+                std::to_string(0x4000 + 4 * i) + ", \"length\": 4 } ] },\n";
+    qorsim::MachineSpec desc;
+    std::string error;
+    EXPECT_TRUE(qorsim::parse_machine(text.substr(0, text.size() - 2) + "\n] }", "m.json", ".", &desc, &error)) << error;
+    EXPECT_EQ(desc.cards.size(), 10000u);
+    text += "{ \"bus\": 100, \"device\": 0, \"vendor_id\": 1, \"device_id\": 2, \"bars\": [ { \"io\": 16388, \"length\": 4 } ] }\n] }";
+    EXPECT_FALSE(qorsim::parse_machine(text, "m.json", ".", &desc, &error));
+    EXPECT_EQ(error, "m.json:10002: cards[10000].bars[0].io: ports overlap those of cards[1].bars[0]");
 }
 
 class BuiltMachineTest : public SimTest {};

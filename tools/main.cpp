@@ -23,9 +23,10 @@ void AddRunOptions(CLI::App &command, qortool::RunOptions &o)
                        "client driver built as a shared object (qorsim_add_driver); the sample driver when absent")
         ->check(CLI::ExistingFile);
     command.add_option("--program,--script", o.program,
-                       "user program: a script of steps, or a shared object built with qorsim_add_program")
+                       "user program: a script of steps, or a shared object built with qorsim_add_program; "
+                       "without it the sample program reads --arg halves (20) of --arg device (\\\\.\\AcqA0)")
         ->check(CLI::ExistingFile);
-    command.add_option("--arg", o.program_args, "an argument for a built user program (repeatable)");
+    command.add_option("--arg", o.program_args, "an argument for a built user program, or the sample program's device and halves (repeatable)");
     command.add_option("--expect-load", o.expect_load,
                        "status the driver's DriverEntry should return: success or an NTSTATUS (0xC000009A)")
         ->capture_default_str();

@@ -12,12 +12,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <set>
+#include <sys/stat.h>
 #include <memory>
 #include <thread>
 
@@ -26,6 +29,11 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING reg
 namespace qortool {
 
 namespace {
+
+// What `qorsim run` runs when no program is named: the sample program's continuous
+// acquisition on the default machine's first S5933 card.
+const char *const kSampleDevice = "\\\\.\\AcqA0";
+const char *const kSampleHalves = "20";
 
 std::string executable_directory()
 {
@@ -55,8 +63,16 @@ bool ends_with(const std::string &s, const char *suffix)
     return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
 }
 
+bool is_regular_file(const std::string &path)
+{
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 bool is_shared_object(const std::string &path)
 {
+    if (!is_regular_file(path))
+        return false; // a pipe would block the open; the script reader refuses it by name
     std::FILE *f = std::fopen(path.c_str(), "rb");
     if (f == nullptr)
         return false;
@@ -80,21 +96,17 @@ bool parse_status(const std::string &text, NTSTATUS *out)
     return true;
 }
 
-// Runs the acquisition cards for an acquire step and shows its progress on a terminal.
+// Shows an acquire step's progress on a terminal.
 struct AcquireContext {
-    qorsim::BuiltMachine *built;
     Recorder *recorder;
     bool progress;
-    std::unique_ptr<qorsim::CardRunner> runner;
     std::atomic<bool> stop{false};
     std::thread progress_thread;
 };
 
-void AcquireBegins(void *context, const std::string &event)
+void AcquireBegins(void *context)
 {
     auto *a = static_cast<AcquireContext *>(context);
-    (void)event; // the runner keeps virtual time for whichever program waits
-    a->runner = std::make_unique<qorsim::CardRunner>(a->built->acquisition_cards());
     if (a->progress) {
         a->stop = false;
         const size_t before = a->recorder->events().size();
@@ -116,7 +128,6 @@ void AcquireBegins(void *context, const std::string &event)
 void AcquireEnds(void *context)
 {
     auto *a = static_cast<AcquireContext *>(context);
-    a->runner.reset();
     if (a->progress_thread.joinable()) {
         a->stop = true;
         a->progress_thread.join();
@@ -138,6 +149,109 @@ std::string device_name_of(PDEVICE_OBJECT device)
         if (qorsim::machine().objects.device(name) == device)
             return qorsim::to_ascii(name);
     return "(unnamed)";
+}
+
+// An output file the run will write: checked before the run, so that a wrong path costs
+// nothing. Nothing is created here; an existing file must be writable and no directory.
+bool check_output(const std::string &path, std::string *why)
+{
+    if (path == "-")
+        return true;
+    if (path.empty()) {
+        *why = "an empty path";
+        return false;
+    }
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) {
+            *why = path + ": is a directory";
+            return false;
+        }
+        if (access(path.c_str(), W_OK) != 0) {
+            *why = path + ": cannot be written: " + std::strerror(errno);
+            return false;
+        }
+        return true;
+    }
+    const size_t slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        *why = path + ": the folder " + folder + " does not exist";
+        return false;
+    }
+    if (access(folder.c_str(), W_OK | X_OK) != 0) {
+        *why = path + ": the folder " + folder + " cannot be written: " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool check_plot_path(const std::string &path, std::string *why)
+{
+    if (!ends_with(path, ".svg") && !ends_with(path, ".png")) {
+        *why = path + ": the picture is written as .svg or .png";
+        return false;
+    }
+    if (ends_with(path, ".png") && path.find('\'') != std::string::npos) {
+        *why = path + ": a PNG path may not contain a quote";
+        return false;
+    }
+    return check_output(path, why);
+}
+
+// A trace filter must name something of this machine: a card filter a card (its label,
+// a part of its name or its chip), a register filter a register one of its ranges decodes.
+// A filter that matches nothing would print an empty trace and look like a silent driver.
+bool check_filter(const qorsim::TraceFilter &filter, const std::vector<qorsim::PortRegion> &regions, std::string *why)
+{
+    for (const std::string &card : filter.cards) {
+        qorsim::TraceFilter one;
+        one.cards = {card};
+        bool found = false;
+        std::string labels;
+        for (const qorsim::PortRegion &r : regions) {
+            qorsim::PortAccess a{};
+            a.width = 1;
+            a.port = r.base;
+            found = found || one.matches(qorsim::decode_access(a, {r}), &r);
+            if (labels.find(r.card) == std::string::npos && labels.size() < 200)
+                labels += (labels.empty() ? "" : ", ") + r.card + " " + r.model;
+        }
+        if (!found) {
+            *why = "--card " + card + ": no card of this machine has that label, name or chip (its ranges: " +
+                   (labels.empty() ? "none" : labels) + ")";
+            return false;
+        }
+    }
+    if (filter.registers.empty())
+        return true;
+    // Register names depend on what answers in a range and on its length only.
+    std::set<std::pair<std::string, uint32_t>> kinds;
+    std::vector<const qorsim::PortRegion *> distinct;
+    for (const qorsim::PortRegion &r : regions)
+        if (kinds.emplace(r.model, r.length).second)
+            distinct.push_back(&r);
+    for (const std::string &reg : filter.registers) {
+        qorsim::TraceFilter one;
+        one.registers = {reg};
+        bool found = false;
+        for (const qorsim::PortRegion *r : distinct)
+            for (uint32_t offset = 0; offset < r->length && !found; ++offset)
+                for (unsigned width : {1u, 2u, 4u}) {
+                    qorsim::PortAccess a{};
+                    a.width = width;
+                    a.port = r->base + offset;
+                    if (one.matches(qorsim::decode_access(a, {*r}), r)) {
+                        found = true;
+                        break;
+                    }
+                }
+        if (!found) {
+            *why = "--register " + reg + ": no range of this machine's cards decodes a register of that name";
+            return false;
+        }
+    }
+    return true;
 }
 
 } // namespace
@@ -198,7 +312,7 @@ bool resolve_machine(const std::string &argument, qorsim::MachineSpec *out, std:
 
 int run_machine(const RunOptions &options)
 {
-    std::FILE *report = options.trace == "-" ? stderr : stdout;
+    std::FILE *report = options.report != nullptr ? options.report : options.trace == "-" ? stderr : stdout;
     qorsim::MachineSpec desc;
     std::string error;
     if (!resolve_machine(options.machine, &desc, &error)) {
@@ -232,6 +346,19 @@ int run_machine(const RunOptions &options)
             std::fprintf(stderr, "qorsim: %s\n", error.c_str());
             return 2;
         }
+    } else {
+        // No program named: the sample program's acquisition, on the device and for the
+        // halves the --arg options give, as acqapp takes them.
+        if (options.program_args.size() > 2) {
+            std::fprintf(stderr, "qorsim: --arg: without --program the sample program takes a device and a number of halves\n");
+            return 2;
+        }
+        const std::string device = options.program_args.empty() ? kSampleDevice : options.program_args[0];
+        const std::string halves = options.program_args.size() < 2 ? kSampleHalves : options.program_args[1];
+        if (!parse_script("acquire " + device + " halves=" + halves + "\n", "the sample program (--arg)", &steps, &error)) {
+            std::fprintf(stderr, "qorsim: %s\n", error.c_str());
+            return 2;
+        }
     }
 
     // The client driver.
@@ -239,6 +366,10 @@ int run_machine(const RunOptions &options)
     PDRIVER_INITIALIZE entry = DriverEntry;
     std::string driverName = "acqdrv (built in)";
     if (!options.driver.empty()) {
+        if (!is_regular_file(options.driver)) {
+            std::fprintf(stderr, "qorsim: --driver: %s: is not a regular file (a shared object)\n", options.driver.c_str());
+            return 2;
+        }
         driverObject.handle = dlopen(options.driver.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (driverObject.handle == nullptr) {
             std::fprintf(stderr, "qorsim: --driver: %s\n", dlerror());
@@ -252,6 +383,16 @@ int run_machine(const RunOptions &options)
         driverName = options.driver;
     }
 
+    // The outputs, before anything runs.
+    if (!options.trace.empty() && !check_output(options.trace, &error)) {
+        std::fprintf(stderr, "qorsim: --trace: %s\n", error.c_str());
+        return 2;
+    }
+    if (!options.plot.empty() && !check_plot_path(options.plot, &error)) {
+        std::fprintf(stderr, "qorsim: --plot: %s\n", error.c_str());
+        return 2;
+    }
+
     qorsim::Machine &sim = qorsim::machine();
     sim.reset();
     unsigned failures = 0;
@@ -260,6 +401,10 @@ int run_machine(const RunOptions &options)
     Recorder recorder;
     {
         qorsim::BuiltMachine built(desc);
+        if (!check_filter(options.filter, qorsim::port_regions(built), &error)) {
+            std::fprintf(stderr, "qorsim: %s\n", error.c_str());
+            return 2;
+        }
         recorder.attach(built);
         std::fprintf(report, "qorsim run: machine \"%s\" (%zu PCI functions), driver %s\n", desc.name.c_str(),
                      desc.cards.size(), driverName.c_str());
@@ -286,15 +431,16 @@ int run_machine(const RunOptions &options)
 
         qorsim::Process &app = sim.processes.create("program");
         AcquireContext acquire;
-        acquire.built = &built;
         acquire.recorder = &recorder;
         acquire.progress = options.progress && isatty(STDERR_FILENO);
         if (driver.loaded() && (!steps.empty() || programMain != nullptr)) {
             qorsim::UserThread user([&] {
                 qorsim::InProcess in(app);
+                // The cards run in virtual time for as long as the program does, a script's
+                // steps included: a request the driver pends until a transfer ends completes
+                // when the card gets there, as it does for a built program.
+                auto runner = std::make_unique<qorsim::CardRunner>(built.acquisition_cards());
                 if (programMain != nullptr) {
-                    // The program runs while the cards produce for whoever waits.
-                    auto runner = std::make_unique<qorsim::CardRunner>(built.acquisition_cards());
                     std::vector<std::string> args = {options.program};
                     args.insert(args.end(), options.program_args.begin(), options.program_args.end());
                     std::vector<char *> argv;
@@ -302,7 +448,6 @@ int run_machine(const RunOptions &options)
                         argv.push_back(a.data());
                     argv.push_back(nullptr);
                     const int code = programMain(static_cast<int>(args.size()), argv.data());
-                    runner.reset();
                     std::fprintf(report, "%s program   %s exited with %d\n", code == 0 ? "  " : "FAIL",
                                  options.program.c_str(), code);
                     failures += code != 0;
@@ -313,6 +458,7 @@ int run_machine(const RunOptions &options)
                     hooks.context = &acquire;
                     failures += run_script(steps, report, hooks);
                 }
+                runner.reset();
             });
             user.join();
         } else if (!driver.loaded() && (!steps.empty() || programMain != nullptr)) {

@@ -1,13 +1,16 @@
 // `qorsim run` and `qorsim trace`: a machine from its file, the library, a client driver
 // (the sample driver built in, or the writer's own as a shared object), a user program
-// (a script or the writer's own as a shared object), then unload and the verifier's
-// verdict. The exit status is what a CI job needs: 0 when every expectation held and
-// nothing was violated or left behind, 1 when not, 2 for bad input (machine file,
-// script, driver that cannot be loaded).
+// (a script, the writer's own as a shared object, or the sample program's acquisition when
+// none is named), then unload and the verifier's verdict. The exit status is what a CI
+// job needs: 0 when every expectation held and nothing was violated or left behind, 1 when
+// not, 2 for bad input (machine file, script, driver that cannot be loaded, a trace filter
+// that names nothing of the machine, an output that cannot be written), found before
+// anything runs.
 #pragma once
 
 #include "trace_decode.h"
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -24,6 +27,8 @@ struct RunOptions {
     std::string plot;          // FILE.svg or FILE.png
     size_t plot_samples = 2000; // samples the waveform shows (0: all kept)
     bool progress = true;      // on a terminal only
+    std::FILE *report = nullptr; // the run's report; null: standard output (standard error
+                                 // when the trace goes to standard output)
 };
 
 int run_machine(const RunOptions &options);

@@ -1,12 +1,11 @@
 #include "script.h"
 
-#include "acqapp.h"
 #include "acqdrv_ioctl.h"
+#include "machine_file.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
@@ -161,6 +160,52 @@ std::vector<FieldCheck> parse_checks(const std::string &text)
     return out;
 }
 
+uint32_t parse_code(const std::string &text, const char *what)
+{
+    if (text.rfind("fn:", 0) == 0)
+        return QOR_IOCTL_CODE(static_cast<ULONG>(parse_integer(text.substr(3), what, 0, 0xFFF)));
+    return static_cast<uint32_t>(parse_integer(text, what, 0, 0xFFFFFFFFll));
+}
+
+// A row of the library's request table: the record lengths it takes and gives back.
+struct TableRow {
+    ULONG function, input, output;
+};
+
+const TableRow *table_row(uint32_t code)
+{
+#define QOR_SCRIPT_ROW(f, in, out) TableRow{f, in, out},
+    static const TableRow rows[] = {QOR_IOCTL_TABLE(QOR_SCRIPT_ROW)};
+#undef QOR_SCRIPT_ROW
+    for (const TableRow &r : rows)
+        if (QOR_IOCTL_CODE(r.function) == code)
+            return &r;
+    return nullptr;
+}
+
+std::string hex_text(const char *format, unsigned long value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+// An acquire step's request of another client: a row of the library's table with the
+// record of the sample driver's request it stands for, since the step sends that record.
+uint32_t acquire_code(const std::string &text, const char *role, uint32_t sample)
+{
+    const uint32_t code = parse_code(text, role);
+    const TableRow *row = table_row(code), *want = table_row(sample);
+    if (row == nullptr)
+        fail(std::string("acquire: ") + role + "=" + hex_text("0x%08lX", code) +
+             " is no row of the library's request table (device type 0xADC0, METHOD_BUFFERED)");
+    if (row->input != want->input || row->output != want->output)
+        fail(std::string("acquire: ") + role + "=" + hex_text("fn:0x%03lX", row->function) + " takes " +
+             std::to_string(row->input) + " bytes in and " + std::to_string(row->output) + " out; the " + role +
+             " request takes " + std::to_string(want->input) + " in and " + std::to_string(want->output) + " out");
+    return code;
+}
+
 Expectation parse_expectation(const std::string &text)
 {
     Expectation e;
@@ -239,11 +284,7 @@ Step parse_line(const std::vector<std::string> &words, std::set<std::string> &op
         allow({"in", "out", "expect", "status", "returned", "check"});
         s.handle = positional[0];
         known_handle(s.handle);
-        const std::string &code = positional[1];
-        if (code.rfind("fn:", 0) == 0)
-            s.code = QOR_IOCTL_CODE(static_cast<ULONG>(parse_integer(code.substr(3), "ioctl", 0, 0xFFF)));
-        else
-            s.code = static_cast<uint32_t>(parse_integer(code, "ioctl", 0, 0xFFFFFFFFll));
+        s.code = parse_code(positional[1], "ioctl");
         if (options.count("in"))
             s.input = parse_record(options["in"]);
         if (options.count("out"))
@@ -267,8 +308,20 @@ Step parse_line(const std::vector<std::string> &words, std::set<std::string> &op
     } else if (verb == "acquire") {
         s.kind = Step::Kind::Acquire;
         want(1, "DEVICE halves=N");
-        allow({"halves", "wait", "expect"});
+        allow({"halves", "wait", "expect", "buffer", "describe", "mode", "start", "half", "progress", "stop"});
         s.device = positional[0];
+        AcqAppSampleCodes(&s.codes);
+        const AcqAppCodes sample = s.codes;
+        const std::pair<const char *, DWORD AcqAppCodes::*> roles[] = {
+            {"describe", &AcqAppCodes::describe}, {"mode", &AcqAppCodes::doubleBuffer},
+            {"start", &AcqAppCodes::start},       {"half", &AcqAppCodes::half},
+            {"progress", &AcqAppCodes::progress}, {"stop", &AcqAppCodes::stop},
+        };
+        for (const auto &[role, member] : roles)
+            if (options.count(role))
+                s.codes.*member = acquire_code(options[role], role, sample.*member);
+        if (options.count("buffer"))
+            s.codes.buffer = static_cast<unsigned>(parse_integer(options["buffer"], "buffer", 0, QOR_BUFFER_KINDS - 1));
         if (!options.count("halves"))
             fail("acquire: halves= is missing");
         s.halves = static_cast<unsigned long>(parse_integer(options["halves"], "halves", 1, 100000000));
@@ -306,6 +359,17 @@ bool parse_script(const std::string &text, const std::string &source, std::vecto
         ++number;
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
+        // A control character (a NUL above all) would end the text the steps are read
+        // from early: the rest of the line would be lost without a word.
+        for (size_t i = 0; i < line.size(); ++i) {
+            const unsigned char ch = static_cast<unsigned char>(line[i]);
+            if (ch < 0x20 && ch != '\t') {
+                char text[96];
+                std::snprintf(text, sizeof text, ": a control character (0x%02X) at column %zu", ch, i + 1);
+                *error = source + ":" + std::to_string(number) + text;
+                return false;
+            }
+        }
         const size_t hash = line.find('#');
         const std::string body = hash == std::string::npos ? line : line.substr(0, hash);
         std::vector<std::string> words;
@@ -336,14 +400,10 @@ bool parse_script(const std::string &text, const std::string &source, std::vecto
 
 bool load_script(const std::string &path, std::vector<Step> *out, std::string *error)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        *error = path + ": cannot read the file";
+    std::string text;
+    if (!qorsim::read_input_file(path, kMaxScriptBytes, &text, error))
         return false;
-    }
-    std::stringstream text;
-    text << in.rdbuf();
-    return parse_script(text.str(), path, out, error);
+    return parse_script(text, path, out, error);
 }
 
 unsigned run_script(const std::vector<Step> &steps, std::FILE *report, const ScriptHooks &hooks)
@@ -432,23 +492,9 @@ unsigned run_script(const std::vector<Step> &steps, std::FILE *report, const Scr
             break;
         }
         case Step::Kind::Acquire: {
-            // The event the sample program waits on: the analog input buffer's, from the
-            // device's description.
-            std::string event;
-            HANDLE h = CreateFileA(s.device.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-            if (h != INVALID_HANDLE_VALUE) {
-                QorDesp desp{};
-                DWORD n = 0;
-                if (DeviceIoControl(h, ACQ_IOCTL_GET_DESP, nullptr, 0, &desp, sizeof desp, &n, nullptr))
-                    event = std::string("\\BaseNamedObjects\\") +
-                            std::string(desp.Buffers[QOR_KIND_ANALOG_INPUT].EventName,
-                                        strnlen(desp.Buffers[QOR_KIND_ANALOG_INPUT].EventName,
-                                                sizeof desp.Buffers[0].EventName));
-                CloseHandle(h);
-            }
             if (hooks.acquire_begins)
-                hooks.acquire_begins(hooks.context, event);
-            AcqAppOptions options{s.device.c_str(), s.halves, s.wait_ms};
+                hooks.acquire_begins(hooks.context);
+            AcqAppOptions options{s.device.c_str(), s.halves, s.wait_ms, 0, nullptr, nullptr, &s.codes};
             AcqAppReport r{};
             ok = AcqAppRun(&options, &r) != 0 && r.samplesLost == 0 && r.sequenceErrors == 0;
             if (hooks.acquire_ends)

@@ -4,7 +4,8 @@
 //   open    NAME DEVICE          [expect=ok|error[:N]]
 //   ioctl   NAME CODE [in=RECORD] [out=BYTES] [expect=ok|error[:N]] [status=S] [returned=N]
 //                                [check=OFFSET:TYPE=VALUE[,...]]
-//   acquire DEVICE halves=N [wait=MS] [expect=ok|error[:N]]
+//   acquire DEVICE halves=N [wait=MS] [buffer=K] [describe=CODE] [mode=CODE] [start=CODE]
+//                           [half=CODE] [progress=CODE] [stop=CODE] [expect=ok|error]
 //   close   NAME                 [expect=ok|error[:N]]
 //
 // NAME is the script's name for an open handle; DEVICE a Win32 device path (\\.\AcqA0).
@@ -14,8 +15,15 @@
 // expect= is the Win32 result (error:N also checks GetLastError); status= the library
 // status in the record's first field (QorOk, QorErrBusy, ... or a number); check= fields
 // of the returned record. acquire runs the sample program's continuous acquisition
-// (double-buffer mode on the analog input buffer, N halves, sequence checks) on a device.
+// (double-buffer mode on buffer K of the description, N halves, sequence checks) on a
+// device, with the sample driver's request codes unless others are named; each named code
+// must be a row of the library's request table with the record of the one it replaces.
+//
+// The cards run in virtual time during every step: a request the driver pends completes
+// when the card's transfer does, as it would for a built program.
 #pragma once
+
+#include "acqapp.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -52,20 +60,23 @@ struct Step {
     std::vector<FieldCheck> checks;
     unsigned long halves = 0;
     uint32_t wait_ms = 5000;
+    AcqAppCodes codes{}; // acquire: the sample driver's unless the step names others
 };
 
 // Parses a script's text; `source` names it in errors ("mine.qs:4: ioctl: ..."). Names of
 // handles must be opened before use. Returns false with *error set.
 bool parse_script(const std::string &text, const std::string &source, std::vector<Step> *out, std::string *error);
+// A script is read whole; a larger file is no script and is refused, as are a directory
+// and a device.
+constexpr size_t kMaxScriptBytes = 1u << 20;
 bool load_script(const std::string &path, std::vector<Step> *out, std::string *error);
 
 // Runs the steps in the calling thread, which must stand for a user process; prints one
 // line a step to `report` and returns how many steps failed their expectations. Handles
 // the script left open are closed at the end.
 struct ScriptHooks {
-    // Called around an acquire step with the name of the buffer's event (under
-    // \BaseNamedObjects), so that the caller can run the cards for the reader.
-    void (*acquire_begins)(void *context, const std::string &event) = nullptr;
+    // Called around an acquire step, so that the caller can show its progress.
+    void (*acquire_begins)(void *context) = nullptr;
     void (*acquire_ends)(void *context) = nullptr;
     void *context = nullptr;
 };

@@ -142,9 +142,20 @@ const char *AcqAppSummary(const AcqAppReport *report, char *text, unsigned long 
     return text;
 }
 
-/* Opens the card and asks for its description, into the report; on failure the report
-   names the step and nothing stays open. */
-static HANDLE OpenAndDescribe(const AcqAppOptions *options, AcqAppReport *report)
+void AcqAppSampleCodes(AcqAppCodes *codes)
+{
+    codes->describe = ACQ_IOCTL_GET_DESP;
+    codes->doubleBuffer = ACQ_IOCTL_DBF_MODE(KIND);
+    codes->start = ACQ_IOCTL_START(KIND);
+    codes->half = ACQ_IOCTL_HALF(KIND);
+    codes->progress = ACQ_IOCTL_PROGRESS(KIND);
+    codes->stop = ACQ_IOCTL_STOP(KIND);
+    codes->buffer = KIND;
+}
+
+/* Opens the card and asks for its description (`describe`), into the report; on failure
+   the report names the step and nothing stays open. */
+static HANDLE OpenAndDescribe(const AcqAppOptions *options, DWORD describe, AcqAppReport *report)
 {
     HANDLE device = CreateFileA(options->device, GENERIC_READ | GENERIC_WRITE, 0, 0, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, 0);
@@ -152,7 +163,7 @@ static HANDLE OpenAndDescribe(const AcqAppOptions *options, AcqAppReport *report
         Fail(report, "open the device");
         return INVALID_HANDLE_VALUE;
     }
-    if (!Request(device, ACQ_IOCTL_GET_DESP, &report->desp, 0, sizeof report->desp)) {
+    if (!Request(device, describe, &report->desp, 0, sizeof report->desp)) {
         CloseHandle(device);
         Fail(report, "describe the device");
         return INVALID_HANDLE_VALUE;
@@ -162,6 +173,8 @@ static HANDLE OpenAndDescribe(const AcqAppOptions *options, AcqAppReport *report
 
 int AcqAppRun(const AcqAppOptions *options, AcqAppReport *report)
 {
+    AcqAppCodes sample;
+    const AcqAppCodes *codes = options->codes;
     HANDLE device, event;
     QorDbfModeRequest mode[2]; /* the mode row takes 8 bytes of input */
     QorContRequest start;
@@ -173,14 +186,20 @@ int AcqAppRun(const AcqAppOptions *options, AcqAppReport *report)
     unsigned long sampleBytes;
 
     memset(report, 0, sizeof *report);
-    device = OpenAndDescribe(options, report);
+    if (codes == 0) {
+        AcqAppSampleCodes(&sample);
+        codes = &sample;
+    }
+    if (codes->buffer >= sizeof report->desp.Buffers / sizeof report->desp.Buffers[0])
+        return Fail(report, "pick the buffer");
+    device = OpenAndDescribe(options, codes->describe, report);
     if (device == INVALID_HANDLE_VALUE)
         return 0;
-    buffer = &report->desp.Buffers[KIND];
+    buffer = &report->desp.Buffers[codes->buffer];
     sampleBytes = (buffer->SampleBits + 7) / 8;
     if (buffer->BufferSize == 0 || buffer->UserAddress0 == 0 || sampleBytes != 2) {
         CloseHandle(device);
-        return Fail(report, "find a mapped 16-bit analog input buffer");
+        return Fail(report, "find a mapped buffer of 16-bit samples");
     }
     report->samplesPerHalf = buffer->BufferSize / 2 / sampleBytes;
 
@@ -193,7 +212,7 @@ int AcqAppRun(const AcqAppOptions *options, AcqAppReport *report)
 
     memset(mode, 0, sizeof mode);
     mode[0].Enable = 1;
-    if (!Request(device, ACQ_IOCTL_DBF_MODE(KIND), mode, sizeof mode, 2)) {
+    if (!Request(device, codes->doubleBuffer, mode, sizeof mode, 2)) {
         ok = Fail(report, "switch double-buffer mode on");
         report->refusal = mode[0].Status;
     }
@@ -201,7 +220,7 @@ int AcqAppRun(const AcqAppOptions *options, AcqAppReport *report)
     memset(&start, 0, sizeof start);
     start.SampleCount = report->samplesPerHalf;
     start.ListCount = 1;
-    if (ok && !Request(device, ACQ_IOCTL_START(KIND), &start, sizeof start, 2)) {
+    if (ok && !Request(device, codes->start, &start, sizeof start, 2)) {
         ok = Fail(report, "start the acquisition");
         report->refusal = start.Status;
     }
@@ -213,7 +232,7 @@ int AcqAppRun(const AcqAppOptions *options, AcqAppReport *report)
             break;
         }
         memset(&half, 0, sizeof half);
-        if (!Request(device, ACQ_IOCTL_HALF(KIND), &half, 0, sizeof half)) {
+        if (!Request(device, codes->half, &half, 0, sizeof half)) {
             ok = Fail(report, "ask which half is ready");
             break;
         }
@@ -233,7 +252,7 @@ int AcqAppRun(const AcqAppOptions *options, AcqAppReport *report)
             Sleep(options->workMs); /* what a program does with its data takes time */
         if (report->halvesRead % 64 == 0) {
             memset(&progress, 0, sizeof progress);
-            if (Request(device, ACQ_IOCTL_PROGRESS(KIND), &progress, 0, sizeof progress))
+            if (Request(device, codes->progress, &progress, 0, sizeof progress))
                 ++report->progressPolls;
             if (options->progress != 0)
                 options->progress(report, options->progressContext);
@@ -246,7 +265,7 @@ int AcqAppRun(const AcqAppOptions *options, AcqAppReport *report)
        card busy (another program acquires) must leave that acquisition alone. The driver
        refuses such a stop as well. */
     memset(&report->stop, 0, sizeof report->stop);
-    if (mine && !Request(device, ACQ_IOCTL_STOP(KIND), &report->stop, 0, sizeof report->stop))
+    if (mine && !Request(device, codes->stop, &report->stop, 0, sizeof report->stop))
         ok = Fail(report, "stop the acquisition");
     CloseHandle(event);
     if (!CloseHandle(device))
@@ -393,7 +412,7 @@ int AcqAppFifoRun(const AcqAppOptions *options, AcqAppReport *report)
 
     memset(report, 0, sizeof *report);
     report->fifo = 1;
-    device = OpenAndDescribe(options, report);
+    device = OpenAndDescribe(options, ACQ_IOCTL_GET_DESP, report);
     if (device == INVALID_HANDLE_VALUE)
         return 0;
     data = OpenEventA(SYNCHRONIZE, 0, report->desp.EventName4);

@@ -12,6 +12,23 @@ extern "C" {
 
 struct AcqAppReport;
 
+/* The request codes of a client driver whose requests follow the sample driver's plan for a
+   double-buffered acquisition: each one a row of the library's request table with the
+   same record (description out; mode in; start in; half, progress and stop out), and
+   `buffer` the description's entry whose view and event the halves come through. */
+typedef struct AcqAppCodes {
+    DWORD describe;
+    DWORD doubleBuffer;
+    DWORD start;
+    DWORD half;
+    DWORD progress;
+    DWORD stop;
+    unsigned buffer;
+} AcqAppCodes;
+
+/* Fills `codes` with the sample driver's: its analog input buffer. */
+void AcqAppSampleCodes(AcqAppCodes *codes);
+
 typedef struct AcqAppOptions {
     const char *device;    /* e.g. "\\\\.\\AcqA0" */
     unsigned long halves;  /* halves to read */
@@ -20,6 +37,7 @@ typedef struct AcqAppOptions {
     /* Called every 64 halves read and once at the end, with the report so far; 0: none. */
     void (*progress)(const struct AcqAppReport *report, void *context);
     void *progressContext;
+    const AcqAppCodes *codes; /* another client's requests; 0: the sample driver's */
 } AcqAppOptions;
 
 /* A program that falls behind the card loses halves: the card overwrites a half the

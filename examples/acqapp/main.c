@@ -13,7 +13,7 @@
 
 int main(int argc, char **argv)
 {
-    AcqAppOptions options = {"\\\\.\\AcqA0", 1000, 5000, 0, 0, 0};
+    AcqAppOptions options = {"\\\\.\\AcqA0", 1000, 5000, 0, 0, 0, 0};
     AcqAppReport report;
     char summary[320];
     int ok, scatter = argc > 1 && strcmp(argv[1], "-s") == 0, fifo = argc > 1 && strcmp(argv[1], "-f") == 0;

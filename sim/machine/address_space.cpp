@@ -213,6 +213,21 @@ bool user_space_accessible(uintptr_t address, size_t bytes)
 
 size_t user_space_ranges() { return regions().user.taken(); }
 
+uintptr_t user_space_allocate(uint32_t bytes)
+{
+    const uint32_t need = RoundUp(bytes, kPage);
+    const uintptr_t at = need == 0 ? 0 : user_space_reserve(need, 0x10000);
+    if (at == 0)
+        return 0;
+    if (mmap(reinterpret_cast<void *>(at), need, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1,
+             0) == MAP_FAILED) {
+        user_space_release(at, need);
+        return 0;
+    }
+    user_space_set_accessible(at, need, true);
+    return at;
+}
+
 uint8_t *ram_window()
 {
     regions();
@@ -268,17 +283,12 @@ constexpr uint32_t kGuard = kPage;
 
 uintptr_t TakeStack(uint32_t bytes)
 {
-    const uintptr_t base = user_space_reserve(bytes + kGuard, 0x10000);
+    const uintptr_t base = user_space_allocate(bytes + kGuard);
     if (base == 0) {
         std::fprintf(stderr, "qorsim: user space exhausted: no stack for a program thread\n");
         std::abort();
     }
-    if (mmap(reinterpret_cast<void *>(base + kGuard), bytes, PROT_READ | PROT_WRITE,
-             MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) == MAP_FAILED) {
-        std::perror("qorsim: program stack");
-        std::abort();
-    }
-    user_space_set_accessible(base, bytes + kGuard, true);
+    mprotect(reinterpret_cast<void *>(base), kGuard, PROT_NONE);
     return base;
 }
 

@@ -63,8 +63,12 @@ void user_space_set_accessible(uintptr_t address, uint32_t bytes, bool accessibl
 // True when every byte of [address, address + bytes) is user space that the simulator has
 // mapped for a program: what NT's probe and the copy that follows it accept.
 bool user_space_accessible(uintptr_t address, size_t bytes);
-// Ranges of user space handed out and not yet released, and their bytes.
+// Ranges of user space handed out and not yet released.
 size_t user_space_ranges();
+// Zeroed, readable and writable user memory that no simulated RAM backs: a program's heap
+// block for buffers it hands to the I/O manager. Released with user_space_release; 0 when
+// user space is exhausted.
+uintptr_t user_space_allocate(uint32_t bytes);
 
 // ---- system space ----------------------------------------------------------------------
 // The physical-memory window: the RAM object is mapped here (at most kRamRegion.bytes).

@@ -1,3 +1,6 @@
+// Sizes of files above 2 GB in a 32-bit program, so that a huge file is refused by its
+// size rather than failing to open.
+#define _FILE_OFFSET_BITS 64
 #include "machine_file.h"
 
 #include "models/plx9050.h"
@@ -6,8 +9,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cerrno>
+#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 #include <tuple>
@@ -57,7 +66,7 @@ struct CountingIterator {
 class PositionedParser {
 public:
     PositionedParser(json &root, const char *begin, const char **furthest)
-        : dom_(root, false), begin_(begin), furthest_(furthest)
+        : dom_(root, false), begin_(begin), counted_(begin), furthest_(furthest)
     {
     }
 
@@ -71,12 +80,22 @@ public:
     bool start_object(std::size_t n)
     {
         note();
-        frames_.push_back(Frame{true, "", 0});
+        if (!nest())
+            return false;
+        frames_.push_back(Frame{true, "", 0, {}});
         return dom_.start_object(n);
     }
     bool key(std::string &k)
     {
-        frames_.back().key = k;
+        // The JSON library keeps the last of two equal keys; a machine file that says two
+        // things about one field is refused instead, as a misspelt field is.
+        Frame &f = frames_.back();
+        if (!f.keys.insert(k).second) {
+            f.key = k;
+            error_ = std::to_string(line_now()) + ": " + path() + ": given twice in the same object";
+            return false;
+        }
+        f.key = k;
         return dom_.key(k);
     }
     bool end_object()
@@ -87,7 +106,9 @@ public:
     bool start_array(std::size_t n)
     {
         note();
-        frames_.push_back(Frame{false, "", 0});
+        if (!nest())
+            return false;
+        frames_.push_back(Frame{false, "", 0, {}});
         return dom_.start_array(n);
     }
     bool end_array()
@@ -115,20 +136,44 @@ public:
     const std::string &error() const { return error_; }
     const std::map<std::string, int> &lines() const { return lines_; }
 
+    // A machine file is a few levels deep (cards[].bars[].io); a deeper one is no machine
+    // file, and refusing it early keeps the paths below short.
+    static constexpr size_t kMaxDepth = 16;
+
 private:
     struct Frame {
         bool object;
         std::string key;
         size_t index;
+        std::set<std::string> keys; // objects: the keys seen so far
     };
-    int line_now() const
+    bool nest()
     {
-        int line = 1;
-        // The lexer has read one character past the start of the value at most.
+        if (frames_.size() < kMaxDepth)
+            return true;
+        error_ = std::to_string(line_now()) + ": " + (path().empty() ? "" : path() + ": ") + "nested deeper than " +
+                 std::to_string(kMaxDepth) + " levels";
+        return false;
+    }
+    int line_now()
+    {
+        // The lexer has read one character past the start of the value at most; lines are
+        // counted on from where the last value was, so the whole file is read once.
         const char *end = *furthest_ > begin_ ? *furthest_ - 1 : begin_;
-        for (const char *p = begin_; p < end; ++p)
-            line += *p == '\n';
-        return line;
+        for (; counted_ < end; ++counted_)
+            line_ += *counted_ == '\n';
+        return line_;
+    }
+    std::string path() const
+    {
+        std::string p;
+        for (const Frame &f : frames_) {
+            if (f.object)
+                p += (p.empty() ? "" : ".") + f.key;
+            else
+                p += "[" + std::to_string(f.index - 1) + "]";
+        }
+        return p;
     }
     void note()
     {
@@ -136,18 +181,13 @@ private:
         // see its index as count - 1.
         if (!frames_.empty() && !frames_.back().object)
             ++frames_.back().index;
-        std::string path;
-        for (Frame &f : frames_) {
-            if (f.object)
-                path += (path.empty() ? "" : ".") + f.key;
-            else
-                path += "[" + std::to_string(f.index - 1) + "]";
-        }
-        lines_.emplace(path, line_now());
+        lines_.emplace(path(), line_now());
     }
 
     nlohmann::detail::json_sax_dom_parser<json> dom_;
     const char *begin_;
+    const char *counted_; // lines are counted up to here
+    int line_ = 1;
     const char **furthest_;
     std::vector<Frame> frames_;
     std::map<std::string, int> lines_;
@@ -421,11 +461,14 @@ void read_fifo(const Reader &r, const json &c, const std::string &path, CardSpec
         r.fail(fp, "the FIFO answers in the card's register range: give the card an I/O range with model \"registers\"");
 }
 
-std::vector<uint8_t> read_whole_file(const std::string &path, bool *ok)
+// The folder a machine file's "path" entries are confined to, resolved; empty when the
+// machine has no folder (the embedded default).
+std::string resolved_directory(const std::string &directory)
 {
-    std::ifstream in(path, std::ios::binary);
-    *ok = static_cast<bool>(in);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (directory.empty())
+        return "";
+    char resolved[PATH_MAX];
+    return realpath(directory.c_str(), resolved) != nullptr ? std::string(resolved) : std::string();
 }
 
 void read_files(const Reader &r, const json &root, const std::string &directory, MachineSpec &desc)
@@ -443,7 +486,7 @@ void read_files(const Reader &r, const json &root, const std::string &directory,
         if (sources != 1)
             r.fail(fp, "give exactly one of \"size\" (with \"start\" and \"step\"), \"hex\", \"text\" or \"path\"");
         if (f.contains("size")) {
-            const uint64_t size = r.number(f, fp, "size", 64u << 20);
+            const uint64_t size = r.number(f, fp, "size", kMaxDriverFileBytes);
             const uint64_t start = r.number(f, fp, "start", 255, 0), step = r.number(f, fp, "step", 255, 1);
             file.contents.resize(size);
             for (uint64_t b = 0; b < size; ++b)
@@ -461,13 +504,26 @@ void read_files(const Reader &r, const json &root, const std::string &directory,
             const std::string t = r.text(f, fp, "text");
             file.contents.assign(t.begin(), t.end());
         } else {
-            std::string p = r.text(f, fp, "path");
-            if (!p.empty() && p[0] != '/' && !directory.empty())
-                p = directory + "/" + p;
-            bool ok = false;
-            file.contents = read_whole_file(p, &ok);
-            if (!ok)
-                r.fail(Reader::at(fp, "path"), "cannot read " + p);
+            // Only files beside the machine file or below its folder: a machine file from
+            // elsewhere must not carry the host's own files into the simulated machine.
+            const std::string p = r.text(f, fp, "path");
+            const std::string folder = resolved_directory(directory);
+            if (folder.empty())
+                r.fail(Reader::at(fp, "path"), "this machine has no folder to read files from");
+            if (p.empty() || p[0] == '/')
+                r.fail(Reader::at(fp, "path"), "expected a path relative to the machine file's folder");
+            char resolved[PATH_MAX];
+            const std::string joined = directory + "/" + p;
+            if (realpath(joined.c_str(), resolved) == nullptr)
+                r.fail(Reader::at(fp, "path"), "cannot read " + joined + ": " + std::strerror(errno));
+            const std::string target(resolved);
+            if (target.compare(0, folder.size(), folder) != 0 ||
+                (target.size() > folder.size() && folder != "/" && target[folder.size()] != '/'))
+                r.fail(Reader::at(fp, "path"), "\"" + p + "\" leads out of the machine file's folder");
+            std::string bytes, why;
+            if (!read_input_file(target, kMaxDriverFileBytes, &bytes, &why))
+                r.fail(Reader::at(fp, "path"), why);
+            file.contents.assign(bytes.begin(), bytes.end());
         }
         desc.files.push_back(std::move(file));
     }
@@ -535,8 +591,15 @@ void read_faults(const Reader &r, const json &root, MachineSpec &desc)
 
 void check_machine(const Reader &r, const MachineSpec &desc)
 {
+    // One pass over the cards: slots in a set, I/O ranges in a map by base. The ranges kept
+    // never overlap, so a new one can only meet the range below its base or the first one
+    // at or above it.
     std::map<std::tuple<ULONG, ULONG, ULONG>, size_t> slots;
-    std::vector<std::tuple<uint32_t, uint32_t, std::string>> ranges;
+    struct Range {
+        uint32_t end;
+        std::string owner;
+    };
+    std::map<uint32_t, Range> ranges;
     for (size_t i = 0; i < desc.cards.size(); ++i) {
         const CardSpec &c = desc.cards[i];
         const std::string cp = Reader::at("cards", i);
@@ -549,10 +612,13 @@ void check_machine(const Reader &r, const MachineSpec &desc)
             if (!bar.present || !bar.io)
                 continue;
             const std::string bp = Reader::at(Reader::at(cp, "bars"), b);
-            for (const auto &[base, length, owner] : ranges)
-                if (bar.base < base + length && base < bar.base + bar.length)
-                    r.fail(Reader::at(bp, "io"), "ports overlap those of " + owner);
-            ranges.emplace_back(bar.base, bar.length, bp);
+            const uint32_t end = bar.base + bar.length;
+            auto above = ranges.lower_bound(bar.base);
+            if (above != ranges.end() && above->first < end)
+                r.fail(Reader::at(bp, "io"), "ports overlap those of " + above->second.owner);
+            if (above != ranges.begin() && std::prev(above)->second.end > bar.base)
+                r.fail(Reader::at(bp, "io"), "ports overlap those of " + std::prev(above)->second.owner);
+            ranges.emplace_hint(above, bar.base, Range{end, bp});
         }
     }
 }
@@ -608,15 +674,65 @@ bool parse_machine(const std::string &text, const std::string &source, const std
     return true;
 }
 
-bool load_machine_file(const std::string &path, MachineSpec *out, std::string *error)
+bool read_input_file(const std::string &path, size_t limit, std::string *out, std::string *error)
 {
-    bool ok = false;
-    const std::vector<uint8_t> bytes = read_whole_file(path, &ok);
-    if (!ok) {
-        *error = path + ": cannot read the file";
+    // Not blocking: a FIFO must be refused, not waited on for a writer.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *error = path + ": cannot read the file: " + std::strerror(errno);
         return false;
     }
-    return parse_machine(std::string(bytes.begin(), bytes.end()), path, directory_of(path), out, error);
+    struct stat st {};
+    std::string why;
+    if (fstat(fd, &st) != 0)
+        why = std::string("cannot read the file: ") + std::strerror(errno);
+    else if (S_ISDIR(st.st_mode))
+        why = "is a directory, not a file";
+    else if (!S_ISREG(st.st_mode))
+        why = "is not a regular file (a device, pipe or socket)";
+    else if (static_cast<uint64_t>(st.st_size) > limit)
+        why = "is " + std::to_string(static_cast<uint64_t>(st.st_size)) + " bytes; at most " + std::to_string(limit) +
+              " are read";
+    std::string bytes;
+    if (why.empty()) {
+        // The size may change while the file is read: never more than the limit.
+        bytes.resize(static_cast<size_t>(st.st_size));
+        size_t have = 0;
+        for (;;) {
+            if (have == bytes.size())
+                bytes.resize(std::min(limit + 1, have + 4096));
+            if (have == bytes.size())
+                break;
+            const ssize_t n = read(fd, bytes.data() + have, bytes.size() - have);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                why = std::string("cannot read the file: ") + std::strerror(errno);
+                break;
+            }
+            if (n == 0)
+                break;
+            have += static_cast<size_t>(n);
+        }
+        bytes.resize(have);
+        if (why.empty() && have > limit)
+            why = "grew past " + std::to_string(limit) + " bytes while it was read";
+    }
+    close(fd);
+    if (!why.empty()) {
+        *error = path + ": " + why;
+        return false;
+    }
+    *out = std::move(bytes);
+    return true;
+}
+
+bool load_machine_file(const std::string &path, MachineSpec *out, std::string *error)
+{
+    std::string text;
+    if (!read_input_file(path, kMaxMachineFileBytes, &text, error))
+        return false;
+    return parse_machine(text, path, directory_of(path), out, error);
 }
 
 const MachineSpec &default_machine_spec()

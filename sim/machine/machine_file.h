@@ -100,8 +100,19 @@ struct MachineSpec {
     std::vector<FaultSpec> faults;
 };
 
+// What a machine file may hold: far more than any machine needs, little enough that a
+// wrong file (a log, an image) is refused at once.
+constexpr size_t kMaxMachineFileBytes = 2u << 20;
+// A file of the drivers folder, given by "size" or read from "path".
+constexpr size_t kMaxDriverFileBytes = 64u << 20;
+
+// Reads a regular file of at most `limit` bytes into *out. A directory, a device, a pipe
+// or a larger file is refused with *error set to "PATH: what is wrong".
+bool read_input_file(const std::string &path, size_t limit, std::string *out, std::string *error);
+
 // Parses a machine file's text. `source` names it in errors; `directory` is where
-// "path" contents of files are looked up. Returns false with *error set.
+// "path" contents of files are looked up (and confined to: a path leading out of it, or
+// any path when `directory` is empty, is refused). Returns false with *error set.
 bool parse_machine(const std::string &text, const std::string &source, const std::string &directory,
                    MachineSpec *out, std::string *error);
 // Reads and parses a file.

@@ -232,11 +232,20 @@ bool Process::remove_view(uintptr_t address)
     return true;
 }
 
-Process::~Process()
+Process::~Process() { rundown(); }
+
+void Process::rundown()
 {
-    for (const auto &[base, view] : views_)
+    std::map<uintptr_t, View> views;
+    std::map<uintptr_t, Private> privates;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        views.swap(views_);
+        privates.swap(privates_);
+    }
+    for (const auto &[base, view] : views)
         machine().memory.unmap_view(reinterpret_cast<uint8_t *>(base), view.bytes);
-    for (const auto &[base, allocation] : privates_)
+    for (const auto &[base, allocation] : privates)
         release_private(base, allocation);
 }
 
@@ -398,8 +407,50 @@ void ProcessTable::end(Process &process)
         close_user_handles(&process);
         machine().handles.close_all(&process);
     }
+    process.rundown();
     std::lock_guard<std::mutex> lock(mutex_);
-    std::erase_if(processes_, [&process](const auto &p) { return p.get() == &process; });
+    for (auto it = processes_.begin(); it != processes_.end(); ++it) {
+        if (it->get() != &process)
+            continue;
+        if (references_.count(&process) != 0)
+            ended_.push_back(std::move(*it));
+        processes_.erase(it);
+        return;
+    }
+}
+
+bool ProcessTable::reference(Process *process)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto *list : {&processes_, &ended_}) {
+        for (const auto &p : *list) {
+            if (p.get() == process) {
+                ++references_[process];
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+bool ProcessTable::dereference(Process *process)
+{
+    std::unique_ptr<Process> gone;
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto r = references_.find(process);
+    if (r == references_.end())
+        return false;
+    if (--r->second == 0) {
+        references_.erase(r);
+        for (auto it = ended_.begin(); it != ended_.end(); ++it) {
+            if (it->get() == process) {
+                gone = std::move(*it);
+                ended_.erase(it);
+                break;
+            }
+        }
+    }
+    return true;
 }
 
 Process &ProcessTable::system()
@@ -456,6 +507,10 @@ void ProcessTable::reset()
     {
         std::lock_guard<std::mutex> lock(mutex_);
         ended.swap(processes_);
+        for (auto &p : ended_)
+            ended.push_back(std::move(p));
+        ended_.clear();
+        references_.clear();
         if (system_)
             ended.push_back(std::move(system_));
     }
@@ -756,12 +811,26 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK, POBJECT_TYP
     return STATUS_SUCCESS;
 }
 
+LONG_PTR FASTCALL ObfReferenceObject(PVOID Object)
+{
+    if (qorsim::current_irql() > DISPATCH_LEVEL)
+        machine().verifier.violation("ObfReferenceObject above DISPATCH_LEVEL");
+    if (Object == &qorsim::g_physical_memory_section)
+        return ++qorsim::g_physical_memory_section.references;
+    // Process objects (the system process's is permanent).
+    if (Object != PsInitialSystemProcess && !machine().processes.reference(static_cast<qorsim::Process *>(Object)))
+        machine().verifier.violation("ObfReferenceObject of an object the simulator does not know");
+    return 1;
+}
+
 LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object)
 {
     if (qorsim::current_irql() > DISPATCH_LEVEL)
         machine().verifier.violation("ObfDereferenceObject above DISPATCH_LEVEL");
     if (Object == &qorsim::g_physical_memory_section)
         return --qorsim::g_physical_memory_section.references;
+    if (Object != PsInitialSystemProcess && !machine().processes.dereference(static_cast<qorsim::Process *>(Object)))
+        machine().verifier.violation("ObfDereferenceObject of an object that holds no reference");
     return 0;
 }
 

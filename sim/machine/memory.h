@@ -88,6 +88,9 @@ public:
     uintptr_t add_view(uint32_t phys, uint32_t bytes);
     bool remove_view(uintptr_t address); // any address inside the view
     ~Process();
+    // The end of the address space: every view and private allocation goes. The process
+    // object itself lives on while the kernel holds references to it.
+    void rundown();
 
     // ---- private allocations: user memory whose pages lie scattered in RAM ----
     // `bytes` of address space backed by pages of simulated RAM taken in a scattered
@@ -124,6 +127,11 @@ public:
     Process &create(std::string name);
     void end(Process &process); // unmaps its views, closes its handles
     Process &system();          // the process of kernel threads and driver entry
+    // ObReferenceObject and ObDereferenceObject of a process object: an ended process
+    // whose object is still referenced stays, without its address space, until the
+    // last reference goes. False for a pointer that is no process of this table.
+    bool reference(Process *process);
+    bool dereference(Process *process);
     std::vector<Process *> all(); // the system process first, then the others by age
     Process *current();         // the calling thread's process (system when none was set)
     void set_current(Process *process);
@@ -137,6 +145,8 @@ public:
 private:
     mutable std::mutex mutex_;
     std::vector<std::unique_ptr<Process>> processes_;
+    std::vector<std::unique_ptr<Process>> ended_; // objects still referenced
+    std::map<const Process *, int> references_;
     std::unique_ptr<Process> system_;
     uint32_t next_id_ = 8;
 };

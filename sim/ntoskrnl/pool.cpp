@@ -60,7 +60,6 @@ void *Pool::allocate(POOL_TYPE, size_t size, ULONG tag)
         return nullptr;
     std::memset(p, 0xCD, bytes);
     std::memset(static_cast<uint8_t *>(p) + bytes, kGuardFill, kGuardBytes);
-    QOR_POISON(static_cast<uint8_t *>(p) + bytes, kGuardBytes); // an overrun stops at once under ASan
     live_[p] = PoolBlock{p, size, tag, attempts_};
     return p;
 }
@@ -79,7 +78,6 @@ bool Pool::free(void *address)
     }
     const size_t size = it->second.size == 0 ? 1 : it->second.size;
     const auto *guard = static_cast<const uint8_t *>(address) + size;
-    QOR_UNPOISON(guard, kGuardBytes);
     char overrun[128] = "";
     for (size_t i = 0; i < kGuardBytes; ++i) {
         if (guard[i] != kGuardFill) {
@@ -188,10 +186,8 @@ std::string Pool::leak_report() const
 void Pool::reset()
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (auto &[address, block] : live_) {
-        QOR_UNPOISON(static_cast<uint8_t *>(address) + (block.size == 0 ? 1 : block.size), kGuardBytes);
+    for (auto &[address, block] : live_)
         system_heap_free(address);
-    }
     live_.clear();
     release_quarantine(0);
     attempts_ = failures_ = fail_nth_at_ = fail_from_at_ = 0;

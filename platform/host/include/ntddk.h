@@ -666,7 +666,9 @@ NTKERNELAPI NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK 
                                                      POBJECT_TYPE ObjectType,
                                                      KPROCESSOR_MODE AccessMode, PVOID *Object,
                                                      PVOID HandleInformation);
+NTKERNELAPI LONG_PTR FASTCALL ObfReferenceObject(PVOID Object);
 NTKERNELAPI LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object);
+#define ObReferenceObject(o) ObfReferenceObject(o)
 #define ObDereferenceObject(o) ObfDereferenceObject(o)
 NTKERNELAPI NTSTATUS NTAPI ZwMapViewOfSection(HANDLE SectionHandle, HANDLE ProcessHandle,
                                               PVOID *BaseAddress, ULONG_PTR ZeroBits,
