@@ -57,14 +57,18 @@ int main(int argc, char **argv)
         }
         copy = std::min(copy, Seconds(Clock::now() - c0));
 
-        AcqAppOptions options{"\\\\.\\AcqA0", halves, 5000, 0, nullptr, nullptr};
         AcqAppReport report{};
         int ok = 0;
         qorsim::CardRunner cards(board.acquisition_cards());
         const auto a0 = Clock::now();
         qorsim::UserThread program([&] {
+            // The program's records live in its own memory, as the I/O manager requires of
+            // the buffers of a request.
             qorsim::InProcess in(app);
-            ok = AcqAppRun(&options, &report);
+            AcqAppOptions options{"\\\\.\\AcqA0", halves, 5000, 0, nullptr, nullptr};
+            AcqAppReport own{};
+            ok = AcqAppRun(&options, &own);
+            report = own;
         });
         program.join();
         acquisition = std::min(acquisition, Seconds(Clock::now() - a0));
