@@ -11,6 +11,7 @@
 #include "acqdrv_ioctl.h"
 #include "address_space.h"
 #include "machine_file.h"
+#include "qor_plx9080.h"
 
 namespace {
 
@@ -210,6 +211,42 @@ TEST_F(SamplePrograms, TheFifoRunOfA9050AccountsForEverySample)
         EXPECT_GE(chip.interrupts_raised() - raisedBefore, kBlocks);
         EXPECT_FALSE(fifo.running()) << "the program stopped the pacer";
     }
+}
+
+// The 9080's local interrupt input is a level the sample driver has no use for; it is
+// enabled with every channel start. Active and enabled, it is claimed and masked, so the
+// shared line does not interrupt for as long as the card holds it; disabled, or with the
+// PCI interrupt off, it is not claimed.
+TEST_F(SamplePrograms, APlx9080LocalInputIsClaimedAndMasked)
+{
+    struct Row { const char *name; uint32_t intcsr; unsigned claims; uint32_t after; };
+    constexpr uint32_t kPci = PLX9080_INTCSR_PCI_INT_ENABLE, kLocal = PLX9080_INTCSR_LOCAL_INPUT_ENABLE;
+    const Row rows[] = {
+        {"enabled", kPci | kLocal, 1, kPci},
+        {"input disabled", kPci, 0, kPci},
+        {"PCI interrupt off", kLocal, 0, kLocal},
+    };
+    qorsim::PciFunction *pci = nullptr;
+    for (const auto &card : board->cards())
+        if (card.family == "PLX PCI 9080")
+            pci = card.pci;
+    ASSERT_NE(pci, nullptr);
+    auto &chip = board->plx9080();
+    qorsim::InProcess in(*a);
+    HANDLE h = Open("\\\\.\\AcqC0");
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        sim().ports.write(0xC000 + PLX9080_INTCSR, 4, row.intcsr);
+        chip.set_local_input(true);
+        EXPECT_EQ(pci->raise_interrupt(), row.claims);
+        EXPECT_EQ(sim().ports.read(0xC000 + PLX9080_INTCSR, 4) & (kPci | kLocal), row.after);
+        EXPECT_EQ(pci->raise_interrupt(), 0u) << "the line interrupts again";
+        chip.set_local_input(false);
+        sim().dpcs.drain();
+    }
+    sim().ports.write(0xC000 + PLX9080_INTCSR, 4, 0);
+    EXPECT_TRUE(CloseHandle(h));
 }
 
 // A 9050 card whose register range is shorter than the sample driver's registers, or

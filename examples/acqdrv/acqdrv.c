@@ -105,8 +105,10 @@ typedef struct AcqAnswer {
    `mutex` serialises the requests that change who has the card: create and close (the
    library counts its openers and does the first open's and the last close's work
    without a lock of its own, so two programs opening or closing at once would both
-   take the first open, or both the last close), and the starts and stops of transfers
-   with the bookkeeping of which handle started each (`starter`). It is a kernel mutex,
+   take the first open, or both the last close), the description and the cleanup (the
+   library's record of each process's views changes there too), and the starts and stops
+   of transfers with the bookkeeping of which handle started each (`starter`). It is a
+   kernel mutex,
    taken at PASSIVE_LEVEL in the calling program's thread; nothing that holds it waits
    for the card.
 
