@@ -50,6 +50,17 @@ ViewRecord *NewRecord(const QorDevExt *ext, ULONG userAddress, bool primary)
     return r;
 }
 
+bool AddRecord(const QorDevExt *ext, ULONG userAddress, bool primary)
+{
+    ViewRecord *r = NewRecord(ext, userAddress, primary);
+    if (r == nullptr)
+        return false;
+    ListLock lock;
+    r->Next = g_records;
+    g_records = r;
+    return true;
+}
+
 // Takes out the records of `ext` that `match` accepts; returns them as a list.
 template <class Match> ViewRecord *TakeOut(const QorDevExt *ext, Match match)
 {
@@ -112,24 +123,12 @@ bool NoteOpener(const QorDevExt *ext, bool first)
             }
         }
     }
-    ViewRecord *r = NewRecord(ext, 0, first);
-    if (r == nullptr)
-        return false;
-    ListLock lock;
-    r->Next = g_records;
-    g_records = r;
-    return true;
+    return AddRecord(ext, 0, first);
 }
 
 bool NoteView(const QorDevExt *ext, ULONG userAddress, bool primary)
 {
-    ViewRecord *r = NewRecord(ext, userAddress, primary);
-    if (r == nullptr)
-        return false;
-    ListLock lock;
-    r->Next = g_records;
-    g_records = r;
-    return true;
+    return AddRecord(ext, userAddress, primary);
 }
 
 bool IsFirstOpener(const QorDevExt *ext)

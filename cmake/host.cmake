@@ -77,6 +77,11 @@ add_library(qorsim STATIC ${QOR_SIM_SOURCES} ${CMAKE_BINARY_DIR}/generated/defau
 target_include_directories(qorsim PUBLIC ${QOR_SIM_INCLUDES} ${QOR_HOST_NTDDK}
     ${CMAKE_SOURCE_DIR}/interface)
 target_compile_options(qorsim PRIVATE ${QOR_WARNINGS})
+# Driver images call the kernel with the stack NT guarantees, 4-byte aligned; the
+# sanitizers' stack frames need more, so under them every routine that does realigns.
+if(QOR_SANITIZE AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    target_compile_options(qorsim PRIVATE -mincoming-stack-boundary=2)
+endif()
 find_package(Threads REQUIRED)
 target_link_libraries(qorsim PUBLIC Threads::Threads)
 
@@ -120,7 +125,10 @@ file(GLOB QOR_TOOL_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/*.cpp)
 list(REMOVE_ITEM QOR_TOOL_SOURCES ${CMAKE_SOURCE_DIR}/tools/main.cpp)
 add_library(qorsim-tool STATIC ${QOR_TOOL_SOURCES})
 target_include_directories(qorsim-tool PUBLIC ${CMAKE_SOURCE_DIR}/tools)
-target_compile_definitions(qorsim-tool PRIVATE QOR_SOURCE_MACHINES="${CMAKE_SOURCE_DIR}/sim/machines")
+set(QOR_NT_BUILD_DIR ${CMAKE_SOURCE_DIR}/build/nt CACHE PATH
+    "The nt build whose qorpelk.sys and acqdrv.sys the _images tests and `qorsim demo --images` load")
+target_compile_definitions(qorsim-tool PRIVATE QOR_SOURCE_MACHINES="${CMAKE_SOURCE_DIR}/sim/machines"
+    QOR_DEFAULT_IMAGE_DIR="${QOR_NT_BUILD_DIR}")
 target_compile_options(qorsim-tool PRIVATE ${QOR_WARNINGS})
 target_link_libraries(qorsim-tool PUBLIC acqdrv acqapp qorpelk qorsim ${CMAKE_DL_LIBS})
 add_executable(qorsim-cli ${CMAKE_SOURCE_DIR}/tools/main.cpp)
@@ -204,6 +212,130 @@ string(REPLACE ";" "," qor_runner_list "${QOR_I386_RUNNER}")
 add_test(NAME test_suites_registered
     COMMAND ${CMAKE_COMMAND} -DRUNNER=${qor_runner_list} -DPROGRAM=$<TARGET_FILE:qor_tests>
         -DSUITES=${qor_suite_list} -P ${CMAKE_SOURCE_DIR}/cmake/check-suites.cmake)
+
+# The calling convention at the kernel boundary: the decorated names of mingw-w64's
+# ntoskrnl.exe and HAL.dll import libraries (`_Name@N`, `@Name@N`), against which the
+# KernelExports tests check that every routine of the simulator's export table pops what
+# NT's pops.
+find_program(QOR_MINGW_NM i686-w64-mingw32-nm)
+find_file(QOR_DDK_NTOSKRNL_LIB libntoskrnl.a PATHS /usr/i686-w64-mingw32/lib NO_DEFAULT_PATH)
+find_file(QOR_DDK_HAL_LIB libhal.a PATHS /usr/i686-w64-mingw32/lib NO_DEFAULT_PATH)
+set(QOR_DDK_SYMBOLS ${CMAKE_BINARY_DIR}/generated/ddk-symbols)
+file(MAKE_DIRECTORY ${QOR_DDK_SYMBOLS})
+if(QOR_MINGW_NM AND QOR_DDK_NTOSKRNL_LIB AND QOR_DDK_HAL_LIB)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${QOR_DDK_NTOSKRNL_LIB} ${QOR_DDK_HAL_LIB})
+    execute_process(COMMAND ${QOR_MINGW_NM} -g ${QOR_DDK_NTOSKRNL_LIB} OUTPUT_FILE ${QOR_DDK_SYMBOLS}/ntoskrnl.exe.nm
+                    ERROR_QUIET)
+    execute_process(COMMAND ${QOR_MINGW_NM} -g ${QOR_DDK_HAL_LIB} OUTPUT_FILE ${QOR_DDK_SYMBOLS}/HAL.dll.nm
+                    ERROR_QUIET)
+endif()
+target_compile_definitions(qor_tests PRIVATE QOR_DDK_SYMBOLS="${QOR_DDK_SYMBOLS}" QOR_NT_IMAGE_DIR="${QOR_NT_BUILD_DIR}")
+
+# The shipped images under test: a second test program that loads the nt build's
+# qorpelk.sys and acqdrv.sys into the simulator (sim/loader/) and runs its suites against
+# them, one CTest entry per suite named <Suite>_images. Without the images the tests are
+# skipped, unless QOR_REQUIRE_IMAGES is set in the environment (make test sets it).
+# The library's exported names, as the interface headers declare them (QORCALL), each a
+# forwarder into the loaded image: `push index; jmp common`, where the common part asks
+# qor_library_forwarder_target for the routine and jumps to it with the caller's stack
+# untouched, so the stdcall routine returns straight to the caller.
+file(GLOB QOR_INTERFACE_HEADERS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/interface/*.h)
+set(qor_exported "")
+foreach(header ${QOR_INTERFACE_HEADERS})
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${header})
+    file(READ ${header} text)
+    string(REGEX MATCHALL "QORCALL[ \t\r\n]+[A-Za-z0-9_]+[ \t]*\\(" found "${text}")
+    foreach(match ${found})
+        string(REGEX REPLACE "QORCALL[ \t\r\n]+([A-Za-z0-9_]+).*" "\\1" name "${match}")
+        list(APPEND qor_exported ${name})
+    endforeach()
+endforeach()
+list(FILTER qor_exported EXCLUDE REGEX "^__") # the definition of QORCALL itself
+list(REMOVE_DUPLICATES qor_exported)
+list(SORT qor_exported)
+list(LENGTH qor_exported qor_exported_count)
+set(qor_names "")
+set(qor_thunks "")
+set(index 0)
+foreach(name ${qor_exported})
+    string(APPEND qor_names "    \"${name}\",\n")
+    string(APPEND qor_thunks "    .globl ${name}\n    .type ${name}, @function\n${name}:\n    pushl $${index}\n    jmp qor_library_forwarder_common\n")
+    math(EXPR index "${index} + 1")
+endforeach()
+file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/generated/library_forwarders.cpp CONTENT
+"// Generated from the interface headers by cmake/host.cmake: the library's ${qor_exported_count} exported
+// names as forwarders into the loaded qorpelk.sys (tests/images/library_forwarders.cpp).
+extern \"C\" const char *const qor_library_forwarder_names[] = {
+${qor_names}};
+extern \"C\" const unsigned qor_library_forwarder_count = ${qor_exported_count};
+asm(R\"(
+    .text
+    .p2align 4
+${qor_thunks}
+qor_library_forwarder_common:
+    pushal
+    pushl 32(%esp)
+    call qor_library_forwarder_target
+    addl $4, %esp
+    movl %eax, 32(%esp)
+    popal
+    ret
+)\");
+" @ONLY)
+set(QOR_IMAGE_SUITE_SOURCES ${CMAKE_SOURCE_DIR}/tests/sample_driver_test.cpp
+    ${CMAKE_SOURCE_DIR}/tests/sample_driver_rules_test.cpp ${CMAKE_SOURCE_DIR}/tests/virtual_time_test.cpp)
+file(GLOB QOR_IMAGE_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/images/*_test.cpp)
+list(APPEND QOR_IMAGE_TEST_SOURCES ${QOR_IMAGE_SUITE_SOURCES})
+add_executable(qor_image_tests ${QOR_IMAGE_TEST_SOURCES} ${CMAKE_SOURCE_DIR}/tests/images/library_forwarders.cpp
+    ${CMAKE_BINARY_DIR}/generated/library_forwarders.cpp ${CMAKE_SOURCE_DIR}/tests/support/sanitizer_options.cpp
+    ${CMAKE_SOURCE_DIR}/tests/support/user_stack_main.cpp)
+target_include_directories(qor_image_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR}/examples/include
+    ${CMAKE_SOURCE_DIR}/frame ${CMAKE_SOURCE_DIR}/platform)
+target_compile_definitions(qor_image_tests PRIVATE QOR_TEST_IMAGES QOR_NT_IMAGE_DIR="${QOR_NT_BUILD_DIR}")
+target_compile_options(qor_image_tests PRIVATE ${QOR_WARNINGS})
+target_link_libraries(qor_image_tests PRIVATE acqapp qorsim GTest::gtest)
+set(qor_image_suites "")
+foreach(source ${QOR_IMAGE_TEST_SOURCES})
+    file(READ ${source} text)
+    string(REGEX MATCHALL "TEST(_F|_P)?\\([ \t\r\n]*[A-Za-z0-9_]+" found "${text}")
+    foreach(match ${found})
+        string(REGEX REPLACE ".*\\([ \t\r\n]*" "" suite "${match}")
+        list(APPEND qor_image_suites ${suite})
+    endforeach()
+endforeach()
+list(REMOVE_DUPLICATES qor_image_suites)
+foreach(suite ${qor_image_suites})
+    add_test(NAME ${suite}_images COMMAND qor_image_tests --gtest_filter=${suite}.*)
+    # Once more under qemu-i386 where the kernel runs them natively: its segment and
+    # signal handling (fs through the LDT, the INIT fault) are the emulator's own.
+    if(NOT QOR_I386_RUNNER AND QOR_QEMU_SECOND_RUN AND NOT QOR_SANITIZE)
+        add_test(NAME ${suite}_qemu_images COMMAND ${QOR_QEMU_I386} -L / $<TARGET_FILE:qor_image_tests>
+            --gtest_filter=${suite}.*)
+        set_tests_properties(${suite}_qemu_images PROPERTIES LABELS qemu)
+    endif()
+endforeach()
+
+# The kit's example client driver built from the nt build's kit alone and run as a .sys
+# under `qorsim run` (skipped without the nt build, unless QOR_REQUIRE_IMAGES is set).
+find_program(QOR_MINGW_GCC i686-w64-mingw32-gcc)
+find_program(QOR_KIT_BUILD_CC NAMES cc gcc) # for the kit's pe_finish
+if(QOR_MINGW_GCC AND QOR_KIT_BUILD_CC AND NOT QOR_SANITIZE)
+    add_test(NAME kit_client_images
+        COMMAND ${CMAKE_COMMAND} -DNT_DIR=${QOR_NT_BUILD_DIR} -DWORK_DIR=${CMAKE_BINARY_DIR}/kit-client
+            -DQORSIM=$<TARGET_FILE:qorsim-cli> -DRUNNER=${qor_runner_list} -DCC=${QOR_MINGW_GCC}
+            -DBUILD_CC=${QOR_KIT_BUILD_CC}
+            -DDDK_INCLUDE=/usr/i686-w64-mingw32/include/ddk
+            -P ${CMAKE_SOURCE_DIR}/tests/package/kit_client.cmake)
+    set_tests_properties(kit_client_images PROPERTIES SKIP_REGULAR_EXPRESSION "SKIPPED: no nt build")
+endif()
+
+# `qorsim demo --images` gives the host-compiled demo's report.
+if(NOT QOR_SANITIZE)
+    add_test(NAME demo_images
+        COMMAND ${CMAKE_COMMAND} -DQORSIM=$<TARGET_FILE:qorsim-cli> -DRUNNER=${qor_runner_list}
+            -DNT_DIR=${QOR_NT_BUILD_DIR} -P ${CMAKE_SOURCE_DIR}/tests/package/demo_images.cmake)
+    set_tests_properties(demo_images PROPERTIES SKIP_REGULAR_EXPRESSION "SKIPPED: no nt build")
+endif()
 
 # A client driver from outside the tree, built with the installed package and run by the
 # installed program. Registered in the plain host build only: under the sanitizer build the

@@ -185,6 +185,7 @@ foreach(text ${QOR_KIT_TEXTS})
 endforeach()
 install(FILES $<TARGET_FILE:qorpelk> $<TARGET_FILE:acqdrv> DESTINATION drivers)
 install(PROGRAMS $<TARGET_FILE:acqapp> DESTINATION bin)
+install(FILES ${CMAKE_SOURCE_DIR}/kit/example/mydrv.c ${CMAKE_SOURCE_DIR}/kit/example/mydrv.qs DESTINATION example)
 install(FILES ${QOR_IMPORT_LIBRARY} ${CMAKE_BINARY_DIR}/qorpelk.def DESTINATION lib)
 install(FILES ${CMAKE_SOURCE_DIR}/interface/qorpelk.h ${CMAKE_SOURCE_DIR}/interface/qorpelk_requests.h
     ${CMAKE_SOURCE_DIR}/interface/qor_s5933.h ${CMAKE_SOURCE_DIR}/interface/qor_plx9050.h

@@ -20,6 +20,8 @@ SCRIPTS.txt
 bin/acqapp.exe
 drivers/acqdrv.sys
 drivers/qorpelk.sys
+example/mydrv.c
+example/mydrv.qs
 include/acqdrv_ioctl.h
 include/qor_plx9050.h
 include/qor_plx9080.h

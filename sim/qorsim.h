@@ -70,6 +70,7 @@ struct PoolBlock {
     size_t size;
     ULONG tag;
     uint64_t serial; // 1 for the first allocation since the last reset
+    std::string site; // in a driver image: "called from acqdrv.sys+0x1a2c (...)"; else ""
 };
 
 class Pool {

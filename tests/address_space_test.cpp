@@ -104,8 +104,9 @@ TEST_F(AddressSpace, TheIoManagerAcceptsOnlyAProgramsOwnUserMemory)
         const int ok = DeviceIoControl(h, code, row.in, row.inLength, row.out, row.outLength, &n, nullptr);
         EXPECT_EQ(ok != 0, row.reaches);
         EXPECT_EQ(g_calls, row.reaches ? 1 : 0);
-        if (!row.reaches)
+        if (!row.reaches) {
             EXPECT_EQ(GetLastError(), kNoAccess);
+        }
     }
     EXPECT_TRUE(CloseHandle(h));
     ExFreePool(pool);

@@ -20,6 +20,7 @@
 #include "acqdrv_ioctl.h"
 #include "control_device.h"
 #include "default_machine.h"
+#include "image_drivers.h"
 #include "qor_platform.h"
 #include "recorder.h"
 #include "virtual_time.h"
@@ -98,9 +99,10 @@ void ShowProgress(const AcqAppReport *report, void *context)
 // halves: halves the sample program reads; readerWorkMs: virtual milliseconds it spends on
 // each half after checking it (0: it keeps up; more than a half's duration at the card's
 // sample rate: it falls behind, deterministically); progress: a progress line on stderr;
-// plot: a picture of the S5933 card's samples and a timeline lane per family ("": none).
+// plot: a picture of the S5933 card's samples and a timeline lane per family ("": none);
+// imageDir: the folder of the PE images to load instead of the host-compiled drivers.
 // Every figure on stdout except the "host" line is a function of these arguments alone.
-int RunDemo(unsigned halves, unsigned readerWorkMs, bool progress, const std::string &plot)
+int RunDemo(unsigned halves, unsigned readerWorkMs, bool progress, const std::string &plot, const std::string &imageDir)
 {
     qorsim::Machine &sim = qorsim::machine();
     sim.reset();
@@ -118,11 +120,22 @@ int RunDemo(unsigned halves, unsigned readerWorkMs, bool progress, const std::st
             std::printf(", a reader that spends %u ms on each half", readerWorkMs);
         std::printf("\n\n");
 
-        qorsim::LoadedDriver library("qorpelk", QOR_LIBRARY_ENTRY,
-                                     "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\qorpelk");
-        const NTSTATUS libraryStatus = library.load();
-        qorsim::LoadedDriver driver("acqdrv", DriverEntry, qorsim::DefaultMachine::kServiceKeyAscii);
-        const NTSTATUS driverStatus = driver.load();
+        const std::string libraryKey = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\qorpelk";
+        qortool::DriverSlot librarySlot, driverSlot;
+        if (!imageDir.empty()) {
+            std::string error;
+            if (!librarySlot.use_image(imageDir + "/qorpelk.sys", libraryKey, &error) ||
+                !driverSlot.use_image(imageDir + "/acqdrv.sys", qorsim::DefaultMachine::kServiceKeyAscii, &error)) {
+                std::fprintf(stderr, "qorsim: %s\n", error.c_str());
+                return 2;
+            }
+        } else {
+            librarySlot.use_host("qorpelk", QOR_LIBRARY_ENTRY, libraryKey);
+            driverSlot.use_host("acqdrv", DriverEntry, qorsim::DefaultMachine::kServiceKeyAscii);
+        }
+        qorsim::LoadedDriver &driver = driverSlot.driver();
+        const NTSTATUS libraryStatus = librarySlot.load();
+        const NTSTATUS driverStatus = driverSlot.load();
         std::printf("load       qorpelk 0x%08lX, acqdrv 0x%08lX\n", static_cast<unsigned long>(libraryStatus),
                     static_cast<unsigned long>(driverStatus));
         PrintCards(driver.object());
@@ -310,8 +323,8 @@ int RunDemo(unsigned halves, unsigned readerWorkMs, bool progress, const std::st
                 std::fprintf(stderr, "qorsim: --plot: %s\n", error.c_str());
         }
 
-        driver.unload();
-        library.unload();
+        driverSlot.unload();
+        librarySlot.unload();
         sim.processes.end(app);
         sim.processes.end(viewer);
         sim.processes.end(fifoApp);

@@ -3,6 +3,7 @@
 //   qorsim run       a machine file, your client driver, a scripted or built program
 //   qorsim trace     the same run, printing every port access decoded
 //   qorsim machines  the machine files shipped with the program
+#include "image_drivers.h"
 #include "run.h"
 #include "address_space.h"
 
@@ -12,7 +13,7 @@
 
 #include <cstdio>
 
-int RunDemo(unsigned halves, unsigned readerWorkMs, bool progress, const std::string &plot);
+int RunDemo(unsigned halves, unsigned readerWorkMs, bool progress, const std::string &plot, const std::string &imageDir);
 
 namespace {
 
@@ -20,7 +21,12 @@ void AddRunOptions(CLI::App &command, qortool::RunOptions &o)
 {
     command.add_option("machine", o.machine, "machine file (JSON), or the name of a shipped machine")->required();
     command.add_option("--driver", o.driver,
-                       "client driver built as a shared object (qorsim_add_driver); the sample driver when absent")
+                       "client driver: a shared object (qorsim_add_driver), or an NT driver image (.sys) loaded on "
+                       "top of qorpelk.sys; the sample driver when absent")
+        ->check(CLI::ExistingFile);
+    command.add_option("--library", o.library,
+                       "with a .sys driver: the qorpelk.sys image to load first (default: the one beside the "
+                       "driver, else the nt build's)")
         ->check(CLI::ExistingFile);
     command.add_option("--program,--script", o.program,
                        "user program: a script of steps, or a shared object built with qorsim_add_program; "
@@ -56,6 +62,12 @@ int QorsimMain(int argc, char **argv)
     demo->add_option("--slow-reader", readerWorkMs,
                      "the program spends MS of simulated time on each half (a half takes 1047.552 ms at the card's rate)")
         ->capture_default_str();
+    std::string demoImages;
+    demo->add_option("--images", demoImages,
+                     "run the shipped qorpelk.sys and acqdrv.sys of this folder instead of the host-compiled code")
+        ->expected(0, 1)
+        ->default_str(qortool::default_image_dir())
+        ->check(CLI::ExistingDirectory);
     demo->add_flag_callback("--progress", [&] { demoProgress = true; }, "a progress line on standard error");
     demo->add_flag_callback("--no-progress", [&] { demoProgress = false; },
                             "no progress line (the default when standard error is not a terminal)");
@@ -86,7 +98,7 @@ int QorsimMain(int argc, char **argv)
     }
 
     if (demo->parsed())
-        return RunDemo(halves, readerWorkMs, demoProgress, demoPlot);
+        return RunDemo(halves, readerWorkMs, demoProgress, demoPlot, demoImages);
     if (runCommand->parsed())
         return qortool::run_machine(run);
     if (traceCommand->parsed()) {

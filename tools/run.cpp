@@ -1,6 +1,7 @@
 // Directory listings of a 32-bit program on a file system with 64-bit inode numbers.
 #define _FILE_OFFSET_BITS 64
 #include "run.h"
+#include "image_drivers.h"
 
 #include "control_device.h"
 #include "default_machine.h"
@@ -361,13 +362,32 @@ int run_machine(const RunOptions &options)
         }
     }
 
-    // The client driver.
+    // The client driver: the sample driver built in, a shared object built against the
+    // program, or a PE32 .sys loaded on top of the library's own image.
     SharedObject driverObject;
     PDRIVER_INITIALIZE entry = DriverEntry;
     std::string driverName = "acqdrv (built in)";
-    if (!options.driver.empty()) {
+    const bool images = !options.driver.empty() && is_pe_image(options.driver);
+    std::string libraryImage = options.library;
+    if (images) {
+        driverName = options.driver;
+        if (libraryImage.empty()) {
+            const size_t slash = options.driver.find_last_of('/');
+            const std::string beside = (slash == std::string::npos ? std::string(".") : options.driver.substr(0, slash)) +
+                                       "/qorpelk.sys";
+            libraryImage = is_pe_image(beside) ? beside : default_image_dir() + "/qorpelk.sys";
+        }
+        if (!is_pe_image(libraryImage)) {
+            std::fprintf(stderr, "qorsim: --library: %s is no qorpelk.sys image\n", libraryImage.c_str());
+            return 2;
+        }
+    } else if (!options.library.empty()) {
+        std::fprintf(stderr, "qorsim: --library needs a driver image (.sys) with --driver\n");
+        return 2;
+    } else if (!options.driver.empty()) {
         if (!is_regular_file(options.driver)) {
-            std::fprintf(stderr, "qorsim: --driver: %s: is not a regular file (a shared object)\n", options.driver.c_str());
+            std::fprintf(stderr, "qorsim: --driver: %s: is not a regular file (a shared object or a .sys image)\n",
+                         options.driver.c_str());
             return 2;
         }
         driverObject.handle = dlopen(options.driver.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -409,15 +429,34 @@ int run_machine(const RunOptions &options)
         std::fprintf(report, "qorsim run: machine \"%s\" (%zu PCI functions), driver %s\n", desc.name.c_str(),
                      desc.cards.size(), driverName.c_str());
 
-        qorsim::LoadedDriver library("qorpelk", QOR_LIBRARY_ENTRY,
-                                     "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\qorpelk");
-        const NTSTATUS libraryStatus = library.load();
+        const std::string libraryKey = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\qorpelk";
+        DriverSlot librarySlot, driverSlot;
+        if (images) {
+            // The client's imports bind to the library's exports: the library is mapped first.
+            if (!librarySlot.use_image(libraryImage, libraryKey, &error)) {
+                std::fprintf(stderr, "qorsim: %s\n", error.c_str());
+                return 2;
+            }
+            if (!driverSlot.use_image(options.driver, desc.service_key, &error)) {
+                std::fprintf(stderr, "qorsim: %s\n", error.c_str());
+                return 2;
+            }
+        } else {
+            librarySlot.use_host("qorpelk", QOR_LIBRARY_ENTRY, libraryKey);
+            driverSlot.use_host(desc.driver, entry, desc.service_key);
+        }
+        qorsim::LoadedDriver &driver = driverSlot.driver();
+        const NTSTATUS libraryStatus = librarySlot.load();
         built.arm_faults(); // counted from the client driver's entry on
-        qorsim::LoadedDriver driver(desc.driver, entry, desc.service_key);
-        const NTSTATUS driverStatus = driver.load();
+        const NTSTATUS driverStatus = driverSlot.load();
         const bool loadAsExpected = driverStatus == expectedLoad;
+        std::string loadedName = desc.driver;
+        if (images) { // the image's own name, without the folder and .sys
+            loadedName = options.driver.substr(options.driver.find_last_of('/') + 1);
+            loadedName = loadedName.substr(0, loadedName.rfind('.'));
+        }
         std::fprintf(report, "%s load      qorpelk 0x%08lX, %s 0x%08lX%s\n", loadAsExpected ? "  " : "FAIL",
-                     static_cast<unsigned long>(libraryStatus), desc.driver.c_str(), static_cast<unsigned long>(driverStatus),
+                     static_cast<unsigned long>(libraryStatus), loadedName.c_str(), static_cast<unsigned long>(driverStatus),
                      loadAsExpected ? "" : (" (expected 0x" + [&] {
                          char t[16];
                          std::snprintf(t, sizeof t, "%08lX)", static_cast<unsigned long>(expectedLoad));
@@ -467,8 +506,8 @@ int run_machine(const RunOptions &options)
         }
 
         regions = qorsim::port_regions(built); // before the unload moves nothing, but while the functions exist
-        driver.unload();
-        library.unload();
+        driverSlot.unload();
+        librarySlot.unload();
         sim.dpcs.drain();
         sim.processes.end(app);
         recorder.detach(built);

@@ -18,7 +18,8 @@ namespace qortool {
 
 struct RunOptions {
     std::string machine;       // a machine file, or the name of a shipped one ("default")
-    std::string driver;        // a client driver's shared object; empty: the sample driver
+    std::string driver;        // a client driver's shared object or .sys image; empty: the sample driver
+    std::string library;       // with a .sys driver: the qorpelk.sys to load first
     std::string program;       // a script, or a user program's shared object; empty: none
     std::vector<std::string> program_args;
     std::string expect_load = "success"; // the client driver's DriverEntry status expected

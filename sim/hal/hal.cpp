@@ -2,6 +2,7 @@
 // interrupt connections and I/O timers. Each operation that can fail on NT has a fault
 // knob (qorsim::Fault).
 #include "qorsim.h"
+#include "image_context.h"
 
 #include <cstring>
 #include <sstream>
@@ -99,6 +100,7 @@ unsigned Interrupts::raise(ULONG vector)
         const KIRQL old = current_irql();
         set_current_irql(c.irql);
         const size_t held = spin_locks_held();
+        enter_image_context();
         if (c.routine(c.object, c.context))
             ++claimed;
         check_no_spin_lock_held("an interrupt routine", held);

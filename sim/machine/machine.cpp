@@ -1,5 +1,6 @@
 // The simulated machine: the one current instance, the per-thread IRQL and the verifier.
 #include "qorsim.h"
+#include "image_context.h"
 #include "virtual_time.h"
 
 namespace qorsim {
@@ -67,6 +68,10 @@ void set_current_irql(KIRQL irql) { t_irql = irql; }
 
 void Verifier::violation(std::string what)
 {
+    // In a driver image, the place in it that made the call.
+    const std::string caller = image_caller();
+    if (!caller.empty())
+        what += " (" + caller + ")";
     std::lock_guard<std::mutex> lock(mutex_);
     violations_.push_back(std::move(what));
 }

@@ -1,6 +1,7 @@
 // Cancellation of pending requests: the I/O manager's cancel spin lock, IoCancelIrp, and
 // the verifier's rule that a request is never completed with its cancel routine still set.
 #include "qorsim.h"
+#include "image_context.h"
 
 namespace {
 KSPIN_LOCK g_cancel_lock = 0;
@@ -30,6 +31,7 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
         return FALSE;
     }
     Irp->CancelIrql = old;
+    qorsim::enter_image_context();
     routine(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);
     return TRUE;
 }

@@ -2,6 +2,7 @@
 // host thread that stands for the processor's DPC activity, at DISPATCH_LEVEL.
 #include "qorsim.h"
 #include "virtual_time.h"
+#include "image_context.h"
 
 namespace qorsim {
 
@@ -56,6 +57,7 @@ void DpcQueue::run()
         if (observer)
             observer(dpc);
         set_current_irql(DISPATCH_LEVEL);
+        enter_image_context();
         dpc->DeferredRoutine(dpc, dpc->DeferredContext, a1, a2);
         check_no_spin_lock_held("a DPC routine");
         if (current_irql() != DISPATCH_LEVEL)
@@ -101,8 +103,8 @@ extern "C" {
 VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext)
 {
     Dpc->Type = 0x13; // DpcObject
-    Dpc->Number = 0;
     Dpc->Importance = 1; // MediumImportance
+    Dpc->Number = 0;
     Dpc->DeferredRoutine = DeferredRoutine;
     Dpc->DeferredContext = DeferredContext;
     Dpc->Lock = nullptr;

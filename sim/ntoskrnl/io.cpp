@@ -2,6 +2,7 @@
 // device objects and symbolic links in the object namespace, driver loading.
 #include <algorithm>
 #include "qorsim.h"
+#include "image_context.h"
 
 #include <cstring>
 
@@ -259,6 +260,7 @@ FileRequestResult send_file_request(const std::u16string &name, UCHAR majorFunct
     request.stack.DeviceObject = device;
     FileIrp *outer = t_file_irp;
     t_file_irp = &request;
+    enter_image_context();
     const NTSTATUS returned = routine(device, &request.irp);
     check_no_spin_lock_held("a dispatch routine");
     t_file_irp = outer;
@@ -289,6 +291,7 @@ LoadedDriver::~LoadedDriver()
 
 NTSTATUS LoadedDriver::load()
 {
+    enter_image_context();
     const KIRQL old = current_irql();
     set_current_irql(PASSIVE_LEVEL);
     const NTSTATUS status = entry_(&driver_, &registry_ucs_);
@@ -299,6 +302,7 @@ NTSTATUS LoadedDriver::load()
 
 void LoadedDriver::unload()
 {
+    enter_image_context();
     if (loaded_ && driver_.DriverUnload != nullptr)
         driver_.DriverUnload(&driver_);
     loaded_ = false;

@@ -3,6 +3,7 @@
 // pool without zeroing it itself is caught, and guarded behind their end so that a write
 // past it is caught when the block is freed.
 #include "qorsim.h"
+#include "image_context.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -42,6 +43,7 @@ std::string tag_text(ULONG tag)
 
 void *Pool::allocate(POOL_TYPE, size_t size, ULONG tag)
 {
+    std::string site = image_caller(); // a leak report names the image's call
     std::lock_guard<std::mutex> lock(mutex_);
     ++attempts_;
     const bool fail = (fail_nth_at_ != 0 && attempts_ == fail_nth_at_) ||
@@ -60,7 +62,7 @@ void *Pool::allocate(POOL_TYPE, size_t size, ULONG tag)
         return nullptr;
     std::memset(p, 0xCD, bytes);
     std::memset(static_cast<uint8_t *>(p) + bytes, kGuardFill, kGuardBytes);
-    live_[p] = PoolBlock{p, size, tag, attempts_};
+    live_[p] = PoolBlock{p, size, tag, attempts_, std::move(site)};
     return p;
 }
 
@@ -175,10 +177,11 @@ std::string Pool::leak_report() const
     std::string out;
     for (const auto &[address, block] : live_) {
         char line[128];
-        std::snprintf(line, sizeof line, "leaked pool block #%llu: %zu bytes, tag '%s'\n",
+        std::snprintf(line, sizeof line, "leaked pool block #%llu: %zu bytes, tag '%s'",
                       static_cast<unsigned long long>(block.serial), block.size,
                       tag_text(block.tag).c_str());
         out += line;
+        out += block.site.empty() ? "\n" : ", allocated " + block.site + "\n";
     }
     return out;
 }

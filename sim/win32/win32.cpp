@@ -3,6 +3,7 @@
 // I/O manager sends them, named events opened and waited on.
 #include "qorsim.h"
 #include "address_space.h"
+#include "image_context.h"
 #include "virtual_time.h"
 
 #include <cstring>
@@ -87,6 +88,7 @@ void ReleaseUserObject(HANDLE handle, const UserObject &object)
         stack->MajorFunction = major;
         stack->DeviceObject = object.device;
         stack->FileObject = reinterpret_cast<struct _FILE_OBJECT *>(handle);
+        enter_image_context();
         dispatch(object.device, request.irp());
         check_no_spin_lock_held("a dispatch routine");
     }
@@ -161,6 +163,7 @@ int NTAPI DeviceIoControl(HANDLE handle, ULONG code, PVOID in, ULONG inLength, P
         t_last_error = 1; // ERROR_INVALID_FUNCTION
         return 0;
     }
+    enter_image_context();
     const NTSTATUS returnedStatus = dispatch(object.device, request.irp());
     check_no_spin_lock_held("a dispatch routine");
     // A pended request is completed later, by a DPC on another processor.

@@ -154,9 +154,9 @@ typedef VOID NTAPI KDEFERRED_ROUTINE(struct _KDPC *Dpc, PVOID DeferredContext,
 typedef KDEFERRED_ROUTINE *PKDEFERRED_ROUTINE;
 
 typedef struct _KDPC {
-    CSHORT Type;
-    UCHAR Number;
+    UCHAR Type;
     UCHAR Importance;
+    USHORT Number;
     LIST_ENTRY DpcListEntry;
     PKDEFERRED_ROUTINE DeferredRoutine;
     PVOID DeferredContext;
@@ -366,6 +366,41 @@ typedef struct _DRIVER_OBJECT {
     PDRIVER_UNLOAD DriverUnload;
     PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
 } DRIVER_OBJECT, *PDRIVER_OBJECT;
+
+/* A file object: what the I/O manager makes for each open of a device and hands to the
+   driver in IO_STACK_LOCATION.FileObject. */
+typedef struct _FILE_OBJECT {
+    CSHORT Type;
+    CSHORT Size;
+    PDEVICE_OBJECT DeviceObject;
+    PVOID Vpb;
+    PVOID FsContext;
+    PVOID FsContext2;
+    PVOID SectionObjectPointer;
+    PVOID PrivateCacheMap;
+    NTSTATUS FinalStatus;
+    struct _FILE_OBJECT *RelatedFileObject;
+    BOOLEAN LockOperation;
+    BOOLEAN DeletePending;
+    BOOLEAN ReadAccess;
+    BOOLEAN WriteAccess;
+    BOOLEAN DeleteAccess;
+    BOOLEAN SharedRead;
+    BOOLEAN SharedWrite;
+    BOOLEAN SharedDelete;
+    ULONG Flags;
+    UNICODE_STRING FileName;
+    LARGE_INTEGER CurrentByteOffset;
+    ULONG Waiters;
+    ULONG Busy;
+    PVOID LastLock;
+    KEVENT Lock;
+    KEVENT Event;
+    PVOID CompletionContext;
+    KSPIN_LOCK IrpListLock;
+    LIST_ENTRY IrpList;
+    PVOID FileObjectExtension;
+} FILE_OBJECT, *PFILE_OBJECT;
 
 static inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp)
 {
@@ -712,6 +747,33 @@ NTKERNELAPI NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING Destination
                                                         PCUNICODE_STRING SourceString,
                                                         BOOLEAN AllocateDestinationString);
 
+/* Structured exceptions on i386: the kernel raises an exception (MmProbeAndLockPages for
+   pages it cannot lock) by calling the handlers of the registration records chained from
+   the thread's information block (fs:[0]); a handler that takes the exception unwinds
+   the records below its own with RtlUnwind. */
+#define EXCEPTION_NONCONTINUABLE 0x01
+#define EXCEPTION_UNWINDING 0x02
+#define EXCEPTION_EXIT_UNWIND 0x04
+#define EXCEPTION_MAXIMUM_PARAMETERS 15
+#define STATUS_UNWIND ((NTSTATUS)0xC0000027L)
+#define STATUS_NONCONTINUABLE_EXCEPTION ((NTSTATUS)0xC0000025L)
+typedef struct _EXCEPTION_RECORD {
+    NTSTATUS ExceptionCode;
+    ULONG ExceptionFlags;
+    struct _EXCEPTION_RECORD *ExceptionRecord;
+    PVOID ExceptionAddress;
+    ULONG NumberParameters;
+    ULONG_PTR ExceptionInformation[EXCEPTION_MAXIMUM_PARAMETERS];
+} EXCEPTION_RECORD, *PEXCEPTION_RECORD;
+typedef enum _EXCEPTION_DISPOSITION {
+    ExceptionContinueExecution,
+    ExceptionContinueSearch,
+    ExceptionNestedException,
+    ExceptionCollidedUnwind
+} EXCEPTION_DISPOSITION;
+NTKERNELAPI VOID NTAPI RtlUnwind(PVOID TargetFrame, PVOID TargetIp, PEXCEPTION_RECORD ExceptionRecord,
+                                 PVOID ReturnValue);
+
 /* ---- memory descriptor lists: flags and accessors, as the DDK defines them ---------------- */
 #define MDL_PAGES_LOCKED 0x0002
 #define MDL_ALLOCATED_FIXED_SIZE 0x0008
@@ -732,6 +794,12 @@ NTKERNELAPI NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING Destination
 QOR_HOST_ASSERT(sizeof(UNICODE_STRING) == 8, "UNICODE_STRING");
 QOR_HOST_ASSERT(sizeof(IO_STATUS_BLOCK) == 8, "IO_STATUS_BLOCK");
 QOR_HOST_ASSERT(sizeof(KDPC) == 32, "KDPC");
+QOR_HOST_ASSERT(offsetof(KDPC, Importance) == 1 && offsetof(KDPC, Number) == 2, "KDPC header");
+QOR_HOST_ASSERT(sizeof(FILE_OBJECT) == 0x80, "FILE_OBJECT");
+QOR_HOST_ASSERT(offsetof(FILE_OBJECT, FileName) == 0x30, "FILE_OBJECT.FileName");
+QOR_HOST_ASSERT(offsetof(FILE_OBJECT, CurrentByteOffset) == 0x38, "FILE_OBJECT.CurrentByteOffset");
+QOR_HOST_ASSERT(offsetof(FILE_OBJECT, Event) == 0x5C, "FILE_OBJECT.Event");
+QOR_HOST_ASSERT(sizeof(EXCEPTION_RECORD) == 80, "EXCEPTION_RECORD");
 QOR_HOST_ASSERT(sizeof(IO_STACK_LOCATION) == 0x24, "IO_STACK_LOCATION");
 QOR_HOST_ASSERT(offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.IoControlCode) == 0x0C,
                 "IoControlCode");
