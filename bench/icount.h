@@ -28,7 +28,8 @@ bool CountsAvailable();
 uint64_t CountCalls(void (*fn)(void *), void *context, uint32_t n);
 
 // Instructions per call of `fn` beyond those of `baseline`, over `n` calls of each:
-// (count of n calls of fn - count of n calls of baseline) / n.
+// (count of n calls of fn - count of n calls of baseline) / n, after one uncounted call
+// of each (first-use costs of the host build are not per-call costs).
 double PerCall(void (*fn)(void *), void (*baseline)(void *), void *context, uint32_t n);
 
 } // namespace bench

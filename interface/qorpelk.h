@@ -555,10 +555,16 @@ QORAPI BOOLEAN QORCALL QorIocPioRead(USHORT portWidth, QorPioRequest *request);
 QORAPI BOOLEAN QORCALL QorIocPioWrite(USHORT portWidth, QorPioRequest *request,
                                       ULONG currentValue);
 /*
- * Port requests: one access at PortBase[1] + Offset, with no bound on Offset. The client
- * must refuse a request whose Offset + Width ends beyond its own card's range (as its PCI
- * resources give it) before calling these, or a program could reach any port of the
- * machine; the sample driver completes such a request with STATUS_INVALID_PARAMETER.
+ * Port requests: one access at PortBase[1] + Offset, with no bound on Offset. The library
+ * records no port range lengths (the device extension's layout has no room for them), so
+ * the bound is the client's: it must refuse a request whose Offset + Width ends beyond its
+ * own card's range (as its PCI resources give it) before calling these, or a program could
+ * reach any port of the machine; the sample driver completes such a request with
+ * STATUS_INVALID_PARAMETER. The same holds for the digital I/O and counter requests, whose
+ * ports the client passes itself: the sample driver serves them only when its card's
+ * register range holds the digital port or the 8254, and completes them with
+ * STATUS_INVALID_DEVICE_REQUEST otherwise (a card without a register range would have
+ * them reach the bare offsets, the PC's own DMA controller).
  */
 /* IRQL: any, up to the card's interrupt level (one port access).
  * Takes: the card's extension (PortBase), the width its ports are accessed with and the

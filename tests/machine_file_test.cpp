@@ -61,6 +61,17 @@ TEST(MachineFile, BrokenFilesNameTheLineAndTheField)
          12, "cards[1].bars[0].io: ports overlap those of cards[0].bars[0]"},
         {"pattern", Replace(kGood, "\"interrupt\": 10", "\"interrupt\": 10, \"source\": { \"pattern\": \"saw\" }"), 9,
          "cards[0].source.pattern: expected one of sequence, sine, square, triangle"},
+        {"FIFO on an S5933 card", Replace(kGood, "\"interrupt\": 10", "\"interrupt\": 10, \"fifo\": { \"depth\": 64 }"), 9,
+         "cards[0].fifo: only a PLX 9050 card has an add-on FIFO"},
+        {"FIFO without a register range",
+         Replace(Replace(Replace(kGood, "\"s5933\"", "\"plx9050\""), "\"length\": 64", "\"length\": 128"),
+                 "\"interrupt\": 10", "\"interrupt\": 10, \"fifo\": { \"depth\": 64 }"),
+         9, "cards[0].fifo: the FIFO answers in the card's register range"},
+        {"FIFO level above its depth",
+         Replace(Replace(Replace(kGood, "\"s5933\"", "\"plx9050\""), "\"length\": 64, \"model\": \"bridge\"",
+                         "\"length\": 128, \"model\": \"registers\""),
+                 "\"interrupt\": 10", "\"interrupt\": 10, \"fifo\": { \"depth\": 64, \"level\": 65 }"),
+         9, "cards[0].fifo.level"},
         {"ports inside another range", Replace(kGood, "10\n    }", "10\n    },\n    { \"bus\": 0, \"device\": 4, \"vendor_id\": 1, "
                                       "\"device_id\": 2,\n      \"bars\": [ { \"io\": \"0xD000\", \"length\": 4 }, "
                                       "{ \"io\": \"0xE03C\", \"length\": 4 } ] }"),

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <thread>
 
 #include "support/sim_fixture.h"
 #include "qor_platform.h"
@@ -102,6 +103,66 @@ void DpcTakingALock()
     KfReleaseSpinLock(&g_dpc_lock, KfAcquireSpinLock(&g_dpc_lock));
 }
 
+KMUTEX g_mutex;
+
+// Takes the mutex (twice when `depth` is 2, as its owner may) and gives it back, at an IRQL
+// and with a timeout; `releases` of the acquires are released again.
+void Mutex(KIRQL irql, bool poll, int depth, int releases)
+{
+    KeInitializeMutex(&g_mutex, 0);
+    AtIrql at(irql);
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    for (int i = 0; i < depth; ++i)
+        KeWaitForSingleObject(&g_mutex, Executive, KernelMode, FALSE, poll ? &zero : nullptr);
+    for (int i = 0; i < releases; ++i)
+        KeReleaseMutex(&g_mutex, FALSE);
+}
+
+// Another thread releases a mutex this one holds.
+void ReleaseByAnotherThread()
+{
+    KeInitializeMutex(&g_mutex, 0);
+    KeWaitForSingleObject(&g_mutex, Executive, KernelMode, FALSE, nullptr);
+    std::thread([] { KeReleaseMutex(&g_mutex, FALSE); }).join();
+    KeReleaseMutex(&g_mutex, FALSE);
+}
+
+// A second thread's wait for a held mutex times out; the owner's release lets the next
+// wait through at once.
+void WaitForAHeldMutex()
+{
+    KeInitializeMutex(&g_mutex, 0);
+    KeWaitForSingleObject(&g_mutex, Executive, KernelMode, FALSE, nullptr);
+    NTSTATUS whileHeld = 0, afterRelease = 0;
+    LARGE_INTEGER shortly;
+    shortly.QuadPart = -10000; // 1 ms
+    std::thread([&] { whileHeld = KeWaitForSingleObject(&g_mutex, Executive, KernelMode, FALSE, &shortly); }).join();
+    KeReleaseMutex(&g_mutex, FALSE);
+    std::thread([&] {
+        afterRelease = KeWaitForSingleObject(&g_mutex, Executive, KernelMode, FALSE, nullptr);
+        KeReleaseMutex(&g_mutex, FALSE);
+    }).join();
+    if (whileHeld != STATUS_TIMEOUT || afterRelease != STATUS_SUCCESS)
+        qorsim::machine().verifier.violation("the mutex let a second owner in, or kept it out after the release");
+}
+
+VOID NTAPI KeepTheMutex(PKDPC, PVOID, PVOID, PVOID)
+{
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    KeWaitForSingleObject(&g_mutex, Executive, KernelMode, FALSE, &zero);
+}
+
+void DpcKeepingAMutex()
+{
+    static KDPC dpc;
+    KeInitializeMutex(&g_mutex, 0);
+    KeInitializeDpc(&dpc, KeepTheMutex, nullptr);
+    KeInsertQueueDpc(&dpc, nullptr, nullptr);
+    qorsim::machine().dpcs.drain();
+}
+
 void AttachTwice()
 {
     KeAttachProcess(reinterpret_cast<PKPROCESS>(PsInitialSystemProcess));
@@ -130,6 +191,13 @@ const RuleRow kRules[] = {
     {"attach_while_attached", AttachTwice, "attached already"},
     {"dpc_releases_its_lock", DpcTakingALock<true>, nullptr},
     {"dpc_returns_holding_a_lock", DpcTakingALock<false>, "a DPC routine returned holding a spin lock"},
+    {"mutex_taken_twice_and_released", [] { Mutex(PASSIVE_LEVEL, false, 2, 2); }, nullptr},
+    {"mutex_polled_at_dispatch", [] { Mutex(DISPATCH_LEVEL, true, 1, 1); }, nullptr},
+    {"mutex_waited_for_at_dispatch", [] { Mutex(DISPATCH_LEVEL, false, 1, 1); }, "may block above APC_LEVEL"},
+    {"mutex_released_once_too_often", [] { Mutex(PASSIVE_LEVEL, false, 1, 2); }, "does not own"},
+    {"mutex_released_by_another_thread", ReleaseByAnotherThread, "does not own"},
+    {"mutex_keeps_out_a_second_owner", WaitForAHeldMutex, nullptr},
+    {"dpc_returns_holding_a_mutex", DpcKeepingAMutex, "a DPC routine returned holding a mutex"},
 };
 
 TEST_P(VerifierRules, WrongArgumentsAndLevelsAreReported)

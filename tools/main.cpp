@@ -13,7 +13,7 @@
 
 #include <cstdio>
 
-int RunDemo(unsigned halves, unsigned readerWorkMs, bool progress, const std::string &imageDir);
+int RunDemo(unsigned halves, unsigned readerWorkMs, bool progress, const std::string &plot, const std::string &imageDir);
 
 namespace {
 
@@ -74,6 +74,9 @@ int QorsimMain(int argc, char **argv)
                             "no progress line (the default when standard error is not a terminal)");
     bool demoBreak = false;
     demo->add_flag("--break", demoBreak, "raise SIGTRAP at the first verifier violation (run under gdb)");
+    std::string demoPlot;
+    demo->add_option("--plot", demoPlot,
+                     "draw the S5933 card's waveform and a timeline lane per card family (.svg or .png)");
 
     qortool::RunOptions run;
     CLI::App *runCommand = app.add_subcommand("run", "run a machine file with a client driver and a user program");
@@ -99,7 +102,7 @@ int QorsimMain(int argc, char **argv)
 
     if (demo->parsed()) {
         qorsim::machine().verifier.break_on_violation(demoBreak);
-        return RunDemo(halves, readerWorkMs, demoProgress, demoImages);
+        return RunDemo(halves, readerWorkMs, demoProgress, demoPlot, demoImages);
     }
     if (runCommand->parsed())
         return qortool::run_machine(run);

@@ -10,22 +10,20 @@
 
 namespace qortool {
 
-namespace {
-std::string label_of(const qorsim::CardSpec &c)
+std::string card_label(const qorsim::CardSpec &c)
 {
     char text[24];
     std::snprintf(text, sizeof text, "%lu:%02lu.%lu", static_cast<unsigned long>(c.bus), static_cast<unsigned long>(c.device),
                   static_cast<unsigned long>(c.function));
     return text;
 }
-} // namespace
 
-void Recorder::attach(qorsim::BuiltMachine &built)
+void Recorder::attach(const qorsim::BuiltMachine &built)
 {
     for (const qorsim::BuiltMachine::Card &c : built.cards()) {
         if (c.acquisition == nullptr)
             continue;
-        const std::string label = label_of(*c.desc);
+        const std::string label = card_label(*c.desc);
         const unsigned width = c.desc->source.sample_bytes;
         const double rate = c.desc->source.rate;
         c.acquisition->on_input = [this, label, width, rate](const uint8_t *data, uint32_t bytes) {
@@ -58,7 +56,7 @@ void Recorder::attach(qorsim::BuiltMachine &built)
     qorsim::machine().dpcs.observe([this](PKDPC) { note(TimelineEvent::Kind::Dpc, ""); });
 }
 
-void Recorder::detach(qorsim::BuiltMachine &built)
+void Recorder::detach(const qorsim::BuiltMachine &built)
 {
     qorsim::machine().dpcs.observe(nullptr);
     for (const qorsim::BuiltMachine::Card &c : built.cards())
@@ -141,7 +139,9 @@ std::string render_svg(const Recorder &recorder, const std::string &title, size_
 {
     const double width = 1000, left = 70, right = 20, plotWidth = width - left - right;
     const double waveTop = 50, waveHeight = 260, timelineTop = waveTop + waveHeight + 70, rowHeight = 36;
-    const double height = timelineTop + 3 * rowHeight + 60;
+    const std::vector<std::pair<std::string, std::string>> &lanes = recorder.lanes();
+    const int rowCount = lanes.empty() ? 3 : static_cast<int>(lanes.size());
+    const double height = timelineTop + rowCount * rowHeight + 60;
     std::ostringstream svg;
     svg << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width << "\" height=\"" << height
         << "\" viewBox=\"0 0 " << width << " " << height << "\" font-family=\"sans-serif\" font-size=\"12\">\n";
@@ -199,22 +199,34 @@ std::string render_svg(const Recorder &recorder, const std::string &title, size_
         << " events)</text>\n";
     static const char *rows[] = {"halves", "interrupts", "DPCs"};
     static const char *colours[] = {"#2a9d3a", "#d0402b", "#7a3fb0"};
-    for (int row = 0; row < 3; ++row) {
+    for (int row = 0; row < rowCount; ++row) {
         const double y = timelineTop + row * rowHeight;
-        svg << "<text x=\"" << left - 6 << "\" y=\"" << y + rowHeight / 2 + 4 << "\" text-anchor=\"end\">" << rows[row]
+        const std::string name = lanes.empty() ? rows[row] : lanes[row].second;
+        svg << "<text x=\"" << left - 6 << "\" y=\"" << y + rowHeight / 2 + 4 << "\" text-anchor=\"end\">" << escape(name)
             << "</text>\n";
         svg << "<line x1=\"" << left << "\" y1=\"" << y + rowHeight - 4 << "\" x2=\"" << left + plotWidth << "\" y2=\""
             << y + rowHeight - 4 << "\" stroke=\"#ccc\"/>\n";
-        std::ostringstream ticks;
-        for (const TimelineEvent &e : events) {
-            if (static_cast<int>(e.kind) != row)
+        // A row per kind: full-height ticks. A lane per card: its data blocks full height,
+        // its interrupts in the upper half and its DPCs in the lower half, by colour.
+        for (int kind = 0; kind < 3; ++kind) {
+            if (lanes.empty() && kind != row)
                 continue;
-            const double x = left + plotWidth * (e.time_ns - first) / span;
-            ticks << "M" << num(x) << " " << num(y + 4) << " V" << num(y + rowHeight - 4) << " ";
+            const double top = lanes.empty() || kind == 0 ? y + 4 : kind == 1 ? y + 4 : y + rowHeight / 2;
+            const double bottom = lanes.empty() || kind != 1 ? y + rowHeight - 4 : y + rowHeight / 2;
+            std::ostringstream ticks;
+            for (const TimelineEvent &e : events) {
+                if (static_cast<int>(e.kind) != kind || (!lanes.empty() && e.card != lanes[row].first))
+                    continue;
+                const double x = left + plotWidth * (e.time_ns - first) / span;
+                ticks << "M" << num(x) << " " << num(top) << " V" << num(bottom) << " ";
+            }
+            svg << "<path d=\"" << ticks.str() << "\" stroke=\"" << colours[kind] << "\" stroke-width=\"1\"/>\n";
         }
-        svg << "<path d=\"" << ticks.str() << "\" stroke=\"" << colours[row] << "\" stroke-width=\"1\"/>\n";
     }
-    const double axisY = timelineTop + 3 * rowHeight + 16;
+    const double axisY = timelineTop + rowCount * rowHeight + 16;
+    if (!lanes.empty())
+        svg << "<text x=\"" << left + plotWidth / 2 << "\" y=\"" << axisY << "\" text-anchor=\"middle\">"
+            << "green: data blocks, red: interrupts, purple: DPCs</text>\n";
     svg << "<text x=\"" << left << "\" y=\"" << axisY << "\">" << time_text(first / 1e9) << "</text>\n";
     svg << "<text x=\"" << left + plotWidth << "\" y=\"" << axisY << "\" text-anchor=\"end\">" << time_text(last / 1e9)
         << "</text>\n";

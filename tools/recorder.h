@@ -23,8 +23,14 @@ public:
     static constexpr size_t kMaxSamples = 1 << 18; // kept for the picture; later ones are counted only
 
     // Wires the observers of the built machine's acquisition cards and the DPC queue.
-    void attach(qorsim::BuiltMachine &built);
-    void detach(qorsim::BuiltMachine &built);
+    void attach(const qorsim::BuiltMachine &built);
+    void detach(const qorsim::BuiltMachine &built);
+    // An event a scenario observes itself, at the current virtual time.
+    void note(TimelineEvent::Kind kind, const std::string &card);
+    // Draws the timeline as one lane per card (its label, as events name it, and a title)
+    // instead of one row per kind of event.
+    void set_lanes(std::vector<std::pair<std::string, std::string>> lanes) { lanes_ = std::move(lanes); }
+    const std::vector<std::pair<std::string, std::string>> &lanes() const { return lanes_; }
 
     std::vector<TimelineEvent> events() const;
     std::vector<int64_t> samples() const; // the first card's that sent any
@@ -34,8 +40,8 @@ public:
     uint64_t samples_seen() const;
 
 private:
-    void note(TimelineEvent::Kind kind, const std::string &card);
     mutable std::mutex mutex_;
+    std::vector<std::pair<std::string, std::string>> lanes_;
     std::vector<TimelineEvent> events_;
     std::vector<int64_t> samples_;
     std::string sample_card_;
@@ -43,6 +49,9 @@ private:
     double rate_ = 1e6;
     unsigned sample_bytes_ = 2;
 };
+
+// How events name a card: "bus:device.function".
+std::string card_label(const qorsim::CardSpec &card);
 
 // Writes the picture; .svg directly, .png by converting the SVG with rsvg-convert or
 // ImageMagick. False with *error set when the file cannot be written or converted.

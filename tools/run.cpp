@@ -475,10 +475,11 @@ int run_machine(const RunOptions &options)
         if (driver.loaded() && (!steps.empty() || programMain != nullptr)) {
             qorsim::UserThread user([&] {
                 qorsim::InProcess in(app);
-                // The cards run in virtual time for as long as the program does, a script's
-                // steps included: a request the driver pends until a transfer ends completes
-                // when the card gets there, as it does for a built program.
-                auto runner = std::make_unique<qorsim::CardRunner>(built.acquisition_cards());
+                // The cards (S5933 transfers, 9050 FIFOs) run in virtual time for as long as
+                // the program does, a script's steps included: a request the driver pends until
+                // a transfer ends completes when the card gets there, as it does for a built
+                // program.
+                auto runner = std::make_unique<qorsim::CardRunner>(built.paced_cards());
                 if (programMain != nullptr) {
                     std::vector<std::string> args = {options.program};
                     args.insert(args.end(), options.program_args.begin(), options.program_args.end());

@@ -86,21 +86,11 @@ static void CountGap(uint16_t gap, unsigned long samplesPerHalf, AcqAppReport *r
     report->samplesLost += gap;
 }
 
-/* Checks one half against the sequence the card writes. */
-static void CheckHalf(const uint16_t *samples, unsigned long count, uint16_t *next, int *started, int *behind,
-                      AcqAppReport *report)
+/* Checks samples that must continue the sequence from *next: any difference is a sample out
+   of sequence, after which the sequence is taken up again from that sample. */
+static void CheckSequence(const uint16_t *samples, unsigned long count, uint16_t *next, AcqAppReport *report)
 {
     unsigned long i = 0;
-    if (count == 0)
-        return;
-    if (*started && samples[0] != *next) {
-        if (!*behind)
-            ++report->overruns; /* fell behind without meeting a half not ready */
-        CountGap((uint16_t)(samples[0] - *next), count, report);
-    }
-    *started = 1;
-    *behind = 0;
-    *next = samples[0];
     while (i < count) {
         const unsigned long run = Matching(samples + i, count - i, *next);
         i += run;
@@ -114,9 +104,34 @@ static void CheckHalf(const uint16_t *samples, unsigned long count, uint16_t *ne
     report->samplesRead += count;
 }
 
+/* Checks one half against the sequence the card writes. */
+static void CheckHalf(const uint16_t *samples, unsigned long count, uint16_t *next, int *started, int *behind,
+                      AcqAppReport *report)
+{
+    if (count == 0)
+        return;
+    if (*started && samples[0] != *next) {
+        if (!*behind)
+            ++report->overruns; /* fell behind without meeting a half not ready */
+        CountGap((uint16_t)(samples[0] - *next), count, report);
+    }
+    *started = 1;
+    *behind = 0;
+    *next = samples[0];
+    CheckSequence(samples, count, next, report);
+}
+
 const char *AcqAppSummary(const AcqAppReport *report, char *text, unsigned long size)
 {
-    int n = snprintf(text, size,
+    int n;
+    if (report->fifo)
+        return snprintf(text, size,
+                        "%lu drains of the FIFO (level %lu): %llu samples read, %llu lost in %lu overflows, "
+                        "%lu out of sequence, %lu pulses came before the program waited",
+                        report->halvesRead, report->samplesPerHalf, report->samplesRead, report->samplesLost,
+                        report->overflows, report->sequenceErrors, report->missedPulses),
+               text;
+    n = snprintf(text, size,
                      "%lu %s of %lu samples: %llu samples read, %llu lost, %lu out of sequence, "
                      "%lu halves found not ready",
                      report->halvesRead, report->blocks ? "blocks" : "halves", report->samplesPerHalf,
@@ -138,6 +153,24 @@ void AcqAppSampleCodes(AcqAppCodes *codes)
     codes->buffer = KIND;
 }
 
+/* Opens the card and asks for its description (`describe`), into the report; on failure
+   the report names the step and nothing stays open. */
+static HANDLE OpenAndDescribe(const AcqAppOptions *options, DWORD describe, AcqAppReport *report)
+{
+    HANDLE device = CreateFileA(options->device, GENERIC_READ | GENERIC_WRITE, 0, 0, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, 0);
+    if (device == INVALID_HANDLE_VALUE) {
+        Fail(report, "open the device");
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!Request(device, describe, &report->desp, 0, sizeof report->desp)) {
+        CloseHandle(device);
+        Fail(report, "describe the device");
+        return INVALID_HANDLE_VALUE;
+    }
+    return device;
+}
+
 int AcqAppRun(const AcqAppOptions *options, AcqAppReport *report)
 {
     AcqAppCodes sample;
@@ -149,7 +182,7 @@ int AcqAppRun(const AcqAppOptions *options, AcqAppReport *report)
     QorAsyResult progress;
     const QorDespBuffer *buffer;
     uint16_t next = 0;
-    int started = 0, behind = 0, ok = 1;
+    int started = 0, behind = 0, ok = 1, mine = 0;
     unsigned long sampleBytes;
 
     memset(report, 0, sizeof *report);
@@ -157,19 +190,11 @@ int AcqAppRun(const AcqAppOptions *options, AcqAppReport *report)
         AcqAppSampleCodes(&sample);
         codes = &sample;
     }
-    device = CreateFileA(options->device, GENERIC_READ | GENERIC_WRITE, 0, 0, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, 0);
-    if (device == INVALID_HANDLE_VALUE)
-        return Fail(report, "open the device");
-
-    if (codes->buffer >= sizeof report->desp.Buffers / sizeof report->desp.Buffers[0]) {
-        CloseHandle(device);
+    if (codes->buffer >= sizeof report->desp.Buffers / sizeof report->desp.Buffers[0])
         return Fail(report, "pick the buffer");
-    }
-    if (!Request(device, codes->describe, &report->desp, 0, sizeof report->desp)) {
-        CloseHandle(device);
-        return Fail(report, "describe the device");
-    }
+    device = OpenAndDescribe(options, codes->describe, report);
+    if (device == INVALID_HANDLE_VALUE)
+        return 0;
     buffer = &report->desp.Buffers[codes->buffer];
     sampleBytes = (buffer->SampleBits + 7) / 8;
     if (buffer->BufferSize == 0 || buffer->UserAddress0 == 0 || sampleBytes != 2) {
@@ -187,14 +212,19 @@ int AcqAppRun(const AcqAppOptions *options, AcqAppReport *report)
 
     memset(mode, 0, sizeof mode);
     mode[0].Enable = 1;
-    if (!Request(device, codes->doubleBuffer, mode, sizeof mode, 2))
+    if (!Request(device, codes->doubleBuffer, mode, sizeof mode, 2)) {
         ok = Fail(report, "switch double-buffer mode on");
+        report->refusal = mode[0].Status;
+    }
 
     memset(&start, 0, sizeof start);
     start.SampleCount = report->samplesPerHalf;
     start.ListCount = 1;
-    if (ok && !Request(device, codes->start, &start, sizeof start, 2))
+    if (ok && !Request(device, codes->start, &start, sizeof start, 2)) {
         ok = Fail(report, "start the acquisition");
+        report->refusal = start.Status;
+    }
+    mine = ok; /* from here on the acquisition is this program's to stop */
 
     while (ok && report->halvesRead < options->halves) {
         if (WaitForSingleObject(event, options->waitMs) != WAIT_OBJECT_0) {
@@ -231,8 +261,11 @@ int AcqAppRun(const AcqAppOptions *options, AcqAppReport *report)
     if (options->progress != 0)
         options->progress(report, options->progressContext);
 
+    /* Only the program that started the acquisition stops it: a program that found the
+       card busy (another program acquires) must leave that acquisition alone. The driver
+       refuses such a stop as well. */
     memset(&report->stop, 0, sizeof report->stop);
-    if (!Request(device, codes->stop, &report->stop, 0, sizeof report->stop))
+    if (mine && !Request(device, codes->stop, &report->stop, 0, sizeof report->stop))
         ok = Fail(report, "stop the acquisition");
     CloseHandle(event);
     if (!CloseHandle(device))
@@ -281,6 +314,171 @@ int AcqAppScatterRun(const AcqAppOptions *options, AcqAppReport *report)
     if (options->progress != 0)
         options->progress(report, options->progressContext);
     VirtualFree(block, 0, MEM_RELEASE);
+    if (!CloseHandle(device))
+        ok = Fail(report, "close the device");
+    return ok;
+}
+
+/* ---- a 9050 card's FIFO ------------------------------------------------------------- */
+
+static int PortRead(HANDLE device, USHORT offset, ULONG *value)
+{
+    QorPortIoRequest request;
+    memset(&request, 0, sizeof request);
+    request.Offset = offset;
+    request.Width = 4;
+    if (!Request(device, ACQ_IOCTL_PORT_READ, &request, sizeof request, sizeof request))
+        return 0;
+    *value = request.Value;
+    return 1;
+}
+
+static int PortWrite(HANDLE device, USHORT offset, ULONG value)
+{
+    QorPortIoRequest request;
+    memset(&request, 0, sizeof request);
+    request.Offset = offset;
+    request.Width = 4;
+    request.Value = value;
+    return Request(device, ACQ_IOCTL_PORT_WRITE, &request, sizeof request, sizeof request);
+}
+
+/* Arms both local inputs (active high) and clears the pair's events; 0 disarms them. */
+static int Arm(HANDLE device, int on)
+{
+    QorDualIntRequest request;
+    memset(&request, 0, sizeof request);
+    request.Int1Enable = request.Int2Enable = (UCHAR)(on != 0);
+    request.Int1Polarity = request.Int2Polarity = 1;
+    return Request(device, ACQ_IOCTL_DUAL_INT_SET, &request, sizeof request, 2);
+}
+
+#define FIFO_CHUNK 512 /* samples checked at a time */
+
+/* Checks samples that must continue the sequence from *next without a gap: what an
+   overflow dropped has been skipped in *next already. The first sample of the run starts
+   the sequence. */
+static void CheckRun(const uint16_t *samples, unsigned long count, uint16_t *next, int *started,
+                     AcqAppReport *report)
+{
+    if (count != 0 && !*started) {
+        *next = samples[0];
+        *started = 1;
+    }
+    CheckSequence(samples, count, next, report);
+}
+
+/* Reads every sample the FIFO holds (an even count: DATA gives two at a time) and checks
+   them against the card's sequence; then counts what an overflow dropped. */
+static int Drain(HANDLE device, uint16_t *next, int *started, AcqAppReport *report)
+{
+    uint16_t samples[FIFO_CHUNK];
+    ULONG fill, word, csr, lost;
+    unsigned long left, n;
+    if (!PortRead(device, ACQ_FIFO_FILL, &fill))
+        return 0;
+    left = (fill & 0xFFFF) & ~1UL;
+    while (left != 0) {
+        n = left < FIFO_CHUNK ? left : FIFO_CHUNK;
+        for (unsigned long i = 0; i < n; i += 2) {
+            if (!PortRead(device, ACQ_FIFO_DATA, &word))
+                return 0;
+            samples[i] = (uint16_t)word;
+            samples[i + 1] = (uint16_t)(word >> 16);
+        }
+        CheckRun(samples, n, next, started, report);
+        left -= n;
+    }
+    if (!PortRead(device, ACQ_FIFO_CSR, &csr))
+        return 0;
+    if (csr & ACQ_FIFO_OVERFLOW) {
+        /* The samples that met the full FIFO are gone; the sequence resumes after them. */
+        if (!PortRead(device, ACQ_FIFO_LOST, &lost) || !PortWrite(device, ACQ_FIFO_CSR, (csr & ACQ_FIFO_RUN) | ACQ_FIFO_OVERFLOW))
+            return 0;
+        report->samplesLost += lost;
+        *next = (uint16_t)(*next + lost);
+    }
+    return 1;
+}
+
+int AcqAppFifoRun(const AcqAppOptions *options, AcqAppReport *report)
+{
+    HANDLE device, data = 0;
+    QorDualIntRequest pair;
+    ULONG fill;
+    uint16_t next = 0;
+    int started = 0, ok = 1, running = 0;
+    unsigned long quiet = 0;
+
+    memset(report, 0, sizeof *report);
+    report->fifo = 1;
+    device = OpenAndDescribe(options, ACQ_IOCTL_GET_DESP, report);
+    if (device == INVALID_HANDLE_VALUE)
+        return 0;
+    data = OpenEventA(SYNCHRONIZE, 0, report->desp.EventName4);
+    if (data == 0) {
+        CloseHandle(device);
+        return Fail(report, "open the dual-interrupt event");
+    }
+    report->opened = 1;
+    if (!PortRead(device, ACQ_FIFO_FILL, &fill))
+        ok = Fail(report, "read the FIFO's level");
+    report->samplesPerHalf = fill >> 16;
+    if (ok && !Arm(device, 1))
+        ok = Fail(report, "arm the local interrupts");
+    if (ok && !PortWrite(device, ACQ_FIFO_CSR, ACQ_FIFO_RUN | ACQ_FIFO_OVERFLOW))
+        ok = Fail(report, "start the card's pacer");
+    running = ok;
+
+    while (ok && report->halvesRead < options->halves) {
+        const DWORD waited = WaitForSingleObject(data, options->waitMs);
+        if (waited != WAIT_OBJECT_0 && waited != WAIT_TIMEOUT) {
+            ok = Fail(report, "wait for the FIFO");
+            break;
+        }
+        /* The pair's state: an input the interrupt masked (enable 0) has been announced;
+           an overflow announced on event 6 stays active until the FIFO is drained and the
+           overflow cleared. */
+        memset(&pair, 0, sizeof pair);
+        if (!Request(device, ACQ_IOCTL_DUAL_INT_GET, &pair, 0, sizeof pair)) {
+            ok = Fail(report, "ask the dual-interrupt state");
+            break;
+        }
+        if (waited == WAIT_TIMEOUT) {
+            if (!pair.Int1Status && !pair.Int2Status) {
+                if (++quiet == 16) /* the card stopped making samples */
+                    ok = Fail(report, "wait for the FIFO");
+                continue;
+            }
+            ++report->missedPulses; /* the pulse came before the program waited */
+        }
+        quiet = 0;
+        if (pair.Int2Status && !pair.Int2Enable)
+            ++report->overflows;
+        if (!Drain(device, &next, &started, report)) {
+            ok = Fail(report, "drain the FIFO");
+            break;
+        }
+        ++report->halvesRead;
+        if (!Arm(device, 1)) {
+            ok = Fail(report, "arm the local interrupts");
+            break;
+        }
+        if (options->workMs != 0)
+            Sleep(options->workMs);
+        if (options->progress != 0 && report->halvesRead % 64 == 0)
+            options->progress(report, options->progressContext);
+    }
+    if (options->progress != 0)
+        options->progress(report, options->progressContext);
+    /* The pacer stops; what it made since the last drain is read (or counted lost) too. */
+    if (running && !PortWrite(device, ACQ_FIFO_CSR, 0))
+        ok = Fail(report, "stop the card's pacer");
+    else if (running && ok && !Drain(device, &next, &started, report))
+        ok = Fail(report, "drain the FIFO");
+    if (report->opened && !Arm(device, 0))
+        ok = Fail(report, "disarm the local interrupts");
+    CloseHandle(data);
     if (!CloseHandle(device))
         ok = Fail(report, "close the device");
     return ok;

@@ -63,6 +63,11 @@ typedef struct AcqAppReport {
     unsigned long overruns;       /* times the program found it had fallen behind */
     unsigned long halvesLost;     /* whole halves the card wrote that the program never read */
     int blocks;                   /* a scatter-gather run: halvesRead counts blocks */
+    int fifo;                     /* a 9050 FIFO run: halvesRead counts drains of the FIFO */
+    unsigned long missedPulses;   /* data found by the dual-interrupt get after a wait timed out */
+    unsigned long overflows;      /* overflows the card announced on event 6 */
+    SHORT refusal;                /* the library's status of a request it refused, 0 for none
+                                     (QorErrBusy: another program's acquisition runs) */
 } AcqAppReport;
 
 /* Opens the card, switches double-buffer mode on for the analog input buffer, starts a
@@ -77,6 +82,16 @@ int AcqAppRun(const AcqAppOptions *options, AcqAppReport *report);
    page). The report counts blocks where a double-buffer run counts halves. Returns nonzero
    when every step succeeded. */
 int AcqAppScatterRun(const AcqAppOptions *options, AcqAppReport *report);
+
+/* The same check on a PLX 9050 card, whose add-on FIFO the program drains through port
+   requests: it arms the dual-interrupt pair, starts the card's pacer and `halves` times
+   waits on event 4 (at most `waitMs`) for the FIFO to reach its level, drains it, counts
+   the samples an overflow dropped (announced on event 6, counted by the card) and arms
+   again. A pulse that came while the program was busy has no waiter: the wait times out
+   and the dual-interrupt get shows the input active, so the program drains all the same.
+   Every sample the card made is read or counted lost. Returns nonzero when every step
+   succeeded. */
+int AcqAppFifoRun(const AcqAppOptions *options, AcqAppReport *report);
 
 /* One line on what the program read, ending in an overrun notice when it fell behind;
    returns `text`. */

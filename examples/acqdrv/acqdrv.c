@@ -38,9 +38,13 @@
 #define ACQ_DIGITAL_WIDTH 2
 #define ACQ_PORT_WIDTH 4        /* width of the card's port-I/O registers */
 #define ACQ_COUNTERS 0x10       /* card registers: an 8254 with byte spacing */
+#define ACQ_COUNTER_BYTES 4     /* its three counters and control register */
 #define ACQ_MAX_CARDS 16        /* cards of all families this driver keeps state for */
 #define ACQ_PLX9050_PCI_INPUT 0 /* PLX90_SetInt: the chip's interrupt to PCI */
 #define ACQ_PLX9050_INPUT_ENABLES (PLX9050_INTCSR_LINT1_ENABLE | PLX9050_INTCSR_LINT2_ENABLE)
+#define ACQ_PLX9050_INPUT_STATUS (PLX9050_INTCSR_LINT1_STATUS | PLX9050_INTCSR_LINT2_STATUS)
+/* INTCSR: a local input's enable sits two bits below its status. */
+#define ACQ_PLX9050_ENABLE_OF(status) ((status) >> 2)
 #define ACQ_PLX9080_FIFO 0x0    /* local bus address of the 9080 card's sample FIFO */
 #define ACQ_PLX9080_CHANNELS 2  /* DMA channel 0 fills analog input, channel 1 drains analog output */
 /* A 9080 scatter-gather chain: one 16-byte descriptor per page piece, chunks of at most
@@ -96,14 +100,41 @@ typedef struct AcqAnswer {
    the DPC against the first open and the last close: the DPC uses the card's buffers and
    events only while `open` is set under it, and the last close clears it before the
    library closes the events. The interrupt routine reads `open` without the lock; it
-   only decides whether a DPC is queued, and the DPC looks again. */
+   only decides whether a DPC is queued, and the DPC looks again.
+
+   `mutex` serialises the requests that change who has the card: create and close (the
+   library counts its openers and does the first open's and the last close's work
+   without a lock of its own, so two programs opening or closing at once would both
+   take the first open, or both the last close), the description and the cleanup (the
+   library's record of each process's views changes there too), and the starts and stops
+   of transfers with the bookkeeping of which handle started each (`starter`). It is a
+   kernel mutex,
+   taken at PASSIVE_LEVEL in the calling program's thread; nothing that holds it waits
+   for the card.
+
+   `causes` gathers the interrupt causes the DPC has not served yet: the interrupt
+   routine adds to it and the DPC takes all of it at once, so an interrupt that comes
+   while the DPC is already queued is not lost. */
 typedef struct AcqCard {
     PDEVICE_OBJECT device;
     KSPIN_LOCK lock;
+    KMUTEX mutex;
     volatile BOOLEAN open;
+    volatile LONG causes;
     ULONG portBytes[ACQ_PORTS]; /* length of each port range, from the card's BARs */
     AcqAnswer *answers;         /* under lock */
+    struct _FILE_OBJECT *starter[QOR_BUFFER_KINDS]; /* under mutex: who started each transfer */
 } AcqCard;
+
+static void AcqLock(AcqCard *card)
+{
+    KeWaitForSingleObject(&card->mutex, Executive, KernelMode, FALSE, NULL);
+}
+
+static void AcqUnlock(AcqCard *card)
+{
+    KeReleaseMutex(&card->mutex, FALSE);
+}
 
 static AcqCard acqCards[ACQ_MAX_CARDS];
 static ULONG acqCardCount;
@@ -184,13 +215,13 @@ static BOOLEAN NTAPI AcqInterrupt(PKINTERRUPT interrupt, PVOID context)
         if (cause == 0)
             return FALSE;
         /* The local inputs are levels that only the card's logic drops, when the program
-           has read the data they announce: the inputs that interrupted are masked until
-           the program arms them again (a dual-interrupt set request), or the line would
-           interrupt again as soon as this routine returns. A closed card loses its PCI
-           interrupt enable too. */
-        intcsr &= ~(cause == PLX9050_INTCSR_LINT1_STATUS   ? PLX9050_INTCSR_LINT1_ENABLE
-                    : cause == PLX9050_INTCSR_LINT2_STATUS ? PLX9050_INTCSR_LINT2_ENABLE
-                                                           : ACQ_PLX9050_INPUT_ENABLES);
+           has read the data they announce (LINTi1, the FIFO at its level) or cleared the
+           condition (LINTi2, an overflow): the inputs that interrupted are masked, or the
+           line would interrupt again as soon as this routine returns. The DPC enables an
+           input again once its level has dropped; one still active stays masked until
+           the program arms it again (a dual-interrupt set request). A closed card loses
+           its PCI interrupt enable too. */
+        intcsr &= ~ACQ_PLX9050_ENABLE_OF(cause);
         if (!card->open)
             intcsr &= ~(ACQ_PLX9050_INPUT_ENABLES | PLX9050_INTCSR_PCI_INT_ENABLE);
         WRITE_PORT_UCHAR((PUCHAR)(base + PLX9050_INTCSR), (UCHAR)intcsr);
@@ -201,6 +232,13 @@ static BOOLEAN NTAPI AcqInterrupt(PKINTERRUPT interrupt, PVOID context)
         ULONG channel;
         if (!(intcsr & PLX9080_INTCSR_PCI_INT_ENABLE))
             return FALSE;
+        /* The card's local interrupt input (P9080_StartDMA enables it with the channel)
+           is a level this driver has no use for: an active one is claimed and masked, or
+           it would interrupt for as long as the card's logic holds it. */
+        if ((intcsr & PLX9080_INTCSR_LOCAL_INPUT_ENABLE) && (intcsr & PLX9080_INTCSR_LOCAL_INPUT_ACTIVE)) {
+            WRITE_PORT_ULONG((PULONG)(base + PLX9080_INTCSR), intcsr & ~PLX9080_INTCSR_LOCAL_INPUT_ENABLE);
+            cause |= PLX9080_INTCSR_LOCAL_INPUT_ACTIVE;
+        }
         for (channel = 0; channel < ACQ_PLX9080_CHANNELS; ++channel) {
             if ((intcsr & (PLX9080_INTCSR_DMA0_ENABLE << channel)) && (intcsr & (PLX9080_INTCSR_DMA0_ACTIVE << channel))) {
                 WRITE_PORT_UCHAR((PUCHAR)(base + PLX9080_DMACSR0 + channel), PLX9080_DMACSR_CLEAR_INTERRUPT);
@@ -214,8 +252,10 @@ static BOOLEAN NTAPI AcqInterrupt(PKINTERRUPT interrupt, PVOID context)
     default:
         return FALSE;
     }
-    if (card->open)
-        KeInsertQueueDpc(&device->Dpc, (PVOID)(ULONG_PTR)cause, NULL);
+    if (card->open) {
+        InterlockedOr(&card->causes, (LONG)cause);
+        KeInsertQueueDpc(&device->Dpc, NULL, NULL);
+    }
     return TRUE;
 }
 
@@ -259,18 +299,52 @@ static void AcqStepBuffer(QorDevExt *ext, ULONG kind)
 
 static void AcqEndScatter(QorDevExt *ext, ULONG kind);
 
-static VOID NTAPI AcqDpc(PKDPC dpc, PVOID context, PVOID cause, PVOID unused)
+/* The 9050's local inputs served by one DPC: LINTi1 (the card's data at its level)
+   pulses the pair's first event (event 4) through the library, LINTi2 (an overflow) its
+   second (event 6), which no library routine pulses. Then the served inputs the program
+   still has armed are enabled again where their level has dropped meanwhile; an input
+   still active would interrupt at once again, and stays masked until the program has
+   dealt with it and arms it again. */
+static void AcqServePlx9050(QorDevExt *ext, ULONG served)
+{
+    QorDsen *pair = ext->DualIntEvents;
+    ULONG base = ext->PortBase[0], intcsr, armed = 0;
+    KIRQL old;
+    if (pair == NULL)
+        return;
+    if (served & PLX9050_INTCSR_LINT1_STATUS)
+        QorDpcDsen(pair);
+    if ((served & PLX9050_INTCSR_LINT2_STATUS) && pair->Event1 != NULL) {
+        KeSetEvent(pair->Event1, 0, FALSE);
+        KeClearEvent(pair->Event1);
+    }
+    /* The pair's lock orders this against a dual-interrupt request changing the arming. */
+    old = KfAcquireSpinLock(&pair->Lock);
+    if (pair->Int1Enabled)
+        armed |= PLX9050_INTCSR_LINT1_STATUS;
+    if (pair->Int2Enabled)
+        armed |= PLX9050_INTCSR_LINT2_STATUS;
+    intcsr = READ_PORT_UCHAR((PUCHAR)(base + PLX9050_INTCSR));
+    served &= armed & ~intcsr;
+    if (served != 0)
+        WRITE_PORT_UCHAR((PUCHAR)(base + PLX9050_INTCSR), (UCHAR)(intcsr | ACQ_PLX9050_ENABLE_OF(served)));
+    KfReleaseSpinLock(&pair->Lock, old);
+}
+
+static VOID NTAPI AcqDpc(PKDPC dpc, PVOID context, PVOID unused1, PVOID unused2)
 {
     PDEVICE_OBJECT device = (PDEVICE_OBJECT)context;
     QorDevExt *ext = (QorDevExt *)device->DeviceExtension;
     AcqCard *card = AcqCardOf(device);
-    ULONG flags = (ULONG)(ULONG_PTR)cause;
+    ULONG flags;
     KIRQL old;
     (void)dpc;
-    (void)unused;
+    (void)unused1;
+    (void)unused2;
     if (card == NULL)
         return;
     old = KfAcquireSpinLock(&card->lock);
+    flags = (ULONG)InterlockedExchange(&card->causes, 0);
     if (!card->open) { /* closed since the interrupt: the buffers and events are gone */
         KfReleaseSpinLock(&card->lock, old);
         return;
@@ -287,10 +361,7 @@ static VOID NTAPI AcqDpc(PKDPC dpc, PVOID context, PVOID cause, PVOID unused)
         }
         break;
     case QOR_CONTROLLER_PLX9050:
-        if (flags & PLX9050_INTCSR_LINT1_STATUS)
-            QorDpcDsen(ext->DualIntEvents);
-        if (flags & PLX9050_INTCSR_LINT2_STATUS)
-            QorDpcDsen(ext->AuxEvent);
+        AcqServePlx9050(ext, flags & ACQ_PLX9050_INPUT_STATUS);
         break;
     case QOR_CONTROLLER_PLX9080:
         if (flags & PLX9080_INTCSR_DMA0_ACTIVE)
@@ -324,9 +395,13 @@ static NTSTATUS NTAPI AcqCreate(PDEVICE_OBJECT device, PIRP irp)
 {
     AcqCard *card = AcqCardOf(device);
     NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
-    if (card != NULL && QorOpenDevice(device)) {
-        AcqSetOpen(card, TRUE);
-        status = STATUS_SUCCESS;
+    if (card != NULL) {
+        AcqLock(card);
+        if (QorOpenDevice(device)) {
+            AcqSetOpen(card, TRUE);
+            status = STATUS_SUCCESS;
+        }
+        AcqUnlock(card);
     }
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = 0;
@@ -392,18 +467,25 @@ static NTSTATUS NTAPI AcqClose(PDEVICE_OBJECT device, PIRP irp)
 {
     QorDevExt *ext = (QorDevExt *)device->DeviceExtension;
     AcqCard *card = AcqCardOf(device);
+    NTSTATUS status;
+    if (card == NULL)
+        return QorCloseDevice(device, irp);
     /* The last close: the DPC stops using the buffers and events before the library
        closes them. The library's close resets the S5933 and the 9080, which turns their
        interrupts off; the 9050 keeps its INTCSR, so its interrupt to PCI is masked here
-       until the next open clears the chip. */
-    if (card != NULL)
-        AcqForgetAnswers(card, IoGetCurrentIrpStackLocation(irp)->FileObject);
-    if (card != NULL && ext->Opened && ext->ExtraOpens == 0) {
+       until the next open clears the chip. Whether this close is the last is decided
+       under the card's mutex, against a create coming at the same moment. */
+    AcqLock(card);
+    AcqForgetAnswers(card, IoGetCurrentIrpStackLocation(irp)->FileObject);
+    if (ext->Opened && ext->ExtraOpens == 0) {
         AcqSetOpen(card, FALSE);
+        RtlZeroMemory(card->starter, sizeof card->starter); /* the close ends every transfer */
         if (ext->ControllerType == QOR_CONTROLLER_PLX9050 && ext->PortCount != 0)
             PLX90_SetInt(ext->PortBase[0], ACQ_PLX9050_PCI_INPUT, 0);
     }
-    return QorCloseDevice(device, irp);
+    status = QorCloseDevice(device, irp);
+    AcqUnlock(card);
+    return status;
 }
 
 /* Ends the transfer of a buffer whose request is pending: the chip stops (a 9080 channel
@@ -479,7 +561,7 @@ static VOID NTAPI AcqCancel(PDEVICE_OBJECT device, PIRP irp)
    synchronous start gets its cancel routine before the chip starts, under the cancel spin
    lock, so that a cancel either comes before the start (and nothing runs) or finds the
    routine set. */
-static NTSTATUS AcqStart(QorDevExt *ext, QorDbx *dbx, ULONG kind, PIRP irp)
+static NTSTATUS AcqStart(QorDevExt *ext, AcqCard *card, QorDbx *dbx, ULONG kind, PIRP irp)
 {
     NTSTATUS status;
     KIRQL cancelIrql;
@@ -489,6 +571,8 @@ static NTSTATUS AcqStart(QorDevExt *ext, QorDbx *dbx, ULONG kind, PIRP irp)
     }
     if (!QorIocContPreProc(ext, dbx, irp))
         return irp->IoStatus.Status;
+    /* The caller holds the card's mutex: the stop request checks this under it. */
+    card->starter[kind] = IoGetCurrentIrpStackLocation(irp)->FileObject;
     /* Card programming of the transfer would go here (pacer, channel list from List[]). */
     if (!(dbx->Flags & DbxSync)) {
         status = QorIocContPostProc(ext, dbx);
@@ -587,13 +671,62 @@ static NTSTATUS AcqScatter(QorDevExt *ext, QorDbx *dbx, ULONG kind, PIRP irp)
     return STATUS_PENDING;
 }
 
+/* A stop request: only the handle that started a running transfer may stop it, so that
+   a second program on the card cannot end the first one's acquisition. A stop of an
+   idle buffer is anyone's (it reports the last transfer's count and touches only what
+   the library touches for an idle buffer). The caller holds the card's mutex, under
+   which starts record their handle. */
+static void AcqStop(QorDevExt *ext, AcqCard *card, QorDbx *dbx, ULONG kind, PIRP irp)
+{
+    struct _FILE_OBJECT *file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    BOOLEAN busy = FALSE;
+    if (dbx != NULL) {
+        KIRQL old = KfAcquireSpinLock(&dbx->Lock);
+        busy = (dbx->Flags & DbxBusy) != 0;
+        KfReleaseSpinLock(&dbx->Lock, old);
+    }
+    if (busy && card->starter[kind] != file) {
+        AcqRefuse(irp, STATUS_ACCESS_DENIED);
+        return;
+    }
+    if (QorIocAsyClear(ext, dbx, (QorAsyResult *)irp->AssociatedIrp.SystemBuffer))
+        card->starter[kind] = NULL;
+}
+
+/* The handle that started an asynchronous transfer closes: the transfer stops with it
+   (no other handle may stop it). Runs under the card's mutex. */
+static void AcqStopOwnTransfers(QorDevExt *ext, AcqCard *card, struct _FILE_OBJECT *file)
+{
+    ULONG kind;
+    for (kind = 0; kind < QOR_BUFFER_KINDS; ++kind) {
+        QorDbx *dbx = ext->Buffers[kind];
+        QorAsyResult result;
+        BOOLEAN running;
+        KIRQL old;
+        if (dbx == NULL || card->starter[kind] != file)
+            continue;
+        old = KfAcquireSpinLock(&dbx->Lock);
+        running = (dbx->Flags & (DbxBusy | DbxSync)) == DbxBusy;
+        KfReleaseSpinLock(&dbx->Lock, old);
+        if (running)
+            QorIocAsyClear(ext, dbx, &result);
+        card->starter[kind] = NULL;
+    }
+}
+
 /* The program closed its handle: its requests still pending (synchronous starts and
-   scatter-gather transfers) are cancelled. */
+   scatter-gather transfers) are cancelled, and the transfers it started stop. */
 static NTSTATUS NTAPI AcqCleanup(PDEVICE_OBJECT device, PIRP irp)
 {
     QorDevExt *ext = (QorDevExt *)device->DeviceExtension;
     struct _FILE_OBJECT *file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    AcqCard *card = AcqCardOf(device);
     ULONG kind;
+    if (card != NULL && ext->ControllerType == QOR_CONTROLLER_S5933) {
+        AcqLock(card);
+        AcqStopOwnTransfers(ext, card, file);
+        AcqUnlock(card);
+    }
     for (kind = 0; kind < QOR_BUFFER_KINDS; ++kind) {
         QorDbx *dbx = ext->Buffers[kind];
         PIRP pending;
@@ -614,12 +747,27 @@ static NTSTATUS NTAPI AcqCleanup(PDEVICE_OBJECT device, PIRP irp)
             AcqCompleteCancelled(pending);
     }
     /* This process's last handle to the card: the library unmaps its views of the
-       buffers here, in the process's own context. */
+       buffers here, in the process's own context. Its record of the views is what the
+       first open, the description and the last close change too: under the card's mutex. */
+    if (card != NULL)
+        AcqLock(card);
     QorCleanupDevice(device);
+    if (card != NULL)
+        AcqUnlock(card);
     irp->IoStatus.Status = STATUS_SUCCESS;
     irp->IoStatus.Information = 0;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return STATUS_SUCCESS;
+}
+
+/* Whether the card's register range (PortBase[1]) holds `bytes` ports at `offset`: the
+   digital ports and the counters are registers of the card's own range, and a card whose
+   range is shorter (or that has none) has no such register. Writing there anyway would
+   reach whatever owns the ports behind it: another card's function, or, with no range at
+   all, the PC's own DMA controller at the bare offset. */
+static BOOLEAN AcqCardHas(const AcqCard *card, ULONG offset, ULONG bytes)
+{
+    return offset + bytes <= card->portBytes[1];
 }
 
 static void AcqDigital(QorDevExt *ext, ULONG code, QorPioRequest *request)
@@ -684,22 +832,48 @@ static NTSTATUS NTAPI AcqDeviceControl(PDEVICE_OBJECT device, PIRP irp)
         switch (group) {
         case 0x820:
         case 0x870:
-            status = group == 0x820 ? AcqScatter(ext, dbx, (ULONG)kind, irp) : AcqStart(ext, dbx, (ULONG)kind, irp);
+            if (group == 0x820) {
+                status = AcqScatter(ext, dbx, (ULONG)kind, irp);
+            } else {
+                AcqLock(card);
+                status = AcqStart(ext, card, dbx, (ULONG)kind, irp);
+                AcqUnlock(card);
+            }
             if (status == STATUS_PENDING)
                 return status;
             IoCompleteRequest(irp, IO_NO_INCREMENT);
             return status;
         case 0x830: QorIocAsyCheck(ext, dbx, (QorAsyResult *)buffer); break;
-        case 0x840: QorIocAsyClear(ext, dbx, (QorAsyResult *)buffer); break;
+        case 0x840:
+            AcqLock(card);
+            AcqStop(ext, card, dbx, (ULONG)kind, irp);
+            AcqUnlock(card);
+            break;
         case 0x850: QorIocDbfHalfReady(ext, dbx, (QorDbfHalfResult *)buffer); break;
         case 0x860: QorIocDbfMode(ext, dbx, (QorDbfModeRequest *)buffer); break;
         default:
             switch (code) {
-            case ACQ_IOCTL_GET_DESP: AcqDescribe(ext, card, irp); break;
+            case ACQ_IOCTL_GET_DESP: /* may map views, which a close may be unmapping */
+                AcqLock(card);
+                AcqDescribe(ext, card, irp);
+                AcqUnlock(card);
+                break;
             case ACQ_IOCTL_DIO_READ:
-            case ACQ_IOCTL_DIO_WRITE: AcqDigital(ext, code, (QorPioRequest *)buffer); break;
-            case ACQ_IOCTL_COUNTER_GET: I8254B_IocCtrGet(ext->PortBase[1] + ACQ_COUNTERS, (QorCounterRequest *)buffer); break;
-            case ACQ_IOCTL_COUNTER_SET: I8254B_IocCtrSet(ext->PortBase[1] + ACQ_COUNTERS, (QorCounterRequest *)buffer); break;
+            case ACQ_IOCTL_DIO_WRITE:
+                if (!AcqCardHas(card, code == ACQ_IOCTL_DIO_READ ? ACQ_DIGITAL_IN : ACQ_DIGITAL_OUT, ACQ_DIGITAL_WIDTH))
+                    AcqRefuse(irp, STATUS_INVALID_DEVICE_REQUEST);
+                else
+                    AcqDigital(ext, code, (QorPioRequest *)buffer);
+                break;
+            case ACQ_IOCTL_COUNTER_GET:
+            case ACQ_IOCTL_COUNTER_SET:
+                if (!AcqCardHas(card, ACQ_COUNTERS, ACQ_COUNTER_BYTES))
+                    AcqRefuse(irp, STATUS_INVALID_DEVICE_REQUEST);
+                else if (code == ACQ_IOCTL_COUNTER_GET)
+                    I8254B_IocCtrGet(ext->PortBase[1] + ACQ_COUNTERS, (QorCounterRequest *)buffer);
+                else
+                    I8254B_IocCtrSet(ext->PortBase[1] + ACQ_COUNTERS, (QorCounterRequest *)buffer);
+                break;
             case ACQ_IOCTL_PORT_READ:
             case ACQ_IOCTL_PORT_WRITE:
                 if (!AcqPortRequestFits(card, (QorPortIoRequest *)buffer))
@@ -783,6 +957,7 @@ ACQ_INIT static void AcqAddCard(const QorFindRecord *find)
     card = &acqCards[acqCardCount];
     RtlZeroMemory(card, sizeof *card);
     KeInitializeSpinLock(&card->lock);
+    KeInitializeMutex(&card->mutex, 0);
     if (HalGetBusData(PCIConfiguration, ext->BusNumber, ext->SlotNumber, &header, ACQ_PCI_HEADER_BYTES)
         >= ACQ_PCI_HEADER_BYTES) {
         for (range = 0; range < ext->PortCount && range < ACQ_PORTS; ++range) {

@@ -12,11 +12,16 @@
  *   The request pends until the channel has walked its chain and completes with success;
  *   the program's pages stay locked until then. The analog buffers hold the descriptor
  *   chains and have no view; the library's buffer requests (0x830-0x870) are refused.
- * - PLX 9050 cards (no bus master): the card's logic announces data on its local interrupt
- *   inputs. ACQ_IOCTL_DUAL_INT_SET arms LINTi1 (and LINTi2); an interrupt masks the input
- *   that raised it at the chip (a DUAL_INT_GET then reads its enable as 0) and pulses the
- *   pair's first event (LINTi1) or the auxiliary event (LINTi2). The program, waiting on
- *   the event or polling DUAL_INT_GET, reads the data with port requests and arms again.
+ * - PLX 9050 cards (no bus master): the card's FIFO announces data on the chip's local
+ *   interrupt inputs, LINTi1 when it holds its level of samples, LINTi2 when it overflowed.
+ *   ACQ_IOCTL_DUAL_INT_SET arms them (and clears both of the pair's events); an interrupt
+ *   masks the input that raised it at the chip, and the DPC pulses the pair's first event
+ *   (event 4, LINTi1) or its second (event 6, LINTi2), then enables again an input whose
+ *   level has dropped by then. An input still active (the FIFO not read yet) stays masked,
+ *   a DUAL_INT_GET reads its enable as 0 and its status as 1, until the program arms it
+ *   again. The program waits on event 4 (with a timeout: a pulse that came before it waited
+ *   shows in a DUAL_INT_GET), drains the FIFO with port requests (ACQ_FIFO_* below), clears
+ *   an overflow and arms again.
  *
  * How the driver refuses (the request fails; the record does not come back):
  * - a code it does not serve, among them the rows of a buffer group whose low bits name no
@@ -30,6 +35,11 @@
  *   channel: STATUS_DEVICE_BUSY (ERROR_BUSY);
  * - a port request whose Offset + Width ends beyond the card's register range:
  *   STATUS_INVALID_PARAMETER (ERROR_INVALID_PARAMETER), no port touched;
+ * - a digital I/O or counter request on a card whose register range does not hold the
+ *   digital port or the 8254: STATUS_INVALID_DEVICE_REQUEST, no port touched;
+ * - a stop of a running transfer from a handle other than the one that started it:
+ *   STATUS_ACCESS_DENIED (ERROR_ACCESS_DENIED), the transfer runs on. Closing the handle
+ *   that started a transfer stops it; create and close are serialised per card;
  * - a synchronous start or scatter-gather transfer still pending when its handle is closed
  *   or its I/O cancelled: STATUS_CANCELLED (ERROR_OPERATION_ABORTED), the transfer stopped
  *   and the program's pages unlocked.
@@ -78,6 +88,18 @@ static inline int acq_kind_of(unsigned long code)
     default: return -1;
     }
 }
+
+/* A PLX 9050 card's sample FIFO, in the card's register range (port requests, 32 bits
+   wide): DATA gives the two oldest samples (the older in the low half), FILL holds the
+   samples waiting (low 16 bits) and the level at which LINTi1 turns active (high 16), CSR
+   runs the pacer and latches an overflow, LOST counts the samples dropped since the
+   overflow was last cleared. */
+#define ACQ_FIFO_DATA 0x00
+#define ACQ_FIFO_FILL 0x04
+#define ACQ_FIFO_CSR 0x0C
+#define ACQ_FIFO_LOST 0x14
+#define ACQ_FIFO_RUN 0x1UL      /* CSR: the pacer fills the FIFO */
+#define ACQ_FIFO_OVERFLOW 0x4UL /* CSR: a sample met a full FIFO; writing 1 clears it and LOST */
 
 #pragma pack(push, 1)
 /* A scatter-gather transfer of a PLX 9080 card (16 bytes in, the status back). */

@@ -16,7 +16,7 @@ DefaultMachine::DefaultMachine() : built_(default_machine_spec())
 
 DefaultMachine::~DefaultMachine() = default;
 
-CardRunner::CardRunner(std::vector<models::AcquisitionCard *> cards) : cards_(std::move(cards))
+CardRunner::CardRunner(std::vector<models::PacedCard *> cards) : cards_(std::move(cards))
 {
     virtual_time().keeper_begins();
     thread_ = std::thread([this] { run(); });
@@ -38,10 +38,10 @@ void CardRunner::run()
         // thing happens per pass, then everything runs until idle again: at the same
         // instant the cards go first, in their order, then the waits and sleeps that run
         // out, in the order they began.
-        models::AcquisitionCard *next = nullptr;
+        models::PacedCard *next = nullptr;
         uint64_t due = VirtualTime::kNever;
-        for (models::AcquisitionCard *card : cards_) {
-            const uint64_t t = card->due_ns();
+        for (models::PacedCard *card : cards_) {
+            const uint64_t t = card->next_due_ns();
             if (t < due) {
                 due = t;
                 next = card;
@@ -50,7 +50,7 @@ void CardRunner::run()
         const uint64_t deadline = time.next_deadline();
         if (next != nullptr && due <= deadline) {
             time.advance_to(due);
-            if (next->run_transfer())
+            if (next->run_due())
                 ++transfers_;
         } else if (deadline != VirtualTime::kNever) {
             time.advance_to(deadline);
@@ -72,6 +72,14 @@ PortDevice &DefaultMachine::bridge_of(const std::string &family) const
         if (card.desc->bridge == family && card.bridge != nullptr)
             return *card.bridge;
     std::abort(); // the default machine has a card of each bridge family
+}
+
+models::Plx9050Fifo &DefaultMachine::plx9050_fifo() const
+{
+    for (const BuiltMachine::Card &card : built_.cards())
+        if (card.addon != nullptr)
+            return *card.addon;
+    std::abort();
 }
 
 models::SampleFifo &DefaultMachine::plx9080_fifo() const

@@ -27,7 +27,9 @@ namespace qorsim {
 // and sequence are the same on any host. Program threads take part through InProcess.
 class CardRunner {
 public:
-    explicit CardRunner(std::vector<models::AcquisitionCard *> cards);
+    explicit CardRunner(std::vector<models::PacedCard *> cards);
+    explicit CardRunner(const std::vector<models::AcquisitionCard *> &cards)
+        : CardRunner(std::vector<models::PacedCard *>(cards.begin(), cards.end())) {}
     ~CardRunner(); // stops the thread
     CardRunner(const CardRunner &) = delete;
     CardRunner &operator=(const CardRunner &) = delete;
@@ -36,7 +38,7 @@ public:
 
 private:
     void run();
-    std::vector<models::AcquisitionCard *> cards_;
+    std::vector<models::PacedCard *> cards_;
     std::atomic<bool> stop_{false};
     std::atomic<uint64_t> transfers_{0};
     std::thread thread_;
@@ -61,6 +63,10 @@ public:
 
     const std::vector<Card> &cards() const { return cards_; }
     std::vector<models::AcquisitionCard *> acquisition_cards() const;
+    // Every card paced in virtual time: the S5933 cards and the 9050 cards' FIFOs.
+    std::vector<models::PacedCard *> paced_cards() const { return built_.paced_cards(); }
+    // The first PLX 9050 card's add-on FIFO.
+    models::Plx9050Fifo &plx9050_fifo() const;
     // The PLX cards' bridge models, for tests that drive their local interrupt inputs.
     models::Plx9050 &plx9050() const { return static_cast<models::Plx9050 &>(bridge_of("plx9050")); }
     models::Plx9080 &plx9080() const { return static_cast<models::Plx9080 &>(bridge_of("plx9080")); }

@@ -351,7 +351,7 @@ bool is_power_of_two(uint64_t n) { return n != 0 && (n & (n - 1)) == 0; }
 void read_card(const Reader &r, const json &c, const std::string &path, CardSpec &card)
 {
     r.only(c, path, {"name", "bus", "device", "function", "vendor_id", "device_id", "subsystem_vendor_id",
-                     "subsystem_id", "multifunction", "bridge", "bars", "interrupt", "fpga", "source"});
+                     "subsystem_id", "multifunction", "bridge", "bars", "interrupt", "fpga", "source", "fifo"});
     card.line = r.line_of(path);
     card.name = r.text(c, path, "name", "");
     card.bus = static_cast<ULONG>(r.number(c, path, "bus", 255));
@@ -420,8 +420,8 @@ void read_card(const Reader &r, const json &c, const std::string &path, CardSpec
         const std::string sp = Reader::at(path, "source");
         const json &s = c.at("source");
         r.only(s, sp, {"rate", "pattern", "period", "amplitude", "sample_bytes"});
-        if (card.bridge != "s5933")
-            r.fail(sp, "only an S5933 card has a modelled signal source");
+        if (card.bridge != "s5933" && card.bridge != "plx9050")
+            r.fail(sp, "only an S5933 card and a PLX 9050 card's FIFO have a modelled signal source");
         card.source.rate = static_cast<double>(r.number(s, sp, "rate", 1000000000, 1000000));
         if (card.source.rate == 0)
             r.fail(Reader::at(sp, "rate"), "expected a rate above 0 samples per second");
@@ -438,6 +438,27 @@ void read_card(const Reader &r, const json &c, const std::string &path, CardSpec
             r.fail(Reader::at(sp, "sample_bytes"), "expected 1, 2 or 4");
         card.source.sample_bytes = static_cast<unsigned>(width);
     }
+}
+
+void read_fifo(const Reader &r, const json &c, const std::string &path, CardSpec &card)
+{
+    if (!c.contains("fifo"))
+        return;
+    const std::string fp = Reader::at(path, "fifo");
+    const json &f = c.at("fifo");
+    r.only(f, fp, {"depth", "level"});
+    if (card.bridge != "plx9050")
+        r.fail(fp, "only a PLX 9050 card has an add-on FIFO");
+    card.fifo.present = true;
+    card.fifo.depth = static_cast<uint32_t>(r.number(f, fp, "depth", models::Plx9050Fifo::kMaxDepth, 4096));
+    if (card.fifo.depth == 0)
+        r.fail(Reader::at(fp, "depth"), "expected at least 1 sample");
+    card.fifo.level = static_cast<uint32_t>(r.number(f, fp, "level", card.fifo.depth, card.fifo.depth / 4));
+    bool hasRegisters = false;
+    for (const BarSpec &bar : card.bars)
+        hasRegisters = hasRegisters || (bar.present && bar.io && bar.model == "registers");
+    if (!hasRegisters)
+        r.fail(fp, "the FIFO answers in the card's register range: give the card an I/O range with model \"registers\"");
 }
 
 // The folder a machine file's "path" entries are confined to, resolved; empty when the
@@ -639,6 +660,7 @@ bool parse_machine(const std::string &text, const std::string &source, const std
         for (size_t i = 0; i < cards.size(); ++i) {
             desc.cards.emplace_back();
             read_card(r, cards[i], Reader::at("cards", i), desc.cards.back());
+            read_fifo(r, cards[i], Reader::at("cards", i), desc.cards.back());
         }
         check_machine(r, desc);
         read_registry(r, root, desc);
@@ -770,8 +792,11 @@ BuiltMachine::BuiltMachine(MachineSpec desc) : spec_(std::move(desc))
             card.acquisition->sample_rate_hz = static_cast<uint32_t>(c.source.rate);
             card.bridge = &card.acquisition->chip;
         } else if (c.bridge == "plx9050") {
-            models_.push_back(std::make_unique<models::Plx9050>());
-            card.bridge = models_.back().get();
+            auto chip = std::make_unique<models::Plx9050>();
+            if (c.interrupt != 0)
+                chip->interrupt = f.line();
+            card.bridge = chip.get();
+            models_.push_back(std::move(chip));
         } else if (c.bridge == "plx9080") {
             auto chip = std::make_unique<models::Plx9080>();
             fifos_.push_back(std::make_unique<models::SampleFifo>(c.source.sample_bytes));
@@ -796,6 +821,15 @@ BuiltMachine::BuiltMachine(MachineSpec desc) : spec_(std::move(desc))
             if (bar.model == "bridge") {
                 model = card.bridge;
                 name = c.bridge;
+            } else if (bar.model == "registers" && c.fifo.present && card.addon == nullptr) {
+                auto addon = std::make_unique<models::Plx9050Fifo>(static_cast<models::Plx9050 &>(*card.bridge), bar.length,
+                                                                   c.fifo.depth, c.fifo.level,
+                                                                   static_cast<uint32_t>(c.source.rate));
+                SetUpSource(addon->source, c.source);
+                card.addon = addon.get();
+                models_.push_back(std::move(addon));
+                model = models_.back().get();
+                name = "card registers (FIFO)";
             } else if (bar.model == "registers") {
                 models_.push_back(std::make_unique<RegisterFile>(bar.length));
                 model = models_.back().get();
@@ -843,6 +877,17 @@ std::vector<models::AcquisitionCard *> BuiltMachine::acquisition_cards() const
     std::vector<models::AcquisitionCard *> out;
     for (const auto &card : acquisition_)
         out.push_back(card.get());
+    return out;
+}
+
+std::vector<models::PacedCard *> BuiltMachine::paced_cards() const
+{
+    std::vector<models::PacedCard *> out;
+    for (const auto &card : acquisition_)
+        out.push_back(card.get());
+    for (const Card &card : cards_)
+        if (card.addon != nullptr)
+            out.push_back(card.addon);
     return out;
 }
 

@@ -11,6 +11,7 @@
 #include "qorsim.h"
 #include "models/acquisition.h"
 #include "models/fpga_port.h"
+#include "models/plx9050.h"
 
 #include <memory>
 #include <optional>
@@ -42,6 +43,14 @@ struct SourceSpec {
     unsigned sample_bytes = 2;
 };
 
+// A PLX 9050 card's add-on FIFO (models::Plx9050Fifo in the card's register range),
+// filled at the card's source rate.
+struct FifoSpec {
+    bool present = false;
+    uint32_t depth = 4096; // samples
+    uint32_t level = 1024; // fill level at which LINTi1 turns active
+};
+
 struct CardSpec {
     std::string name;
     ULONG bus = 0, device = 0, function = 0;
@@ -53,6 +62,7 @@ struct CardSpec {
     uint8_t interrupt = 0;
     FpgaSpec fpga;
     SourceSpec source;
+    FifoSpec fifo;
     int line = 0; // where the card's entry starts in its file
 };
 
@@ -127,6 +137,7 @@ public:
         PortDevice *bridge = nullptr;                   // the bridge chip's model
         models::FpgaPort *fpga = nullptr;
         models::SampleFifo *fifo = nullptr; // PLX 9080 cards: the local bus
+        models::Plx9050Fifo *addon = nullptr; // PLX 9050 cards with a FIFO
     };
 
     explicit BuiltMachine(MachineSpec desc);
@@ -137,6 +148,7 @@ public:
     const MachineSpec &desc() const { return spec_; }
     const std::vector<Card> &cards() const { return cards_; }
     std::vector<models::AcquisitionCard *> acquisition_cards() const;
+    std::vector<models::PacedCard *> paced_cards() const; // the S5933 cards, then the 9050 FIFOs
     void arm_faults() const;
 
 private:

@@ -16,6 +16,16 @@
 
 namespace qorsim::models {
 
+// A card whose add-on logic works at its own pace in virtual time: a CardRunner moves
+// time on to next_due_ns (UINT64_MAX: nothing due) and calls run_due, which does what
+// was due then (a transfer runs, a FIFO reaches its level) and may interrupt.
+class PacedCard {
+public:
+    virtual ~PacedCard() = default;
+    virtual uint64_t next_due_ns() = 0;
+    virtual bool run_due() = 0; // false: nothing was due after all
+};
+
 class SignalSource {
 public:
     // Sequence: each sample is its running number (a reader proves that none was lost).
@@ -27,6 +37,8 @@ public:
     // numbers: two at a time in 32-bit words).
     void fill(uint8_t *out, uint32_t bytes, unsigned sampleBytes);
     uint64_t produced() const { return next_; }
+    // Samples made and thrown away (a FIFO that drops what meets it full).
+    void skip(uint64_t samples) { next_ += samples; }
     void reset() { next_ = 0; }
 
     Pattern pattern = Pattern::Sequence;
@@ -55,7 +67,7 @@ private:
     std::vector<uint8_t> played_;
 };
 
-class AcquisitionCard {
+class AcquisitionCard : public PacedCard {
 public:
     // base: the port base the chip claims; 0 when a PCI function's BAR claims it.
     explicit AcquisitionCard(uint32_t base, unsigned sampleBytes = 2);
@@ -88,6 +100,9 @@ public:
     // memory lies outside RAM.
     bool run_transfer(Direction direction = Direction::Input);
     uint64_t transfers() const { return transfers_; }
+    // Paced by a CardRunner: the input transfer.
+    uint64_t next_due_ns() override { return due_ns(Direction::Input); }
+    bool run_due() override { return run_transfer(Direction::Input); }
     uint64_t bytes_moved() const { return bytes_; }
     const std::vector<uint8_t> &played() const { return played_; }
 

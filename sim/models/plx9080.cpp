@@ -74,8 +74,9 @@ uint32_t Plx9080::read_register(uint32_t reg, uint32_t lanes)
         return value;
     }
     case kIntcsr:
-        return (stored(kIntcsr) & ~(kIntDma0Active | kIntDma1Active)) | (channels_[0].interrupt ? kIntDma0Active : 0)
-               | (channels_[1].interrupt ? kIntDma1Active : 0);
+        return (stored(kIntcsr) & ~(kIntDma0Active | kIntDma1Active | kIntLocalInputActive))
+               | (channels_[0].interrupt ? kIntDma0Active : 0) | (channels_[1].interrupt ? kIntDma1Active : 0)
+               | (local_input_ ? kIntLocalInputActive : 0);
     default: return stored(reg);
     }
 }
@@ -88,7 +89,7 @@ void Plx9080::write_register(uint32_t reg, uint32_t value, uint32_t lanes)
             if (lanes & (kByteLane << LaneShift(ch)))
                 write_csr(ch, static_cast<uint8_t>(value >> LaneShift(ch)));
         break;
-    case kIntcsr: store(kIntcsr, value, lanes, kIntDma0Active | kIntDma1Active); break;
+    case kIntcsr: store(kIntcsr, value, lanes, kIntDma0Active | kIntDma1Active | kIntLocalInputActive); break;
     case kCntrl: {
         const bool wasInReset = in_reset();
         store(kCntrl, value, lanes);

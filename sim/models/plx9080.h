@@ -4,7 +4,8 @@
 // running channel whose enable is clear, and the channel reports done once the abort
 // takes effect (at once, after k reads of its DMACSR, or never, as a test sets it); bit 3
 // clears the channel's interrupt; bit 4 done is read only. Start, abort and clear read
-// back as 0. INTCSR bits 21 and 22 show the channels' pending interrupts. Setting CNTRL
+// back as 0. INTCSR bits 21 and 22 show the channels' pending interrupts, bit 15 the local
+// interrupt input (LINTi#) the card's logic drives (set_local_input). Setting CNTRL
 // bit 30 (byte 0x6F bit 6) resets the chip's local side: both channels stop and report
 // done, their interrupts clear. A start calls on_start with the channel's DMADPR and
 // DMAMODE; without a local bus attached a test ends the transfer with finish, with one
@@ -31,6 +32,7 @@ public:
 
     static constexpr uint32_t kIntDma0Active = 1u << 21, kIntDma1Active = 1u << 22;
     static constexpr uint32_t kIntPciEnable = 1u << 8, kIntDma0Enable = 1u << 18;
+    static constexpr uint32_t kIntLocalInputEnable = 1u << 11, kIntLocalInputActive = 1u << 15;
     static constexpr uint32_t kCntrlSoftReset = 1u << 30;
     static constexpr uint32_t kModeDoneInterrupt = 1u << 10;
     static constexpr uint8_t kCsrEnable = 1u << 0, kCsrStart = 1u << 1, kCsrAbort = 1u << 2;
@@ -47,6 +49,9 @@ public:
     std::function<void(unsigned channel, uint32_t dmadpr, uint32_t dmamode)> on_start;
     // The card's interrupt line, as the interrupt connection wires it.
     std::function<void()> interrupt;
+    // The card's logic drives the local interrupt input (LINTi#): INTCSR bit 15 (read only)
+    // shows it whether or not bit 11 enables it. The test raises the line itself.
+    void set_local_input(bool active) { local_input_ = active; }
 
     // ---- scatter-gather chain walking ----
     // The card's local bus as a DMA channel sees it: the source of an input transfer
@@ -110,6 +115,7 @@ private:
 
     Channel channels_[kChannels];
     unsigned soft_resets_ = 0;
+    bool local_input_ = false;
     // ---- scatter-gather chain walking ----
     void walk_chain(unsigned channel, uint32_t dmadpr);
     LocalBus *local_bus_ = nullptr;

@@ -8,6 +8,8 @@
 #include <atomic>
 #include <condition_variable>
 #include <map>
+#include <algorithm>
+#include <chrono>
 #include <thread>
 
 namespace qorsim {
@@ -103,12 +105,33 @@ void initialize_event(PKEVENT event)
 
 namespace {
 thread_local std::vector<PKSPIN_LOCK> t_held_spin_locks;
+// Kernel mutexes: one lock and one condition for all of them, since waits are rare and
+// short (a driver serialising its create and close). The owner is the thread's number.
+std::mutex g_mutex_lock;
+std::condition_variable g_mutex_released;
+thread_local std::vector<PRKMUTEX> t_held_mutexes; // one entry per acquire
+constexpr UCHAR kMutantObject = 2;
+
+struct _KTHREAD *OwnerOf(ULONG thread) { return reinterpret_cast<struct _KTHREAD *>(static_cast<uintptr_t>(thread)); }
 } // namespace
 
 size_t spin_locks_held() { return t_held_spin_locks.size(); }
 
 void check_no_spin_lock_held(const char *where, size_t heldBefore)
 {
+    // A thread that goes back to its program holding a kernel mutex keeps normal kernel
+    // APCs disabled for good: NT stops with APC_INDEX_MISMATCH. Only dispatch routines
+    // and DPCs (heldBefore 0) can have taken one.
+    if (heldBefore == 0 && !t_held_mutexes.empty()) {
+        machine().verifier.violation(std::string(where) + " returned holding a mutex");
+        std::vector<PRKMUTEX> held;
+        held.swap(t_held_mutexes);
+        std::lock_guard<std::mutex> lock(g_mutex_lock);
+        for (PRKMUTEX m : held)
+            if (++m->Header.SignalState == 1)
+                m->OwnerThread = nullptr;
+        g_mutex_released.notify_all();
+    }
     if (t_held_spin_locks.size() <= heldBefore)
         return;
     machine().verifier.violation_of_routine(std::string(where) + " returned holding a spin lock");
@@ -186,6 +209,89 @@ VOID NTAPI KeClearEvent(PRKEVENT Event)
         machine().verifier.violation("KeClearEvent above DISPATCH_LEVEL");
     std::lock_guard<std::mutex> lock(qorsim::g_event_mutex);
     Event->Header.SignalState = 0;
+}
+
+// Kernel mutexes. SignalState is 1 while the mutex is free and 1 - n while its owner holds
+// it n times. A waiter that is a program thread in virtual time keeps holding time still:
+// the owner of a driver's mutex is itself running (it never waits on virtual time while it
+// holds it), so it releases without time moving.
+VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG)
+{
+    if (qorsim::current_irql() > DISPATCH_LEVEL)
+        machine().verifier.violation("KeInitializeMutex above DISPATCH_LEVEL");
+    std::lock_guard<std::mutex> lock(qorsim::g_mutex_lock);
+    Mutex->Header.Type = qorsim::kMutantObject;
+    Mutex->Header.Size = sizeof(KMUTEX) / sizeof(LONG);
+    Mutex->Header.SignalState = 1;
+    Mutex->Header.WaitListHead.Flink = Mutex->Header.WaitListHead.Blink = &Mutex->Header.WaitListHead;
+    Mutex->MutantListEntry.Flink = Mutex->MutantListEntry.Blink = &Mutex->MutantListEntry;
+    Mutex->OwnerThread = nullptr;
+    Mutex->Abandoned = FALSE;
+    Mutex->ApcDisable = 1;
+}
+
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                     PLARGE_INTEGER Timeout)
+{
+    auto *mutex = static_cast<PRKMUTEX>(Object);
+    const bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
+    // Only a wait that cannot block may run at DISPATCH_LEVEL: a blocking one there would
+    // stop the processor's scheduler.
+    if (qorsim::current_irql() > (poll ? DISPATCH_LEVEL : APC_LEVEL))
+        machine().verifier.violation(poll ? "KeWaitForSingleObject above DISPATCH_LEVEL"
+                                          : "KeWaitForSingleObject that may block above APC_LEVEL");
+    if (WaitMode != KernelMode)
+        machine().verifier.violation("KeWaitForSingleObject in a wait mode other than KernelMode");
+    if (Alertable != FALSE)
+        machine().verifier.violation("KeWaitForSingleObject alertable");
+    if (mutex == nullptr || mutex->Header.Type != qorsim::kMutantObject) {
+        machine().verifier.violation("KeWaitForSingleObject on an object other than a kernel mutex is not modelled");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (Timeout != nullptr && Timeout->QuadPart > 0) {
+        machine().verifier.violation("KeWaitForSingleObject until an absolute time is not modelled");
+        return STATUS_INVALID_PARAMETER;
+    }
+    const ULONG me = qorsim::ThisThread();
+    std::unique_lock<std::mutex> lock(qorsim::g_mutex_lock);
+    auto mine = [&] { return mutex->Header.SignalState == 1 || mutex->OwnerThread == qorsim::OwnerOf(me); };
+    if (Timeout == nullptr) {
+        qorsim::g_mutex_released.wait(lock, mine);
+    } else if (!qorsim::g_mutex_released.wait_for(lock, std::chrono::nanoseconds(-Timeout->QuadPart * 100), mine)) {
+        return STATUS_TIMEOUT;
+    }
+    if (mutex->Header.SignalState == LONG(INT32_MIN) + 1) {
+        machine().verifier.violation("KeWaitForSingleObject: a mutex acquired recursively too often");
+        return STATUS_INVALID_PARAMETER;
+    }
+    --mutex->Header.SignalState;
+    mutex->OwnerThread = qorsim::OwnerOf(me);
+    qorsim::t_held_mutexes.push_back(mutex);
+    return STATUS_SUCCESS;
+}
+
+LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait)
+{
+    if (qorsim::current_irql() > DISPATCH_LEVEL)
+        machine().verifier.violation("KeReleaseMutex above DISPATCH_LEVEL");
+    if (Wait)
+        machine().verifier.violation("KeReleaseMutex with Wait TRUE is not modelled");
+    LONG previous;
+    {
+        std::lock_guard<std::mutex> lock(qorsim::g_mutex_lock);
+        previous = Mutex->Header.SignalState;
+        // NT stops with MUTANT_NOT_OWNED (STATUS_MUTANT_NOT_OWNED) here.
+        if (Mutex->Header.SignalState == 1 || Mutex->OwnerThread != qorsim::OwnerOf(qorsim::ThisThread())) {
+            machine().verifier.violation("KeReleaseMutex of a mutex this thread does not own");
+            return previous;
+        }
+        if (++Mutex->Header.SignalState == 1)
+            Mutex->OwnerThread = nullptr;
+        auto &held = qorsim::t_held_mutexes;
+        held.erase(std::find(held.rbegin(), held.rend(), Mutex).base() - 1);
+    }
+    qorsim::g_mutex_released.notify_all();
+    return previous;
 }
 
 } // extern "C"

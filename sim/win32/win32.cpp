@@ -51,6 +51,7 @@ ULONG ErrorOf(NTSTATUS status)
     case STATUS_CANCELLED: return 995;               // ERROR_OPERATION_ABORTED
     case STATUS_DEVICE_BUSY: return 170;             // ERROR_BUSY
     case STATUS_INVALID_USER_BUFFER: return 1784;    // ERROR_INVALID_USER_BUFFER
+    case STATUS_ACCESS_DENIED: return 5;             // ERROR_ACCESS_DENIED
     default: return 31;                              // ERROR_GEN_FAILURE
     }
 }

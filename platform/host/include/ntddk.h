@@ -138,6 +138,16 @@ typedef struct _KEVENT {
     DISPATCHER_HEADER Header;
 } KEVENT, *PKEVENT, *PRKEVENT;
 
+/* A kernel mutex: owned by one thread at a time, which may acquire it again (each acquire
+   needs its release); waits for it run at PASSIVE_LEVEL or APC_LEVEL. */
+typedef struct _KMUTANT {
+    DISPATCHER_HEADER Header;
+    LIST_ENTRY MutantListEntry;
+    struct _KTHREAD *OwnerThread;
+    BOOLEAN Abandoned;
+    UCHAR ApcDisable;
+} KMUTANT, *PKMUTANT, *PRKMUTANT, KMUTEX, *PKMUTEX, *PRKMUTEX;
+
 struct _KDPC;
 typedef VOID NTAPI KDEFERRED_ROUTINE(struct _KDPC *Dpc, PVOID DeferredContext,
                                      PVOID SystemArgument1, PVOID SystemArgument2);
@@ -645,6 +655,10 @@ NTKERNELAPI BOOLEAN NTAPI IoCancelIrp(PIRP Irp);
 #define IoSetCancelRoutine(irp, routine) \
     ((PDRIVER_CANCEL)__atomic_exchange_n(&(irp)->CancelRoutine, (PVOID)(routine), __ATOMIC_SEQ_CST))
 
+/* Interlocked operations on a 32-bit value; each returns the value it found. */
+#define InterlockedOr(target, value) __atomic_fetch_or((target), (value), __ATOMIC_SEQ_CST)
+#define InterlockedExchange(target, value) __atomic_exchange_n((target), (value), __ATOMIC_SEQ_CST)
+
 /* Synchronisation and events. */
 NTKERNELAPI VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
 NTHALAPI KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
@@ -675,6 +689,12 @@ NTKERNELAPI PKEVENT NTAPI IoCreateNotificationEvent(PUNICODE_STRING EventName,
                                                     PHANDLE EventHandle);
 NTKERNELAPI LONG NTAPI KeSetEvent(PRKEVENT Event, LONG Increment, BOOLEAN Wait);
 NTKERNELAPI VOID NTAPI KeClearEvent(PRKEVENT Event);
+#define STATUS_TIMEOUT ((NTSTATUS)0x00000102L)
+NTKERNELAPI VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level);
+NTKERNELAPI LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait);
+NTKERNELAPI NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
+                                                 KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                                 PLARGE_INTEGER Timeout);
 NTKERNELAPI NTSTATUS NTAPI ZwClose(HANDLE Handle);
 
 /* Processes: the calling thread's process, the system process, and running a thread in
