@@ -260,13 +260,13 @@ protected:
 
     void Boot(uint32_t registerBytes)
     {
-        qorsim::MachineSpec spec = qorsim::default_machine_spec();
-        for (qorsim::CardSpec &card : spec.cards)
+        qorsim::MachineSpec machineFile = qorsim::default_machine_spec();
+        for (qorsim::CardSpec &card : machineFile.cards)
             if (card.bridge == "plx9050") {
                 card.bars[2].present = registerBytes != 0;
                 card.bars[2].length = registerBytes;
             }
-        board = std::make_unique<qorsim::BuiltMachine>(spec);
+        board = std::make_unique<qorsim::BuiltMachine>(machineFile);
         library = std::make_unique<qorsim::LoadedDriver>("qorpelk", QOR_LIBRARY_ENTRY, "");
         ASSERT_EQ(library->load(), STATUS_SUCCESS);
         driver = std::make_unique<qorsim::LoadedDriver>("acqdrv", DriverEntry, qorsim::DefaultMachine::kServiceKeyAscii);
