@@ -102,10 +102,12 @@ TEST_F(Device, FirstOpenResetsMapsAndCreatesClearedEvents) {
     pair->Int1Param = 0x11;
     pair->Int2Param = 0x22;
     pair->Int1Enabled = pair->Int2Enabled = 1;
-    ext.Buffers[1]->TransferBytes = 77; // and a count from a transfer of the previous open
+    ext.Buffers[1]->TransferBytes = 77; // and the counts of a transfer of the previous open
+    ext.Buffers[1]->DoneBytes = 55;
     ASSERT_TRUE(OpenIn(*first));
     EXPECT_EQ(pair->Int1Param | pair->Int1Enabled | pair->Int2Param | pair->Int2Enabled, 0);
     EXPECT_EQ(+ext.Buffers[1]->TransferBytes, 0u);
+    EXPECT_EQ(+ext.Buffers[1]->DoneBytes, 0u);
     EXPECT_EQ(chip.stored(qorsim::models::S5933::kMwtc), 0x100u) << "the chip was cleared";
     EXPECT_EQ(ext.Opened, 1);
     EXPECT_EQ(+ext.ExtraOpens, 0u);
