@@ -37,13 +37,12 @@ public:
             const uint64_t end = uint64_t(it->first) + it->second;
             if (start + bytes > end)
                 continue;
-            const uint32_t base = it->first, length = it->second;
+            const uint32_t base = it->first;
             free_.erase(it);
             if (start > base)
                 free_[base] = static_cast<uint32_t>(start - base);
             if (start + bytes < end)
                 free_[static_cast<uint32_t>(start + bytes)] = static_cast<uint32_t>(end - start - bytes);
-            (void)length;
             taken_[static_cast<uint32_t>(start)] = Taken{bytes, false};
             return static_cast<uint32_t>(start);
         }

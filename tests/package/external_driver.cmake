@@ -5,19 +5,8 @@
 # fails at the driver's first allocation, under which the driver must fail its load and
 # leave nothing behind.
 #   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... -DGENERATOR=... -P external_driver.cmake
-foreach(v BUILD_DIR SOURCE_DIR WORK_DIR GENERATOR)
-    if(NOT DEFINED ${v})
-        message(FATAL_ERROR "${v} is not set")
-    endif()
-endforeach()
-
-function(run)
-    execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
-    if(NOT result EQUAL 0)
-        message(FATAL_ERROR "failed (${result}): ${ARGN}\n${out}\n${err}")
-    endif()
-    set(last_output "${out}${err}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/common.cmake)
+require_variables(BUILD_DIR SOURCE_DIR WORK_DIR GENERATOR)
 
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR}/mydrv)

@@ -4,11 +4,8 @@
 # script: it must load, serve the script and leave nothing behind.
 #   cmake -DNT_DIR=... -DWORK_DIR=... -DQORSIM=... -DRUNNER=a,b -DCC=i686-w64-mingw32-gcc
 #         -DBUILD_CC=cc -DDDK_INCLUDE=... -P kit_client.cmake
-foreach(v NT_DIR WORK_DIR QORSIM CC BUILD_CC DDK_INCLUDE)
-    if(NOT DEFINED ${v})
-        message(FATAL_ERROR "${v} is not set")
-    endif()
-endforeach()
+include(${CMAKE_CURRENT_LIST_DIR}/common.cmake)
+require_variables(NT_DIR WORK_DIR QORSIM CC BUILD_CC DDK_INCLUDE)
 if(NOT EXISTS ${NT_DIR}/qorpelk.sys)
     if(DEFINED ENV{QOR_REQUIRE_IMAGES})
         message(FATAL_ERROR "no qorpelk.sys in ${NT_DIR}: build the nt preset first")
@@ -16,14 +13,6 @@ if(NOT EXISTS ${NT_DIR}/qorpelk.sys)
     message("SKIPPED: no nt build in ${NT_DIR} (build the nt preset)")
     return()
 endif()
-
-function(run)
-    execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
-    if(NOT result EQUAL 0)
-        message(FATAL_ERROR "failed (${result}): ${ARGN}\n${out}\n${err}")
-    endif()
-    set(last_output "${out}${err}" PARENT_SCOPE)
-endfunction()
 
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR})
