@@ -1,9 +1,15 @@
 // The simulator's own strictness, which no library test would notice were it lost:
 // handles that belong to one process, files only in the drivers' directory, the
-// registry's direct string query as NT writes it, and the verifier's rules.
+// registry's direct string query as NT writes it, the verifier's rules, and the machine's
+// threads on one host core.
 
 #include "support/sim_fixture.h"
+#include "host_core.h"
 #include "qorpelk.h"
+
+#include <sched.h>
+
+#include <thread>
 
 namespace {
 
@@ -118,6 +124,36 @@ TEST_F(Sim, VerifierCatchesWhatNtWouldNotSurvive) {
     ASSERT_EQ(v.size(), 5u);
     EXPECT_NE(v[4].find("not caught"), std::string::npos) << v[4];
     sim().verifier.reset();
+}
+
+// The one host core holds the thread that asked and every thread started after it, even
+// by a thread it started; the threads that were already running keep their cores.
+TEST_F(Sim, OneHostCoreHoldsTheThreadsStartedAfter) {
+    auto cores = [] {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        return sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : -1;
+    };
+    const int before = cores();
+    ASSERT_GE(before, 1);
+    bool placed = false;
+    std::string why;
+    int asker = -1, child = -1, grandchild = -1;
+    std::thread machine([&] {
+        placed = qorsim::share_one_host_core(&why);
+        asker = cores();
+        std::thread started([&] {
+            child = cores();
+            std::thread([&] { grandchild = cores(); }).join();
+        });
+        started.join();
+    });
+    machine.join();
+    ASSERT_TRUE(placed) << why;
+    EXPECT_EQ(asker, 1);
+    EXPECT_EQ(child, 1);
+    EXPECT_EQ(grandchild, 1);
+    EXPECT_EQ(cores(), before) << "the test's own thread keeps its cores";
 }
 
 } // namespace

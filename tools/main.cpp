@@ -6,6 +6,7 @@
 #include "image_drivers.h"
 #include "run.h"
 #include "address_space.h"
+#include "host_core.h"
 
 #include <CLI/CLI.hpp>
 
@@ -45,6 +46,19 @@ void AddRunOptions(CLI::App &command, qortool::RunOptions &o)
     command.add_flag("--break", o.break_on_violation, "raise SIGTRAP at the first verifier violation (run under gdb)");
 }
 
+constexpr const char *kAllCoresHelp =
+    "let the machine's threads run on every host core (more interleavings to hunt races between programs); "
+    "by default they share one, as the machine's one processor does";
+
+// The simulated machine's threads share one host core unless the command line asked for
+// all of them; a host that refuses leaves them every core, with a word on stderr.
+void PlaceThreads(bool allCores)
+{
+    std::string why;
+    if (!allCores && !qorsim::share_one_host_core(&why))
+        std::fprintf(stderr, "qorsim: the machine's threads keep every host core: %s\n", why.c_str());
+}
+
 } // namespace
 
 namespace {
@@ -77,6 +91,8 @@ int QorsimMain(int argc, char **argv)
     std::string demoPlot;
     demo->add_option("--plot", demoPlot,
                      "draw the S5933 card's waveform and a timeline lane per card family (.svg or .png)");
+    bool allCores = false;
+    demo->add_flag("--all-cores", allCores, kAllCoresHelp);
 
     qortool::RunOptions run;
     CLI::App *runCommand = app.add_subcommand("run", "run a machine file with a client driver and a user program");
@@ -88,6 +104,8 @@ int QorsimMain(int argc, char **argv)
         app.add_subcommand("trace", "run like `run` and print every port access decoded (card, register, bits)");
     AddRunOptions(*traceCommand, trace);
     traceCommand->add_option("-o,--output", trace.trace, "write the trace to this file instead of standard output");
+    for (CLI::App *command : {runCommand, traceCommand})
+        command->add_flag("--all-cores", allCores, kAllCoresHelp);
 
     CLI::App *machines = app.add_subcommand("machines", "list the shipped machine files");
     std::string show;
@@ -100,6 +118,8 @@ int QorsimMain(int argc, char **argv)
         return app.exit(e) == 0 ? 0 : 2;
     }
 
+    if (demo->parsed() || runCommand->parsed() || traceCommand->parsed())
+        PlaceThreads(allCores);
     if (demo->parsed()) {
         qorsim::machine().verifier.break_on_violation(demoBreak);
         return RunDemo(halves, readerWorkMs, demoProgress, demoPlot, demoImages);
