@@ -9,10 +9,13 @@
 # under one of the five root keys; values "name" or @ followed by "=" and a quoted string
 # (escapes \\ and \" only), dword: with eight hex digits, hex: or hex(N): with a comma list
 # of two-digit bytes that may continue on the next line after a trailing backslash, or "-".
-# The registry holds its strings as UTF-16LE, and regedit writes hex(N) bytes as they
-# stand: hex(2) (REG_EXPAND_SZ) data are UTF-16LE code units ending in one NUL unit,
-# hex(7) (REG_MULTI_SZ) data strings of them each ending in a NUL unit, the list in one
-# more. Only ASCII characters are read.
+# NT 4's regedit is an ANSI program: it hands the bytes of hex(2) (REG_EXPAND_SZ) and
+# hex(7) (REG_MULTI_SZ) data to the registry as ANSI text, which the registry stores as
+# UTF-16LE; later editors convert a REGEDIT4 script's bytes the same way. So hex(2) data
+# are one string of single bytes ending in a NUL byte, hex(7) data strings of them each
+# ending in a NUL, the list in one more. UTF-16LE bytes (as a version 5 script holds
+# them) would be cut at their first 00: ImagePath "\SystemRoot\..." would be "\", and
+# are refused. Only ASCII characters are read.
 #
 #   check-reg.sh [--dump] FILE
 set -euo pipefail
@@ -48,7 +51,7 @@ function quoted(s,    i, c, out) {
     err("unterminated string")
 }
 function emit(name, type, data) { if (dump) printf "%s\t%s\t%s\t%s\n", key, name, type, data }
-function value(line,    name, rest, data, type, n, i, b, bytes, text, item, items, units) {
+function value(line,    name, rest, data, type, n, i, b, bytes, text, item, items, wide) {
     if (key == "") err("a value before the first key")
     if (deleting) err("a value under a key that is being deleted")
     if (substr(line, 1, 1) == "@") { name = "@"; rest = substr(line, 2) }
@@ -76,20 +79,24 @@ function value(line,    name, rest, data, type, n, i, b, bytes, text, item, item
         n = split(data, bytes, ",")
     }
     if (type == "hex(2)" || type == "hex(7)") {
-        if (n % 2 != 0) err(type " data are UTF-16LE: an even number of bytes")
-        units = n / 2
-        if (units == 0 || hexval(bytes[n - 1]) + hexval(bytes[n]) != 0) err(type " data must end with a NUL (00,00)")
-        if (type == "hex(7)" && (units < 2 || hexval(bytes[n - 3]) + hexval(bytes[n - 2]) != 0))
-            err("hex(7) data must end with two NULs (00,00,00,00)")
+        if (n == 0 || hexval(bytes[n]) != 0) err(type " data must end with a NUL (00)")
+        if (type == "hex(7)" && (n < 2 || hexval(bytes[n - 1]) != 0))
+            err("hex(7) data must end with two NULs (00,00)")
+        # UTF-16LE: a character, then every second byte 00 (no valid list of ANSI
+        # strings has that shape with an even length)
+        wide = n >= 4 && n % 2 == 0 && hexval(bytes[1]) != 0
+        for (i = 2; wide && i <= n; i += 2)
+            if (hexval(bytes[i]) != 0) wide = 0
         text = ""; item = ""; items = 0
-        for (i = 1; i <= units - (type == "hex(7)" ? 1 : 0); ++i) {
-            b = hexval(bytes[2 * i - 1]) + 256 * hexval(bytes[2 * i])
+        for (i = 1; i <= n - (type == "hex(7)" ? 1 : 0); ++i) {
+            b = hexval(bytes[i])
             if (b == 0) {
-                if (type == "hex(2)" && i < units) err("a NUL inside a hex(2) string")
+                if (wide) err(type " data in a REGEDIT4 script are ANSI bytes, not UTF-16LE: regedit would cut the string at its first 00")
+                if (type == "hex(2)" && i < n) err("a NUL inside a hex(2) string")
                 if (type == "hex(7)" && item == "" ) err("an empty string inside a multi-string list")
                 text = text (items++ ? ";" : "") item; item = ""
             } else if (b >= 128) {
-                err(sprintf("a character beyond ASCII (U+%04X) in %s data", b, type))
+                err(sprintf("a character beyond ASCII (0x%02X) in %s data", b, type))
             } else item = item sprintf("%c", b)
         }
         emit(name, type == "hex(2)" ? "REG_EXPAND_SZ" : "REG_MULTI_SZ", text); return

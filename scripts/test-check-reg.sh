@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The registry-script check must refuse each fault that would make NT 4's regedit stop or
-# write something else than meant, and read back what a correct script writes.
+# write something else than meant (UTF-16LE string bytes among them: that regedit reads
+# them as ANSI), and read back what a correct script writes.
 #
 #   test-check-reg.sh CHECK_REG
 set -euo pipefail
@@ -24,20 +25,22 @@ cases=(
     "fail|unknown type|$key\n\"Type\"=qword:00000001|unknown value type"
     "fail|key under no root|[HKLM\\SYSTEM]|not a key under a root key"
     "fail|key without ]|[HKEY_LOCAL_MACHINE\\SYSTEM|must end with ]"
-    "fail|multi-string without its final NUL|$key\n\"D\"=hex(7):71,00,00,00|two NULs"
-    "fail|empty string inside a multi-string|$key\n\"D\"=hex(7):71,00,00,00,00,00,72,00,00,00,00,00|an empty string inside"
-    "fail|multi-string in ANSI bytes|$key\n\"D\"=hex(7):71,6f,72,00,00|an even number of bytes"
-    "fail|expandable string in ANSI bytes|$key\n\"P\"=hex(2):61,62,00|an even number of bytes"
-    "fail|expandable string without its NUL|$key\n\"P\"=hex(2):61,00,62,00|must end with a NUL"
-    "fail|expandable string of ANSI pairs|$key\n\"P\"=hex(2):61,62,00,00|beyond ASCII (U+6261)"
-    "fail|NUL inside an expandable string|$key\n\"P\"=hex(2):61,00,00,00,62,00,00,00|a NUL inside"
+    "fail|multi-string without its final NUL|$key\n\"D\"=hex(7):71,00|two NULs"
+    "fail|empty string inside a multi-string|$key\n\"D\"=hex(7):71,00,00,72,00,00|an empty string inside"
+    "fail|multi-string in UTF-16LE|$key\n\"D\"=hex(7):71,00,72,00,00,00,00,00|ANSI bytes, not UTF-16LE"
+    "fail|one-character multi-string in UTF-16LE|$key\n\"D\"=hex(7):71,00,00,00,00,00|ANSI bytes, not UTF-16LE"
+    "fail|expandable string in UTF-16LE|$key\n\"P\"=hex(2):5c,00,53,00,00,00|ANSI bytes, not UTF-16LE"
+    "fail|expandable string without its NUL|$key\n\"P\"=hex(2):61,62|must end with a NUL"
+    "fail|character beyond ASCII|$key\n\"P\"=hex(2):61,e9,00|beyond ASCII (0xE9)"
+    "fail|NUL inside an expandable string|$key\n\"P\"=hex(2):61,62,00,63,00|a NUL inside"
     "fail|one-digit byte|$key\n\"B\"=hex:1,02|two-digit hex bytes"
     "fail|continuation at the end|$key\n\"B\"=hex:01,\\\\|ends with a continuation"
     "fail|stray line|$key\nType=1|neither a key"
     "pass|escaped backslashes|$key\n\"ImagePath\"=\"System32\\\\\\\\drivers\\\\\\\\x.sys\"|ImagePath REG_SZ System32\\drivers\\x.sys"
     "pass|dword in hex|$key\n\"AI\"=dword:00000040|AI REG_DWORD 64"
-    "pass|multi-string of two|$key\n\"D\"=hex(7):61,00,00,00,62,00,63,00,00,00,00,00|D REG_MULTI_SZ a;bc"
-    "pass|expandable string on two lines|$key\n\"P\"=hex(2):5c,00,53,00,52,00,\\\\\n  5c,00,78,00,00,00|P REG_EXPAND_SZ \\SR\\x"
+    "pass|multi-string of two|$key\n\"D\"=hex(7):61,00,62,63,00,00|D REG_MULTI_SZ a;bc"
+    "pass|multi-string of one character|$key\n\"D\"=hex(7):71,00,00|D REG_MULTI_SZ q"
+    "pass|expandable string on two lines|$key\n\"P\"=hex(2):5c,53,52,\\\\\n  5c,78,00|P REG_EXPAND_SZ \\SR\\x"
     "pass|bytes continued on the next line|$key\n\"B\"=hex:01,02,\\\\\n  03|B REG_BINARY 01,02,03"
     "pass|comment and default value|; note\n$key\n@=\"v\"|@ REG_SZ v"
 )
