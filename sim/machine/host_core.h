@@ -5,7 +5,7 @@
 // out races between programs), or share one host core as the machine's processor does.
 // On one core the samples a card model writes into simulated RAM stay in the cache of the
 // core whose program reads them, instead of crossing between cores at every half: a long
-// acquisition runs about half again as fast.
+// acquisition ran about twice as fast on a two-core host.
 #pragma once
 
 #include <string>
