@@ -217,6 +217,42 @@ TEST_F(AddressSpaceScenario, ViewsGoWhenTheirProcessLetsGoOfTheCard)
     EXPECT_TRUE(sim().verifier.violations().empty());
 }
 
+// The first opener leaving while another program holds the card: its views go at once,
+// and the buffers keep no user address of a process that no longer maps them; the other
+// program's description still gives it views of its own.
+TEST_F(AddressSpaceScenario, TheFirstOpenerLeavingFirstTakesItsViewsAndAddresses)
+{
+    HANDLE mineHandle = INVALID_HANDLE_VALUE;
+    QorDesp mine{};
+    {
+        qorsim::InProcess a(*first);
+        mineHandle = Open();
+        ASSERT_NE(mineHandle, INVALID_HANDLE_VALUE);
+        mine = Describe(mineHandle);
+    }
+    qorsim::InProcess b(*second);
+    HANDLE theirsHandle = Open();
+    ASSERT_NE(theirsHandle, INVALID_HANDLE_VALUE);
+    {
+        qorsim::InProcess a(*first);
+        EXPECT_TRUE(CloseHandle(mineHandle));
+    }
+    EXPECT_EQ(first->views().size(), 0u);
+    EXPECT_FALSE(qorsim::user_space_accessible(mine.Buffers[0].UserAddress0, 4096));
+    const auto *ext = static_cast<const QorDevExt *>(sim().objects.resolve(u"\\DosDevices\\AcqA0")->DeviceExtension);
+    for (const QorDbx *dbx : ext->Buffers) {
+        if (dbx == nullptr)
+            continue;
+        EXPECT_EQ(+dbx->UserAddress0, 0u);
+        EXPECT_EQ(+dbx->UserAddress1, 0u);
+    }
+    const QorDesp theirs = Describe(theirsHandle);
+    EXPECT_TRUE(second->contains(theirs.Buffers[0].UserAddress0, theirs.Buffers[0].BufferSize));
+    EXPECT_TRUE(CloseHandle(theirsHandle));
+    EXPECT_EQ(second->views().size(), 0u);
+    EXPECT_TRUE(sim().verifier.violations().empty());
+}
+
 // The simulator itself names a view left over pages the kernel frees.
 TEST_F(AddressSpace, FreeingPagesAViewStillMapsIsAViolation)
 {
