@@ -160,9 +160,9 @@ TEST_F(SamplePrograms, OnlyTheStartingHandleStopsARunningTransfer)
 // after a drain, an overflow 20.48 ms after. A program that works longer than that after
 // each drain misses the pulse (the wait times out, the dual-interrupt get shows the input
 // active), and one that works longer still misses an overflow, which the card announced on
-// event 6 (the get shows LINTi2 masked by the interrupt) and counted. The program works
-// after each drain, so only its first wait sees a pulse. Every sample the card made is
-// read or counted lost.
+// event 6 (the get shows LINTi2 masked by the interrupt) and counted, the one after the
+// last block too. The program works after each drain, so only its first wait sees a
+// pulse. Every sample the card made is read or counted lost.
 TEST_F(SamplePrograms, TheFifoRunOfA9050AccountsForEverySample)
 {
     struct Row {
@@ -174,7 +174,7 @@ TEST_F(SamplePrograms, TheFifoRunOfA9050AccountsForEverySample)
     const Row rows[] = {
         {"a program that keeps up", 0, 100, 0, 0, true},
         {"the pulse comes while the program works", 6, 2, 19, 0, false},
-        {"the FIFO overflows while the program works", 30, 2, 19, 19, false},
+        {"the FIFO overflows while the program works", 30, 2, 19, 20, false},
     };
     constexpr unsigned long kBlocks = 20;
     auto &fifo = board->plx9050_fifo();
@@ -182,6 +182,17 @@ TEST_F(SamplePrograms, TheFifoRunOfA9050AccountsForEverySample)
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         const uint64_t producedBefore = fifo.produced(), raisedBefore = chip.interrupts_raised();
+        // A second program keeps the card, and with it the pair's events, open past the
+        // run, so that event 6's pulses can be counted: one for each overflow, no more.
+        HANDLE watch = INVALID_HANDLE_VALUE;
+        {
+            qorsim::InProcess in(*b);
+            watch = Open("\\\\.\\AcqB0");
+        }
+        ASSERT_NE(watch, INVALID_HANDLE_VALUE);
+        PKEVENT overflowEvent = sim().events.find(u"\\BaseNamedObjects\\AcqB06");
+        ASSERT_NE(overflowEvent, nullptr);
+        const uint64_t overflowPulsesBefore = qorsim::event_set_count(overflowEvent);
         AcqAppReport report;
         int ok = 0;
         {
@@ -192,6 +203,12 @@ TEST_F(SamplePrograms, TheFifoRunOfA9050AccountsForEverySample)
                 ok = AcqAppFifoRun(&options, &report);
             });
             program.join();
+        }
+        EXPECT_EQ(qorsim::event_set_count(overflowEvent) - overflowPulsesBefore, report.overflows)
+            << "event 6 pulsed without an overflow, or an overflow went unannounced";
+        {
+            qorsim::InProcess in(*b);
+            EXPECT_TRUE(CloseHandle(watch));
         }
         ASSERT_TRUE(ok) << report.failedStep << " " << report.lastError;
         EXPECT_EQ(report.halvesRead, kBlocks);

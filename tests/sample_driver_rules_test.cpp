@@ -104,6 +104,43 @@ TEST_F(SampleDriverRules, APlx9050InterruptIsClaimedOnlyWhenOpenActiveAndEnabled
     }
 }
 
+// The S5933's pending flags show whether or not their interrupts are enabled. On a shared
+// line the driver claims an interrupt only while the chip asserts it (a pending flag whose
+// interrupt is enabled), acknowledges the flags only then, and runs its DPC only for an
+// open card; claiming another device's interrupt would leave that device's line asserted.
+TEST_F(SampleDriverRules, AnS5933InterruptIsClaimedOnlyWhileTheChipAssertsIt)
+{
+    using qorsim::models::S5933;
+    struct Row { const char *name; bool open; uint32_t enables; unsigned claims, dpcs; bool flagLeft; };
+    const Row rows[] = {
+        {"open, transfer done but its interrupt off", true, 0, 0, 0, true},
+        {"open, transfer done, its interrupt on", true, S5933::kIntWriteCompleteEnable, 1, 1, false},
+        {"closed, transfer done, its interrupt on", false, S5933::kIntWriteCompleteEnable, 1, 0, false},
+    };
+    S5933 &chip = board->acquisition_cards().front()->chip;
+    const uint32_t intcsr = Extension(u"\\DosDevices\\AcqA0")->PortBase[0] + S5933::kIntcsr;
+    qorsim::InProcess in(*program);
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        HANDLE h = row.open ? Open("\\\\.\\AcqA0") : INVALID_HANDLE_VALUE;
+        ASSERT_EQ(h != INVALID_HANDLE_VALUE, row.open);
+        sim().ports.write(intcsr, 4, row.enables);
+        chip.raise(S5933::kIntWriteCompleteFlag);
+        sim().dpcs.drain();
+        const uint64_t before = sim().dpcs.executed();
+        EXPECT_EQ(Pci("AMCC S5933").raise_interrupt(), row.claims);
+        sim().dpcs.drain();
+        EXPECT_EQ(sim().dpcs.executed() - before, row.dpcs);
+        EXPECT_EQ((sim().ports.read(intcsr, 4) & S5933::kIntWriteCompleteFlag) != 0, row.flagLeft)
+            << "the flag is acknowledged only with the interrupt claimed";
+        sim().ports.write(intcsr, 4, S5933::kIntWriteCompleteFlag); // acknowledged, interrupts off
+        if (row.open) {
+            ASSERT_TRUE(CloseHandle(h));
+        }
+    }
+    EXPECT_TRUE(sim().verifier.violations().empty()) << sim().verifier.violations().front();
+}
+
 // Port requests reach the card's own register range only: its BAR declares 0x20 bytes.
 // The first S5933 card's range is at 0xE040; the second card's bridge registers are at
 // 0xE400, so offset 0x3E4 from the first card is the second card's MWAR.

@@ -509,11 +509,19 @@ int AcqAppFifoRun(const AcqAppOptions *options, AcqAppReport *report)
     }
     if (options->progress != 0)
         options->progress(report, options->progressContext);
-    /* The pacer stops; what it made since the last drain is read (or counted lost) too. */
-    if (running && !PortWrite(device, ACQ_FIFO_CSR, 0))
+    /* The pacer stops; what it made since the last drain is read (or counted lost) too,
+       and an overflow announced after the last wait is counted with the others. */
+    if (running && !PortWrite(device, ACQ_FIFO_CSR, 0)) {
         ok = Fail(report, "stop the card's pacer");
-    else if (running && ok && !Drain(device, &next, &started, report))
-        ok = Fail(report, "drain the FIFO");
+    } else if (running && ok) {
+        memset(&pair, 0, sizeof pair);
+        if (!Request(device, ACQ_IOCTL_DUAL_INT_GET, &pair, 0, sizeof pair))
+            ok = Fail(report, "ask the dual-interrupt state");
+        else if (pair.Int2Status && !pair.Int2Enable)
+            ++report->overflows;
+        if (ok && !Drain(device, &next, &started, report))
+            ok = Fail(report, "drain the FIFO");
+    }
     if (report->opened && !Arm(device, 0))
         ok = Fail(report, "disarm the local interrupts");
     CloseHandle(data);
