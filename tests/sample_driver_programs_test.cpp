@@ -11,6 +11,7 @@
 #include "acqdrv_ioctl.h"
 #include "address_space.h"
 #include "machine_file.h"
+#include "models/plx9050.h"
 #include "qor_plx9080.h"
 
 namespace {
@@ -349,6 +350,21 @@ TEST_F(SampleShortRange, DigitalAndCounterRequestsStayInsideTheCardsRegisterRang
                     EXPECT_EQ(GetLastError(), kInvalidFunction);
                     EXPECT_TRUE(accesses().empty()) << describe(accesses().front());
                 }
+            }
+            // The bridge's own range is all the interrupt needs: an armed input that
+            // becomes active is claimed whatever the card's register range.
+            QorDualIntRequest arm{};
+            arm.Int1Enable = 1;
+            arm.Int1Polarity = 1;
+            ASSERT_TRUE(Send(h, ACQ_IOCTL_DUAL_INT_SET, arm, sizeof arm, 2));
+            for (const qorsim::BuiltMachine::Card &card : board->cards()) {
+                if (card.desc->bridge != "plx9050")
+                    continue;
+                auto &chip = static_cast<qorsim::models::Plx9050 &>(*card.bridge);
+                chip.set_lint_asserted(1, true);
+                EXPECT_EQ(card.pci->raise_interrupt(), 1u) << "the card's interrupt went unclaimed";
+                chip.set_lint_asserted(1, false);
+                sim().dpcs.drain();
             }
             EXPECT_TRUE(CloseHandle(h));
         }
