@@ -453,6 +453,50 @@ TEST_F(SampleDriverRules, APlx9050InputIsMaskedByItsInterruptUntilTheProgramArms
         EXPECT_FALSE(a.write && a.port == 0xD053) << "the last close reset the 9050's local bus";
 }
 
+// An input whose level dropped between its interrupt and the DPC (the card's logic was
+// served meanwhile) is enabled again by the DPC, with the PCI interrupt and the other
+// input's enable left as they were; the DPC pulses only the served input's event: event 4
+// for LINTi1, event 6 for LINTi2.
+TEST_F(SampleDriverRules, AnInputThatDroppedBeforeItsDpcIsEnabledAgainAndOnlyItsEventPulses)
+{
+    struct Row { const char *name; bool lint1, lint2; };
+    const Row rows[] = {{"LINTi1", true, false}, {"LINTi2", false, true}, {"both", true, true}};
+    constexpr uint32_t kEnables =
+        PLX9050_INTCSR_LINT1_ENABLE | PLX9050_INTCSR_LINT2_ENABLE | PLX9050_INTCSR_PCI_INT_ENABLE;
+    qorsim::InProcess in(*program);
+    HANDLE h = Open("\\\\.\\AcqB0");
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    auto &chip = board->plx9050();
+    PKEVENT data = sim().events.find(u"\\BaseNamedObjects\\AcqB04");
+    PKEVENT overflow = sim().events.find(u"\\BaseNamedObjects\\AcqB06");
+    ASSERT_NE(data, nullptr);
+    ASSERT_NE(overflow, nullptr);
+    sim().dpcs.observe([&](PKDPC) {
+        chip.set_lint_asserted(1, false);
+        chip.set_lint_asserted(2, false);
+    });
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        QorDualIntRequest set{};
+        set.Int1Enable = set.Int2Enable = 1;
+        set.Int1Polarity = set.Int2Polarity = 1;
+        DWORD n = 0;
+        ASSERT_TRUE(DeviceIoControl(h, ACQ_IOCTL_DUAL_INT_SET, &set, sizeof set, &set, 2, &n, nullptr));
+        sim().dpcs.drain();
+        const uint64_t dataPulses = qorsim::event_set_count(data), overflowPulses = qorsim::event_set_count(overflow);
+        chip.set_lint_asserted(1, row.lint1);
+        chip.set_lint_asserted(2, row.lint2);
+        EXPECT_EQ(Pci("PLX PCI 9050").raise_interrupt(), 1u);
+        sim().dpcs.drain();
+        EXPECT_EQ(qorsim::event_set_count(data) - dataPulses, row.lint1 ? 1u : 0u);
+        EXPECT_EQ(qorsim::event_set_count(overflow) - overflowPulses, row.lint2 ? 1u : 0u);
+        EXPECT_EQ(chip.intcsr_low() & kEnables, kEnables) << "the DPC enables what it served, and only adds";
+    }
+    sim().dpcs.observe(nullptr);
+    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_TRUE(sim().verifier.violations().empty()) << sim().verifier.violations().front();
+}
+
 // An interrupt's DPC that runs only after the last close finds the card closed: it leaves
 // the buffers and events alone and gives the card's lock back (the next open takes it).
 TEST_F(SampleDriverRules, ADpcThatFindsTheCardClosedSinceItsInterruptDoesNothing)
