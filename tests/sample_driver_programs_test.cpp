@@ -155,6 +155,36 @@ TEST_F(SamplePrograms, OnlyTheStartingHandleStopsARunningTransfer)
     }
 }
 
+// A starter's close stops the transfer it started, whichever buffer kind that is, while
+// another program keeps the card open.
+TEST_F(SamplePrograms, TheStartersCloseStopsItsTransferOfEveryKind)
+{
+    HANDLE other;
+    {
+        qorsim::InProcess in(*b);
+        other = Open(kCard);
+    }
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    auto *ext = static_cast<QorDevExt *>(sim().objects.resolve(u"\\DosDevices\\AcqA0")->DeviceExtension);
+    for (ULONG kind = 0; kind < QOR_BUFFER_KINDS; ++kind) {
+        SCOPED_TRACE("kind " + std::to_string(kind));
+        ASSERT_NE(ext->Buffers[kind], nullptr);
+        qorsim::InProcess in(*a);
+        HANDLE owner = Open(kCard);
+        ASSERT_NE(owner, INVALID_HANDLE_VALUE);
+        QorContRequest start{};
+        start.SampleCount = 64;
+        start.ListCount = 1;
+        ASSERT_TRUE(Send(owner, ACQ_IOCTL_START(kind), start, sizeof start, 2));
+        ASSERT_EQ(start.Status, QorOk);
+        EXPECT_NE(ext->Buffers[kind]->Flags & DbxBusy, 0);
+        EXPECT_TRUE(CloseHandle(owner));
+        EXPECT_EQ(ext->Buffers[kind]->Flags & DbxBusy, 0) << "the transfer outlived its starter's handle";
+    }
+    qorsim::InProcess in(*b);
+    EXPECT_TRUE(CloseHandle(other));
+}
+
 // The sample program's run on a 9050 card: it waits on event 4 for the FIFO's level,
 // drains the FIFO through port requests and arms again. The default machine's FIFO holds
 // 4096 samples, announces 1024 and fills at 200,000 samples/s: its level comes 5.12 ms
