@@ -185,6 +185,37 @@ TEST_F(SamplePrograms, TheStartersCloseStopsItsTransferOfEveryKind)
     EXPECT_TRUE(CloseHandle(other));
 }
 
+// The card's bus-master write ending is the end of a block for whichever input buffer runs
+// on it: a single pass of the digital input ends with its interrupt as the analog's does.
+TEST_F(SamplePrograms, AnInputBlockEndsItsBufferOfEitherKind)
+{
+    using qorsim::models::S5933;
+    auto *ext = static_cast<QorDevExt *>(sim().objects.resolve(u"\\DosDevices\\AcqA0")->DeviceExtension);
+    S5933 &chip = board->acquisition_cards().front()->chip;
+    qorsim::PciFunction *pci = nullptr;
+    for (const auto &card : board->cards())
+        if (pci == nullptr && card.family == "AMCC S5933")
+            pci = card.pci; // the first S5933 card, \\.\AcqA0
+    ASSERT_NE(pci, nullptr);
+    qorsim::InProcess in(*a);
+    for (ULONG kind : {ULONG(QOR_KIND_ANALOG_INPUT), ULONG(QOR_KIND_DIGITAL_INPUT)}) {
+        SCOPED_TRACE("kind " + std::to_string(kind));
+        HANDLE h = Open(kCard);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        QorContRequest start{};
+        start.SampleCount = 64;
+        start.ListCount = 1;
+        ASSERT_TRUE(Send(h, ACQ_IOCTL_START(kind), start, sizeof start, 2));
+        ASSERT_EQ(start.Status, QorOk);
+        ASSERT_NE(ext->Buffers[kind]->Flags & DbxBusy, 0);
+        chip.complete_transfer(S5933::Direction::Input);
+        EXPECT_EQ(pci->raise_interrupt(), 1u);
+        sim().dpcs.drain();
+        EXPECT_EQ(ext->Buffers[kind]->Flags & DbxBusy, 0) << "the block's end did not end the pass";
+        EXPECT_TRUE(CloseHandle(h));
+    }
+}
+
 // The sample program's run on a 9050 card: it waits on event 4 for the FIFO's level,
 // drains the FIFO through port requests and arms again. The default machine's FIFO holds
 // 4096 samples, announces 1024 and fills at 200,000 samples/s: its level comes 5.12 ms
