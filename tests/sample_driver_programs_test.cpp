@@ -46,10 +46,26 @@ protected:
         sim().processes.end(*a);
         sim().processes.end(*b);
     }
-    QorDbx *AnalogInput()
+    QorDbx *Buffer(ULONG kind)
     {
         auto *ext = static_cast<QorDevExt *>(sim().objects.resolve(u"\\DosDevices\\AcqA0")->DeviceExtension);
-        return ext->Buffers[QOR_KIND_ANALOG_INPUT];
+        return ext->Buffers[kind];
+    }
+    QorDbx *AnalogInput() { return Buffer(QOR_KIND_ANALOG_INPUT); }
+    // Opens the card in the calling program and starts one asynchronous pass of 64 samples
+    // of `kind`; INVALID_HANDLE_VALUE (and a failure recorded) when either is refused.
+    static HANDLE OpenAndStart(ULONG kind)
+    {
+        HANDLE h = Open(kCard);
+        QorContRequest start{};
+        start.SampleCount = 64;
+        start.ListCount = 1;
+        if (h != INVALID_HANDLE_VALUE && Send(h, ACQ_IOCTL_START(kind), start, sizeof start, 2) && start.Status == QorOk)
+            return h;
+        ADD_FAILURE() << "kind " << kind << ": open or start refused, status " << start.Status;
+        if (h != INVALID_HANDLE_VALUE)
+            CloseHandle(h);
+        return INVALID_HANDLE_VALUE;
     }
 };
 
@@ -165,21 +181,15 @@ TEST_F(SamplePrograms, TheStartersCloseStopsItsTransferOfEveryKind)
         other = Open(kCard);
     }
     ASSERT_NE(other, INVALID_HANDLE_VALUE);
-    auto *ext = static_cast<QorDevExt *>(sim().objects.resolve(u"\\DosDevices\\AcqA0")->DeviceExtension);
     for (ULONG kind = 0; kind < QOR_BUFFER_KINDS; ++kind) {
         SCOPED_TRACE("kind " + std::to_string(kind));
-        ASSERT_NE(ext->Buffers[kind], nullptr);
+        ASSERT_NE(Buffer(kind), nullptr);
         qorsim::InProcess in(*a);
-        HANDLE owner = Open(kCard);
+        HANDLE owner = OpenAndStart(kind);
         ASSERT_NE(owner, INVALID_HANDLE_VALUE);
-        QorContRequest start{};
-        start.SampleCount = 64;
-        start.ListCount = 1;
-        ASSERT_TRUE(Send(owner, ACQ_IOCTL_START(kind), start, sizeof start, 2));
-        ASSERT_EQ(start.Status, QorOk);
-        EXPECT_NE(ext->Buffers[kind]->Flags & DbxBusy, 0);
+        EXPECT_NE(Buffer(kind)->Flags & DbxBusy, 0);
         EXPECT_TRUE(CloseHandle(owner));
-        EXPECT_EQ(ext->Buffers[kind]->Flags & DbxBusy, 0) << "the transfer outlived its starter's handle";
+        EXPECT_EQ(Buffer(kind)->Flags & DbxBusy, 0) << "the transfer outlived its starter's handle";
     }
     qorsim::InProcess in(*b);
     EXPECT_TRUE(CloseHandle(other));
@@ -190,7 +200,6 @@ TEST_F(SamplePrograms, TheStartersCloseStopsItsTransferOfEveryKind)
 TEST_F(SamplePrograms, AnInputBlockEndsItsBufferOfEitherKind)
 {
     using qorsim::models::S5933;
-    auto *ext = static_cast<QorDevExt *>(sim().objects.resolve(u"\\DosDevices\\AcqA0")->DeviceExtension);
     S5933 &chip = board->acquisition_cards().front()->chip;
     qorsim::PciFunction *pci = nullptr;
     for (const auto &card : board->cards())
@@ -200,18 +209,13 @@ TEST_F(SamplePrograms, AnInputBlockEndsItsBufferOfEitherKind)
     qorsim::InProcess in(*a);
     for (ULONG kind : {ULONG(QOR_KIND_ANALOG_INPUT), ULONG(QOR_KIND_DIGITAL_INPUT)}) {
         SCOPED_TRACE("kind " + std::to_string(kind));
-        HANDLE h = Open(kCard);
+        HANDLE h = OpenAndStart(kind);
         ASSERT_NE(h, INVALID_HANDLE_VALUE);
-        QorContRequest start{};
-        start.SampleCount = 64;
-        start.ListCount = 1;
-        ASSERT_TRUE(Send(h, ACQ_IOCTL_START(kind), start, sizeof start, 2));
-        ASSERT_EQ(start.Status, QorOk);
-        ASSERT_NE(ext->Buffers[kind]->Flags & DbxBusy, 0);
+        ASSERT_NE(Buffer(kind)->Flags & DbxBusy, 0);
         chip.complete_transfer(S5933::Direction::Input);
         EXPECT_EQ(pci->raise_interrupt(), 1u);
         sim().dpcs.drain();
-        EXPECT_EQ(ext->Buffers[kind]->Flags & DbxBusy, 0) << "the block's end did not end the pass";
+        EXPECT_EQ(Buffer(kind)->Flags & DbxBusy, 0) << "the block's end did not end the pass";
         EXPECT_TRUE(CloseHandle(h));
     }
 }
