@@ -125,18 +125,10 @@ protected:
     void SetUp() override
     {
         SampleMachineTest::SetUp();
-        first = &sim().processes.create("first");
-        second = &sim().processes.create("second");
+        first = &CreateProgram("first");
+        second = &CreateProgram("second");
     }
-    void EndPrograms() override
-    {
-        sim().processes.end(*first);
-        sim().processes.end(*second);
-    }
-    static HANDLE Open()
-    {
-        return CreateFileA("\\\\.\\AcqA0", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    }
+    static HANDLE Open() { return SampleMachineTest::Open("\\\\.\\AcqA0"); }
     static QorDesp Describe(HANDLE h)
     {
         QorDesp d{};

@@ -20,11 +20,6 @@ constexpr const char *kCard = "\\\\.\\AcqA0";
 constexpr DWORD kInvalidFunction = 1;
 constexpr DWORD kAccessDenied = 5;
 
-HANDLE Open(const char *card)
-{
-    return CreateFileA(card, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-}
-
 template <class Record> bool Send(HANDLE h, DWORD code, Record &record, DWORD in, DWORD out)
 {
     DWORD n = 0;
@@ -38,13 +33,8 @@ protected:
     void SetUp() override
     {
         SampleMachineTest::SetUp();
-        a = &sim().processes.create("a");
-        b = &sim().processes.create("b");
-    }
-    void EndPrograms() override
-    {
-        sim().processes.end(*a);
-        sim().processes.end(*b);
+        a = &CreateProgram("a");
+        b = &CreateProgram("b");
     }
     QorDbx *Buffer(ULONG kind)
     {
@@ -388,7 +378,7 @@ TEST_F(SampleShortRange, DigitalAndCounterRequestsStayInsideTheCardsRegisterRang
         Boot(row.bytes);
         {
             qorsim::InProcess in(*program);
-            HANDLE h = Open("\\\\.\\AcqB0");
+            HANDLE h = SampleMachineTest::Open("\\\\.\\AcqB0");
             ASSERT_NE(h, INVALID_HANDLE_VALUE);
             for (const Request &request : requests) {
                 SCOPED_TRACE(request.name);

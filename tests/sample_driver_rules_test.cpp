@@ -34,17 +34,7 @@ protected:
     void SetUp() override
     {
         SampleMachineTest::SetUp();
-        program = &sim().processes.create("program");
-    }
-    void EndPrograms() override
-    {
-        if (program != nullptr)
-            sim().processes.end(*program);
-    }
-
-    static HANDLE Open(const char *card)
-    {
-        return CreateFileA(card, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        program = &CreateProgram("program");
     }
     static QorDevExt *Extension(const char16_t *link)
     {
@@ -256,8 +246,7 @@ TEST_F(SampleDriverRules, AHandleOutlivingTheUnloadIsClosedWithoutRequests)
     sim().dpcs.drain();
     driver.reset();
     library.reset();
-    sim().processes.end(*program);
-    program = &sim().processes.create("program");
+    EndPrograms();
     EXPECT_EQ(qorsim::user_handle_count(), 0u);
 }
 

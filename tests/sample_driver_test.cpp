@@ -20,15 +20,10 @@ protected:
     void SetUp() override
     {
         SampleMachineTest::SetUp();
-        a = &sim().processes.create("a");
-    }
-    void EndPrograms() override
-    {
-        if (a != nullptr)
-            sim().processes.end(*a);
+        a = &CreateProgram("a");
     }
 
-    static HANDLE Open() { return CreateFileA(kCard, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr); }
+    static HANDLE Open() { return SampleMachineTest::Open(kCard); }
     QorDevExt *Card0() {
         PDEVICE_OBJECT d = sim().objects.resolve(u"\\DosDevices\\AcqA0");
         return d ? static_cast<QorDevExt *>(d->DeviceExtension) : nullptr;

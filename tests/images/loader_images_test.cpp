@@ -24,16 +24,7 @@ protected:
     {
         SampleMachineTest::SetUp();
         if (!IsSkipped() && !HasFatalFailure())
-            program = &sim().processes.create("program");
-    }
-    void EndPrograms() override
-    {
-        if (program != nullptr)
-            sim().processes.end(*program);
-    }
-    static HANDLE Open(const char *card)
-    {
-        return CreateFileA(card, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            program = &CreateProgram("program");
     }
     bool InImage(const qorsim::DriverImage &image, const void *address)
     {

@@ -3,18 +3,9 @@
 # images' run spreads its threads over every host core (`--all-cores`), the host run keeps
 # them on one: the report depends on neither.
 #   cmake -DQORSIM=... -DRUNNER=a,b -DNT_DIR=... -P demo_images.cmake
-foreach(v QORSIM NT_DIR)
-    if(NOT DEFINED ${v})
-        message(FATAL_ERROR "${v} is not set")
-    endif()
-endforeach()
-if(NOT EXISTS ${NT_DIR}/qorpelk.sys OR NOT EXISTS ${NT_DIR}/acqdrv.sys)
-    if(DEFINED ENV{QOR_REQUIRE_IMAGES})
-        message(FATAL_ERROR "no images in ${NT_DIR}: build the nt preset first")
-    endif()
-    message("SKIPPED: no nt build in ${NT_DIR} (build the nt preset)")
-    return()
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/common.cmake)
+require_variables(QORSIM NT_DIR)
+skip_without_images(${NT_DIR} qorpelk.sys acqdrv.sys)
 string(REPLACE "," ";" runner "${RUNNER}")
 foreach(run host images)
     set(args demo --halves 60 --no-progress)

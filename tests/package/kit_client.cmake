@@ -6,13 +6,7 @@
 #         -DBUILD_CC=cc -DDDK_INCLUDE=... -P kit_client.cmake
 include(${CMAKE_CURRENT_LIST_DIR}/common.cmake)
 require_variables(NT_DIR WORK_DIR QORSIM CC BUILD_CC DDK_INCLUDE)
-if(NOT EXISTS ${NT_DIR}/qorpelk.sys)
-    if(DEFINED ENV{QOR_REQUIRE_IMAGES})
-        message(FATAL_ERROR "no qorpelk.sys in ${NT_DIR}: build the nt preset first")
-    endif()
-    message("SKIPPED: no nt build in ${NT_DIR} (build the nt preset)")
-    return()
-endif()
+skip_without_images(${NT_DIR} qorpelk.sys)
 
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR})

@@ -6,10 +6,12 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include "support/sim_fixture.h"
 #include "control_device.h"
 #include "default_machine.h"
+#include "qorwin32.h"
 
 #ifdef QOR_TEST_IMAGES
 #include "images/image_fixture.h"
@@ -62,6 +64,27 @@ protected:
         EXPECT_EQ(sim().handles.leak_report(), "");
         SimTest::TearDown();
     }
-    // Ends the processes the test created, after the unload.
-    virtual void EndPrograms() {}
+    // A simulated user program of the test, ended after the unload by EndPrograms.
+    qorsim::Process &CreateProgram(const char *name)
+    {
+        programs_.push_back(&sim().processes.create(name));
+        return *programs_.back();
+    }
+    // Ends the programs CreateProgram made (after the unload, or earlier when a test asks).
+    virtual void EndPrograms()
+    {
+        for (qorsim::Process *p : programs_)
+            sim().processes.end(*p);
+        programs_.clear();
+    }
+
+public:
+    // Opens a card for reading and writing, as the sample program does.
+    static HANDLE Open(const char *card)
+    {
+        return CreateFileA(card, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    }
+
+private:
+    std::vector<qorsim::Process *> programs_;
 };
